@@ -1,0 +1,66 @@
+// Who is signed in and how many tokens they hold; the newest plug-in version.
+#include "backend/backend.h"
+
+#include <cstdio>
+#include <unistd.h>
+
+namespace {
+
+// The panel refresh runs on host threads: a stalled service must not hold them long.
+constexpr RequestLimits kAccountLimits = {5, 15};
+// The version check runs while the host creates an instance: about 3 s at most.
+constexpr RequestLimits kVersionLimits = {2, 3};
+
+}  // namespace
+
+int fetchBalance(const std::string& serverUrl, const std::string& token, std::string& email,
+                 int& balance) {
+    email.clear();
+    balance = 0;
+    const std::string url = trimmedUrl(serverUrl);
+    if (!isSafeUrl(url) || !isSafeToken(token)) return -1;
+
+    const RequestFiles files = newRequestFiles();
+    makeWorkDir();
+    if (!writeAuthHeaderFile(files.header, token)) return -1;
+    CurlRequest request = curlStart("GET", url + "/v1/me");
+    request.push_back({"", "-H", Quote::None});
+    request.push_back({"@", files.header, Quote::Double});
+    addTimeLimits(request, kAccountLimits);
+    std::string body;
+    const int status = runCurlForAnswer(request, "/ofx_me_response.json", files, body);
+    ::unlink(files.header.c_str());
+
+    if (status != 200) {
+        char line[64];
+        std::snprintf(line, sizeof line, "fetchBalance: HTTP %d", status);
+        dbg(line);
+        return status;
+    }
+    email = extractStringField(body, "email");
+    balance = extractIntField(body, "balance");
+    return 200;
+}
+
+bool fetchLatestVersion(const std::string& serverUrl, std::string& latest,
+                        std::string& downloadUrl) {
+    latest.clear();
+    downloadUrl.clear();
+    const std::string url = trimmedUrl(serverUrl);
+    if (!isSafeUrl(url)) return false;
+
+    CurlRequest request = curlStart("GET", url + "/version.json");
+    addTimeLimits(request, kVersionLimits);
+    std::string body;
+    const int status =
+        runCurlForAnswer(request, "/ofx_version_response.json", newRequestFiles(), body);
+    if (status != 200) {
+        char line[64];
+        std::snprintf(line, sizeof line, "fetchLatestVersion: HTTP %d", status);
+        dbg(line);
+        return false;
+    }
+    latest = extractStringField(body, "latest");
+    downloadUrl = extractStringField(body, "download_url");
+    return !latest.empty();
+}
