@@ -72,9 +72,10 @@ uint64_t hashLen0to16(const unsigned char* s, uint64_t len) {
         return hashLen16(a, rotate(b + len, int(len))) ^ b;
     }
     if (len >= 4) {
-        uint64_t a = load32(s);
-        uint64_t b = load32(s + len - 4);
-        return hashLen16(len + (a << 3), b);
+        // The shift stays in 32 bits, as libc++ does it.
+        uint32_t a = load32(s);
+        uint32_t b = load32(s + len - 4);
+        return hashLen16(len + uint32_t(a << 3), b);
     }
     if (len > 0) {
         uint32_t y = uint32_t(s[0]) + (uint32_t(s[len >> 1]) << 8);
@@ -121,7 +122,7 @@ uint64_t hashLen33to64(const unsigned char* s, uint64_t len) {
     uint64_t vf = a + z;
     uint64_t vs = b + rotate(a, 31) + c;
     a = load64(s + 16) + load64(s + len - 32);
-    z = load64(s + len - 8);
+    z += load64(s + len - 8);  // libc++ adds here where CityHash 1.0 assigns
     b = rotate(a + z, 52);
     c = rotate(a, 37);
     a += load64(s + len - 24);

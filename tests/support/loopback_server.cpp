@@ -1,0 +1,188 @@
+#include "tests/support/loopback_server.h"
+
+#include <httplib.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <strings.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+namespace {
+
+constexpr auto kLongestWait = std::chrono::seconds(60);
+
+int localPort(int fd, bool peer) {
+    sockaddr_in addr{};
+    socklen_t len = sizeof addr;
+    int rc = peer ? ::getpeername(fd, reinterpret_cast<sockaddr*>(&addr), &len)
+                  : ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+    if (rc != 0 || addr.sin_family != AF_INET) return -1;
+    return ntohs(addr.sin_port);
+}
+
+// httplib hides the connection's socket from handlers; find it by its two
+// ports and shut it down, so the client sees the connection end with no reply.
+void dropConnection(int serverPort, int clientPort) {
+    for (int fd = 3; fd < 4096; ++fd) {
+        if (localPort(fd, false) == serverPort && localPort(fd, true) == clientPort) {
+            ::shutdown(fd, SHUT_RDWR);
+            return;
+        }
+    }
+}
+
+ServedRequest record(const httplib::Request& req) {
+    ServedRequest r;
+    r.method = req.method;
+    r.path = req.path;
+    r.headers.insert(req.headers.begin(), req.headers.end());
+    r.body = req.body;
+    for (const auto& [name, part] : req.files) {
+        if (part.filename.empty())
+            r.fields[name] = part.content;
+        else
+            r.files[name] = {part.filename, part.content_type, part.content};
+    }
+    return r;
+}
+
+}  // namespace
+
+std::string ServedRequest::header(const std::string& name) const {
+    for (const auto& [key, value] : headers)
+        if (strcasecmp(key.c_str(), name.c_str()) == 0) return value;
+    return {};
+}
+
+struct LoopbackServer::Impl {
+    httplib::Server server;
+    std::thread thread;
+    int port = 0;
+
+    mutable std::mutex mutex;
+    std::condition_variable wake;
+    bool stopping = false;
+    std::map<std::string, ReplyFn> replies;  // key: method + " " + path
+    std::vector<ServedRequest> seen;
+
+    // Waits until the deadline or stop(); true when stopped.
+    bool waitUntil(std::chrono::steady_clock::time_point deadline) {
+        std::unique_lock<std::mutex> lock(mutex);
+        return wake.wait_until(lock, deadline, [this] { return stopping; });
+    }
+
+    void handle(const httplib::Request& req, httplib::Response& res) {
+        ServedRequest served = record(req);
+        ReplyFn fn;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            seen.push_back(served);
+            auto it = replies.find(req.method + " " + req.path);
+            if (it != replies.end()) fn = it->second;
+        }
+        Reply reply = fn ? fn(served) : Reply{404, "{}"};
+        const auto now = std::chrono::steady_clock::now();
+        if (reply.neverAnswer) {
+            waitUntil(now + kLongestWait);
+        } else if (reply.delayMs > 0) {
+            waitUntil(now + std::min<std::chrono::steady_clock::duration>(
+                                std::chrono::milliseconds(reply.delayMs), kLongestWait));
+        }
+        if (reply.closeConnection || reply.neverAnswer) {
+            dropConnection(port, req.remote_port);
+            res.status = 503;
+            return;
+        }
+        res.status = reply.status;
+        if (reply.stallBody) {
+            const std::string body = reply.body;
+            res.set_chunked_content_provider(
+                reply.contentType.c_str(), [this, body](size_t offset, httplib::DataSink& sink) {
+                    if (offset == 0 && !body.empty()) sink.write(body.data(), body.size());
+                    waitUntil(std::chrono::steady_clock::now() + kLongestWait);
+                    return false;  // end the connection without finishing the body
+                });
+            return;
+        }
+        res.set_content(reply.body, reply.contentType.c_str());
+    }
+};
+
+LoopbackServer::LoopbackServer() : impl_(std::make_unique<Impl>()) {}
+
+LoopbackServer::~LoopbackServer() { stop(); }
+
+bool LoopbackServer::start(int port) {
+    ::signal(SIGPIPE, SIG_IGN);
+    Impl& d = *impl_;
+    auto handler = [&d](const httplib::Request& req, httplib::Response& res) { d.handle(req, res); };
+    d.server.Get(".*", handler);
+    d.server.Post(".*", handler);
+    d.server.Put(".*", handler);
+    d.server.Delete(".*", handler);
+    // A polling client (curl) closes after each request; keep idle sockets short-lived anyway.
+    d.server.set_keep_alive_timeout(1);
+    if (port == 0) {
+        d.port = d.server.bind_to_any_port("127.0.0.1");
+        if (d.port <= 0) return false;
+    } else {
+        if (!d.server.bind_to_port("127.0.0.1", port)) return false;
+        d.port = port;
+    }
+    d.thread = std::thread([&d] { d.server.listen_after_bind(); });
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (!d.server.is_running()) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            stop();
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
+void LoopbackServer::stop() {
+    Impl& d = *impl_;
+    {
+        std::lock_guard<std::mutex> lock(d.mutex);
+        d.stopping = true;
+    }
+    d.wake.notify_all();
+    d.server.stop();
+    if (d.thread.joinable()) d.thread.join();
+}
+
+int LoopbackServer::port() const { return impl_->port; }
+
+std::string LoopbackServer::url() const {
+    return "http://127.0.0.1:" + std::to_string(impl_->port);
+}
+
+void LoopbackServer::reply(const std::string& method, const std::string& path, Reply fixed) {
+    reply(method, path, ReplyFn([fixed](const ServedRequest&) { return fixed; }));
+}
+
+void LoopbackServer::reply(const std::string& method, const std::string& path, ReplyFn fn) {
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    impl_->replies[method + " " + path] = std::move(fn);
+}
+
+std::vector<ServedRequest> LoopbackServer::requests() const {
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    return impl_->seen;
+}
+
+std::vector<ServedRequest> LoopbackServer::requestsTo(const std::string& path) const {
+    std::vector<ServedRequest> out;
+    for (ServedRequest& r : requests())
+        if (r.path == path) out.push_back(std::move(r));
+    return out;
+}
