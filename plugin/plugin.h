@@ -137,6 +137,14 @@ struct Instance {
   MaskKey maskKey;
 };
 
+// ---- Action handlers of this folder --------------------------------------------------
+
+// "OfxActionDescribe": the effect's label, group, contexts, depths and flags.
+void describeAction(OfxImageEffectHandle effect);
+// "OfxImageEffectActionDescribeInContext": the clips of the context given in
+// inArgs (General or, for anything else, Filter) and the twenty parameters.
+void describeInContextAction(OfxImageEffectHandle effect, OfxPropertySetHandle inArgs);
+
 // The record attached to an effect instance, or null.
 Instance* lookupInstance(OfxImageEffectHandle effect);
 

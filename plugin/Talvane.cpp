@@ -1,0 +1,232 @@
+// The bundle's entry points, the action dispatcher, the instance record's
+// life, and the handling of parameter changes (the five push buttons).
+//
+// Every action runs on whatever host thread sends it. Nothing may leave the
+// dispatcher as an exception: each handler runs inside a catch-all, and the
+// host gets the action's fixed answer whatever happened inside.
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "account/account.h"
+#include "backend/backend.h"
+#include "plugin/plugin.h"
+#include "render/render.h"
+
+OfxHost* gHost = nullptr;
+const OfxImageEffectSuiteV1* gEffectSuite = nullptr;
+const OfxPropertySuiteV1* gPropSuite = nullptr;
+const OfxParameterSuiteV1* gParamSuite = nullptr;
+const OfxMessageSuiteV1* gMessageSuite = nullptr;
+const OfxMultiThreadSuiteV1* gMTSuite = nullptr;
+
+std::atomic<uint64_t> gNextId{1};
+
+namespace {
+
+bool hostSuitesReady() { return gEffectSuite && gPropSuite && gParamSuite; }
+
+// ---- Load and unload ------------------------------------------------------------
+
+OfxStatus loadAction() {
+  if (!gHost || !gHost->fetchSuite) return kOfxStatErrMissingHostFeature;
+  gEffectSuite = static_cast<const OfxImageEffectSuiteV1*>(
+      gHost->fetchSuite(gHost->host, kOfxImageEffectSuite, 1));
+  gPropSuite = static_cast<const OfxPropertySuiteV1*>(
+      gHost->fetchSuite(gHost->host, kOfxPropertySuite, 1));
+  gParamSuite = static_cast<const OfxParameterSuiteV1*>(
+      gHost->fetchSuite(gHost->host, kOfxParameterSuite, 1));
+  gMessageSuite = static_cast<const OfxMessageSuiteV1*>(
+      gHost->fetchSuite(gHost->host, kOfxMessageSuite, 1));
+  gMTSuite = static_cast<const OfxMultiThreadSuiteV1*>(
+      gHost->fetchSuite(gHost->host, kOfxMultiThreadSuite, 1));
+  return hostSuitesReady() ? kOfxStatOK : kOfxStatErrMissingHostFeature;
+}
+
+// The host unloads the binary after this action, so a generation worker or a
+// sign-in poller still running would be left executing freed code. Each of
+// them ends within one generation request (or one poll), so that long is
+// waited for, and no longer.
+void unloadAction() {
+  if (!waitForBackgroundWorkers(kGenerateTotalSeconds + 5.0))
+    dbg("unload: background workers still running");
+}
+
+// ---- Instance record ------------------------------------------------------------
+
+void createInstance(OfxImageEffectHandle effect) {
+  if (!hostSuitesReady()) return;
+  // Owned here until the instance's property set holds it.
+  std::unique_ptr<Instance> owned(new Instance);
+  Instance* record = owned.get();
+  record->id = gNextId.fetch_add(1);
+
+  // A handle the host does not give stays null; its users skip it.
+  OfxParamSetHandle params = nullptr;
+  gEffectSuite->getParamSet(effect, &params);
+  gParamSuite->paramGetHandle(params, "prompt", &record->prompt, nullptr);
+  gParamSuite->paramGetHandle(params, "generate", &record->generate, nullptr);
+  gParamSuite->paramGetHandle(params, "blend", &record->blend, nullptr);
+  gParamSuite->paramGetHandle(params, "threshold", &record->threshold, nullptr);
+  gParamSuite->paramGetHandle(params, "maskGrow", &record->maskGrow, nullptr);
+  gParamSuite->paramGetHandle(params, "inFeather", &record->inFeather, nullptr);
+  gParamSuite->paramGetHandle(params, "outFeather", &record->outFeather, nullptr);
+  gParamSuite->paramGetHandle(params, "bgScale", &record->bgScale, nullptr);
+  gParamSuite->paramGetHandle(params, "bgOffX", &record->bgOffX, nullptr);
+  gParamSuite->paramGetHandle(params, "bgOffY", &record->bgOffY, nullptr);
+  gParamSuite->paramGetHandle(params, "maskSource", &record->maskSource, nullptr);
+  gParamSuite->paramGetHandle(params, "invertMask", &record->invertMask, nullptr);
+  gParamSuite->paramGetHandle(params, "trackMotion", &record->trackMotion, nullptr);
+  gParamSuite->paramGetHandle(params, "signIn", &record->signIn, nullptr);
+  gParamSuite->paramGetHandle(params, "signOut", &record->signOut, nullptr);
+  gParamSuite->paramGetHandle(params, "buyTokens", &record->buyTokens, nullptr);
+  gParamSuite->paramGetHandle(params, "accountInfo", &record->accountInfo, nullptr);
+  gParamSuite->paramGetHandle(params, "versionInfo", &record->versionInfo, nullptr);
+  gParamSuite->paramGetHandle(params, "updateAvailable", &record->updateAvailable, nullptr);
+
+  OfxPropertySetHandle props = nullptr;
+  gEffectSuite->getPropertySet(effect, &props);
+  if (gPropSuite->propSetPointer(props, kOfxPropInstanceData, 0, record) == kOfxStatOK)
+    owned.release();  // from here on the destroy action frees it
+
+  char line[64];
+  std::snprintf(line, sizeof line, "createInstance id=%llu",
+                static_cast<unsigned long long>(record->id));
+  dbg(line);
+
+  refreshAccountUi(record);
+  runVersionStep(record);
+}
+
+void destroyInstance(OfxImageEffectHandle effect) {
+  Instance* record = lookupInstance(effect);
+  if (!record) return;
+  cancelDeviceFlow(record);
+  // Detach first, so no later action on this handle can reach the freed record.
+  OfxPropertySetHandle props = nullptr;
+  if (gEffectSuite->getPropertySet(effect, &props) == kOfxStatOK && props)
+    gPropSuite->propSetPointer(props, kOfxPropInstanceData, 0, nullptr);
+  delete record;
+}
+
+// ---- Parameter changes ------------------------------------------------------------
+
+void generatePressed(Instance* record, OfxPropertySetHandle inArgs) {
+  double time = 0.0;
+  if (gPropSuite->propGetDouble(inArgs, kOfxPropTime, 0, &time) != kOfxStatOK) time = 0.0;
+  std::lock_guard<std::mutex> lock(record->mutex);
+  record->generateRequested = true;
+  record->generateTime = time;
+  dbg("generateRequested");
+}
+
+void signOutPressed(Instance* record) {
+  cancelDeviceFlow(record);
+  keychainDeleteToken(kServiceBaseUrl);
+  applyAccountState(record, SignedOut, "");
+  dbg("signed out");
+}
+
+void buyTokensPressed() {
+  openUrlInBrowser(std::string(kServiceBaseUrl) + "/buy");
+  dbg("opened buy page");
+}
+
+void updateAvailablePressed() {
+  std::string url;
+  {
+    std::lock_guard<std::mutex> lock(gVerMutex);
+    url = gDownloadUrl;
+  }
+  if (url.empty()) url = std::string(kServiceBaseUrl) + "/download";
+  openUrlInBrowser(url);
+}
+
+// Only the buttons act here; the render reads every other value itself.
+// The change reason is not read: user, host and plug-in edits count alike.
+void paramChanged(OfxImageEffectHandle effect, OfxPropertySetHandle inArgs) {
+  if (!hostSuitesReady() || !inArgs) return;
+  char* text = nullptr;
+  if (gPropSuite->propGetString(inArgs, kOfxPropName, 0, &text) != kOfxStatOK || !text) return;
+  const std::string name = text;  // host strings live only until the next call
+  Instance* record = lookupInstance(effect);
+  if (!record) return;
+
+  if (name == "generate") generatePressed(record, inArgs);
+  else if (name == "signIn") startDeviceSignIn(record);
+  else if (name == "signOut") signOutPressed(record);
+  else if (name == "buyTokens") buyTokensPressed();
+  else if (name == "updateAvailable") updateAvailablePressed();
+}
+
+// ---- Dispatch ------------------------------------------------------------------------
+
+// Runs a handler whose action always answers kOfxStatOK, exceptions included.
+template <typename Handler>
+OfxStatus answerOk(Handler handler) {
+  try {
+    handler();
+  } catch (...) {
+  }
+  return kOfxStatOK;
+}
+
+void setHost(OfxHost* host) { gHost = host; }
+
+OfxStatus pluginMain(const char* action, const void* handle, OfxPropertySetHandle inArgs,
+                     OfxPropertySetHandle /*outArgs*/) {
+  if (!action) return kOfxStatReplyDefault;
+  auto effect = static_cast<OfxImageEffectHandle>(const_cast<void*>(handle));
+  auto is = [action](const char* name) { return std::strcmp(action, name) == 0; };
+
+  if (is(kOfxActionLoad)) {
+    try {
+      return loadAction();
+    } catch (...) {
+      return kOfxStatErrMissingHostFeature;
+    }
+  }
+  if (is(kOfxActionDescribe)) return answerOk([&] { describeAction(effect); });
+  if (is(kOfxImageEffectActionDescribeInContext))
+    return answerOk([&] { describeInContextAction(effect, inArgs); });
+  if (is(kOfxActionCreateInstance)) return answerOk([&] { createInstance(effect); });
+  if (is(kOfxActionDestroyInstance)) return answerOk([&] { destroyInstance(effect); });
+  if (is(kOfxActionInstanceChanged)) return answerOk([&] { paramChanged(effect, inArgs); });
+  if (is(kOfxImageEffectActionRender)) return answerOk([&] { renderAction(effect, inArgs); });
+  if (is(kOfxActionUnload)) {
+    answerOk(unloadAction);
+    return kOfxStatReplyDefault;
+  }
+  return kOfxStatReplyDefault;
+}
+
+OfxPlugin gPlugin = {
+    kOfxImageEffectPluginApi,         // pluginApi
+    kOfxImageEffectPluginApiVersion,  // apiVersion
+    kPluginIdentifier,                // pluginIdentifier
+    1,                                // pluginVersionMajor
+    0,                                // pluginVersionMinor
+    setHost,                          // setHost
+    pluginMain,                       // mainEntry
+};
+
+}  // namespace
+
+Instance* lookupInstance(OfxImageEffectHandle effect) {
+  if (!effect || !gEffectSuite || !gPropSuite) return nullptr;
+  OfxPropertySetHandle props = nullptr;
+  if (gEffectSuite->getPropertySet(effect, &props) != kOfxStatOK || !props) return nullptr;
+  void* data = nullptr;
+  if (gPropSuite->propGetPointer(props, kOfxPropInstanceData, 0, &data) != kOfxStatOK)
+    return nullptr;
+  return static_cast<Instance*>(data);
+}
+
+extern "C" {
+
+OfxExport int OfxGetNumberOfPlugins(void) { return 1; }
+
+OfxExport OfxPlugin* OfxGetPlugin(int nth) { return nth == 0 ? &gPlugin : nullptr; }
+
+}  // extern "C"
