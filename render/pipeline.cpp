@@ -1,0 +1,165 @@
+// Steps 12 to 18 of a render: fit, mask, track, composite, bars, write.
+//
+// The fitted background and the difference-based mask are kept in the instance
+// with the exact inputs they were made from. A working file decoded anew also
+// drops what was made from its previous content (see loadSlot): a key of size
+// and modification time alone cannot tell two files written in the same second
+// apart.
+#include <stb_image_resize2.h>
+
+#include <cstdio>
+
+#include "backend/backend.h"
+#include "imaging/imaging.h"
+#include "render/render.h"
+
+namespace {
+
+void fitBackground(Instance& in, const RenderParams& p, int width, int height) {
+  FitKey key;
+  key.frameWidth = width;
+  key.frameHeight = height;
+  key.bgWidth = in.bgCache.width;
+  key.bgHeight = in.bgCache.height;
+  key.bgMtime = in.bgCache.mtime;
+  key.scale = p.bgScale;
+  key.panX = p.bgOffX;
+  key.panY = p.bgOffY;
+  const FitKey& old = in.fitKey;
+  const bool same = !in.fitted.pixels.empty() && old.frameWidth == key.frameWidth &&
+                    old.frameHeight == key.frameHeight && old.bgWidth == key.bgWidth &&
+                    old.bgHeight == key.bgHeight && old.bgMtime == key.bgMtime &&
+                    old.scale == key.scale && old.panX == key.panX && old.panY == key.panY;
+  if (same) return;
+  in.fitted = transformBg(in.bgCache.pixels.data(), in.bgCache.width, in.bgCache.height, width,
+                          height, static_cast<float>(p.bgScale), static_cast<float>(p.bgOffX),
+                          static_cast<float>(p.bgOffY));
+  in.fitKey = key;
+  dbg("pipeline: fitted background");
+}
+
+// The reference difference brought to the frame's size; empty when it did not load.
+std::vector<uint8_t> differenceMatte(const ImageSlot& diff, bool loaded, int width, int height) {
+  if (!loaded) return {};
+  if (diff.width == width && diff.height == height) return diff.pixels;
+  std::vector<uint8_t> matte(static_cast<size_t>(width) * height, 0);
+  stbir_resize_uint8_srgb(diff.pixels.data(), diff.width, diff.height, diff.width, matte.data(),
+                          width, height, width, STBIR_1CHANNEL);
+  return matte;
+}
+
+// Steps 13 and 14 on the difference path: the cached mask, rebuilt only when an
+// input changed.
+const std::vector<uint8_t>& differenceMask(Instance& in, const RenderParams& p, int width,
+                                           int height) {
+  bool fresh = false;
+  const bool loaded = loadSlot(in.diffCache, rawdiffFile(in.id, p.prompt), 1, fresh);
+  if (fresh) in.maskCache.clear();
+  MaskKey key;
+  key.width = width;
+  key.height = height;
+  key.diffMtime = in.diffCache.mtime;
+  key.threshold = p.thresholdByte;
+  key.grow = p.grow;
+  key.innerFeather = p.innerFeather;
+  key.outerFeather = p.outerFeather;
+  key.maskSource = p.maskSource;
+  key.invert = p.invertMask;
+  const MaskKey& old = in.maskKey;
+  const bool same = !in.maskCache.empty() && old.width == key.width &&
+                    old.height == key.height && old.diffMtime == key.diffMtime &&
+                    old.threshold == key.threshold && old.grow == key.grow &&
+                    old.innerFeather == key.innerFeather &&
+                    old.outerFeather == key.outerFeather && old.maskSource == key.maskSource &&
+                    old.invert == key.invert;
+  if (same) return in.maskCache;
+  std::vector<uint8_t> matte = differenceMatte(in.diffCache, loaded, width, height);
+  if (matte.empty()) matte.assign(static_cast<size_t>(width) * height, 255);
+  in.maskCache = buildMask(matte, width, height, p.thresholdByte, false, p.grow, p.innerFeather,
+                           p.outerFeather);
+  in.maskKey = key;
+  dbg("pipeline: built difference mask");
+  return in.maskCache;
+}
+
+std::vector<uint8_t> sourceMatte(const Frame& f, bool invert) {
+  const size_t n = static_cast<size_t>(f.width) * f.height;
+  std::vector<uint8_t> matte(n);
+  const uint8_t* px = f.rgba.data();
+  if (invert) {
+    for (size_t i = 0; i < n; ++i) matte[i] = static_cast<uint8_t>(255 - px[4 * i + 3]);
+  } else {
+    for (size_t i = 0; i < n; ++i) matte[i] = px[4 * i + 3];
+  }
+  return matte;
+}
+
+void trackShift(Instance& in, const RenderParams& p, const Frame& f, int& shiftX, int& shiftY) {
+  shiftX = 0;
+  shiftY = 0;
+  if (!p.trackMotion) return;
+  bool fresh = false;
+  if (!loadSlot(in.anchorCache, anchorFile(in.id, p.prompt), 1, fresh)) return;
+  const int n = in.anchorCache.width;
+  if (n <= 0 || n != in.anchorCache.height) return;
+  const std::vector<uint8_t> current = downsampleToGray(f.rgba.data(), f.width, f.height, n);
+  const uint64_t packed = trackOffset(in.anchorCache.pixels, current, n, 32);
+  const int dx = offsetDx(packed);
+  const int dy = offsetDy(packed);
+  shiftX = static_cast<int>(static_cast<float>(f.width) * static_cast<float>(dx) /
+                                static_cast<float>(n) +
+                            0.5f);
+  shiftY = static_cast<int>(static_cast<float>(f.height) * static_cast<float>(dy) /
+                                static_cast<float>(n) +
+                            0.5f);
+}
+
+}  // namespace
+
+void compositePipeline(Instance& in, const RenderParams& p, Frame& f, int state,
+                       const HostImage& output) {
+  const int w = f.width;
+  const int h = f.height;
+  // 12. Fit (the render action loaded the background slot just before).
+  fitBackground(in, p, w, h);
+
+  // 13 and 14. Mask: null stands for 255 everywhere (mask source None).
+  std::vector<uint8_t> matteMask;
+  const std::vector<uint8_t>* mask = nullptr;
+  if (p.maskSource == 0) {
+    if (f.hasMatte) {
+      matteMask = buildMask(sourceMatte(f, p.invertMask), w, h, p.thresholdByte, true, p.grow,
+                            p.innerFeather, p.outerFeather);
+      mask = &matteMask;
+    } else {
+      mask = &differenceMask(in, p, w, h);
+    }
+  }
+
+  // 15. Motion.
+  int shiftX = 0;
+  int shiftY = 0;
+  trackShift(in, p, f, shiftX, shiftY);
+
+  // 16. Composite in place: each output pixel reads only the source pixel it replaces.
+  CompositeJob job;
+  job.width = w;
+  job.height = h;
+  job.shiftX = shiftX;
+  job.shiftY = shiftY;
+  job.blend = p.blend;
+  job.source = f.rgba.data();
+  job.mask = mask;
+  job.background = &in.fitted.pixels;
+  job.coverage = &in.fitted.coverage;
+  job.output = f.rgba.data();
+  runComposite(job);
+
+  // 17. Result bars.
+  uint8_t r, g, b;
+  if (state != Running && bannerColour(state, r, g, b)) drawBanner(f.rgba, w, h, r, g, b);
+
+  // 18. Out.
+  writeRGBA(f.rgba.data(), w, h, output.data, output.rowBytes, output.components, true,
+            output.isFloat, output.isShort);
+}
