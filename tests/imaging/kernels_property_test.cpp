@@ -1,0 +1,154 @@
+// Every fast kernel against its plain twin over random images, awkward sizes and
+// parameters. Any difference, in any byte, is a failure.
+#include <gtest/gtest.h>
+
+#include <random>
+#include <vector>
+
+#include "imaging/imaging.h"
+
+namespace {
+
+struct Size {
+  int w, h;
+};
+
+// 1 x 1, single rows and columns, widths around multiples of the vector width, odd sizes.
+const Size kSizes[] = {{1, 1},  {1, 7},   {9, 1},   {2, 2},   {15, 3},  {16, 16},
+                       {17, 5}, {31, 33}, {33, 31}, {47, 2},  {64, 17}, {100, 1},
+                       {1, 100}, {129, 18}, {250, 7}, {3, 260}};
+
+enum class Content { Random, Binary, Blobs, Constant };
+
+std::vector<uint8_t> makeImage(std::mt19937& rng, int w, int h, Content c) {
+  std::vector<uint8_t> img(static_cast<size_t>(w) * h);
+  std::uniform_int_distribution<int> byte(0, 255);
+  switch (c) {
+    case Content::Random:
+      for (auto& v : img) v = static_cast<uint8_t>(byte(rng));
+      break;
+    case Content::Binary:
+      for (auto& v : img) v = byte(rng) < 128 ? 0 : 255;
+      break;
+    case Content::Blobs: {
+      // A few rectangles: long runs, like real masks.
+      for (int k = 0; k < 4; ++k) {
+        const int x0 = byte(rng) % w, y0 = byte(rng) % h;
+        const int x1 = x0 + byte(rng) % w, y1 = y0 + byte(rng) % h;
+        const uint8_t v = static_cast<uint8_t>(byte(rng));
+        for (int y = y0; y < std::min(y1 + 1, h); ++y)
+          for (int x = x0; x < std::min(x1 + 1, w); ++x) img[static_cast<size_t>(y) * w + x] = v;
+      }
+      break;
+    }
+    case Content::Constant:
+      std::fill(img.begin(), img.end(), static_cast<uint8_t>(byte(rng)));
+      break;
+  }
+  return img;
+}
+
+const Content kContents[] = {Content::Random, Content::Binary, Content::Blobs, Content::Constant};
+const int kRadii[] = {0, 1, 2, 3, 5, 7, 8, 15, 16, 30, 31, 63, 64, 100, 300};
+
+TEST(KernelProperty, MorphologyMatchesPlainTwin) {
+  std::mt19937 rng(1234);
+  for (const Size s : kSizes)
+    for (const Content c : kContents)
+      for (const int r : kRadii)
+        for (const bool dilate : {true, false}) {
+          const std::vector<uint8_t> img = makeImage(rng, s.w, s.h, c);
+          std::vector<uint8_t> fast = img, plain = img;
+          morphH(fast, s.w, s.h, r, dilate);
+          morphHPlain(plain, s.w, s.h, r, dilate);
+          ASSERT_EQ(fast, plain) << "morphH " << s.w << "x" << s.h << " r" << r << " dilate " << dilate;
+          fast = img;
+          plain = img;
+          morphV(fast, s.w, s.h, r, dilate);
+          morphVPlain(plain, s.w, s.h, r, dilate);
+          ASSERT_EQ(fast, plain) << "morphV " << s.w << "x" << s.h << " r" << r << " dilate " << dilate;
+        }
+}
+
+TEST(KernelProperty, BoxBlurMatchesPlainTwin) {
+  std::mt19937 rng(99);
+  for (const Size s : kSizes)
+    for (const Content c : kContents)
+      for (const int r : kRadii) {
+        const std::vector<uint8_t> img = makeImage(rng, s.w, s.h, c);
+        std::vector<uint8_t> fast = img, plain = img;
+        boxBlur(fast, s.w, s.h, r);
+        boxBlurPlain(plain, s.w, s.h, r);
+        ASSERT_EQ(fast, plain) << "boxBlur " << s.w << "x" << s.h << " r" << r;
+      }
+}
+
+TEST(KernelProperty, BoxBlurDividesExactlyForEveryInteriorWindowAndSum) {
+  // A staircase v[i] = i / d makes the window of d pixels starting at p sum to exactly p,
+  // so one row per radius walks every sum 0 .. 255 d through the divider, in both directions.
+  for (int r = 1; r <= 63; ++r) {
+    const int d = 2 * r + 1;
+    const int n = 256 * d;
+    std::vector<uint8_t> stairs(static_cast<size_t>(n));
+    for (int i = 0; i < n; ++i) stairs[static_cast<size_t>(i)] = static_cast<uint8_t>(i / d);
+    for (const bool horizontal : {true, false}) {
+      std::vector<uint8_t> m = stairs;
+      boxBlur(m, horizontal ? n : 1, horizontal ? 1 : n, r);
+      for (int p = 0; p + d <= n; ++p)
+        ASSERT_EQ(m[static_cast<size_t>(p + r)], p / d) << "window " << d << " sum " << p;
+    }
+  }
+}
+
+TEST(KernelProperty, BuildMaskMatchesPlainComposition) {
+  std::mt19937 rng(7);
+  std::uniform_int_distribution<int> grow(-8, 8), feather(-2, 8), thr(0, 255);
+  for (const Size s : kSizes)
+    for (const Content c : kContents)
+      for (int k = 0; k < 6; ++k) {
+        const std::vector<uint8_t> img = makeImage(rng, s.w, s.h, c);
+        const float t = static_cast<float>(thr(rng)) + 0.5f;
+        const bool soft = k % 2 == 0;
+        const int g = grow(rng), a = feather(rng), b = feather(rng);
+        ASSERT_EQ(buildMask(img, s.w, s.h, t, soft, g, a, b), buildMaskPlain(img, s.w, s.h, t, soft, g, a, b))
+            << s.w << "x" << s.h << " grow " << g << " feathers " << a << "," << b;
+      }
+}
+
+TEST(KernelProperty, TrackOffsetMatchesPlainTwin) {
+  std::mt19937 rng(42);
+  std::uniform_int_distribution<int> byte(0, 255);
+  for (const int size : {1, 2, 5, 15, 16, 17, 20, 33, 40, 64, 100, 128}) {
+    for (const int range : {-3, 0, 1, 4, 7, 32, 40}) {
+      std::vector<uint8_t> a(static_cast<size_t>(size) * size), q(a.size());
+      // Random squares, and squares that are shifted copies plus noise.
+      for (auto& v : a) v = static_cast<uint8_t>(byte(rng));
+      const int sx = byte(rng) % 11 - 5, sy = byte(rng) % 11 - 5;
+      for (int y = 0; y < size; ++y)
+        for (int x = 0; x < size; ++x) {
+          const int ax = std::min(std::max(x - sx, 0), size - 1), ay = std::min(std::max(y - sy, 0), size - 1);
+          q[static_cast<size_t>(y) * size + x] =
+              static_cast<uint8_t>(std::min(255, a[static_cast<size_t>(ay) * size + ax] + byte(rng) % 9));
+        }
+      ASSERT_EQ(trackOffset(a, q, size, range), trackOffsetPlain(a, q, size, range)) << size << " " << range;
+      for (auto& v : q) v = static_cast<uint8_t>(byte(rng));
+      ASSERT_EQ(trackOffset(a, q, size, range), trackOffsetPlain(a, q, size, range)) << size << " " << range;
+    }
+  }
+}
+
+TEST(KernelProperty, DownsampleToGrayMatchesResamplerAndLuma) {
+  std::mt19937 rng(5);
+  std::uniform_int_distribution<int> byte(0, 255);
+  const Size frames[] = {{1, 1}, {3, 2}, {17, 9}, {64, 48}, {321, 180}, {1920, 1080}};
+  for (const Size f : frames)
+    for (const int size : {1, 7, 16, 128}) {
+      std::vector<uint8_t> rgba(static_cast<size_t>(f.w) * f.h * 4);
+      for (size_t i = 0; i < rgba.size(); ++i)
+        rgba[i] = i % 4 == 3 ? static_cast<uint8_t>(byte(rng) < 64 ? byte(rng) : 255) : static_cast<uint8_t>(byte(rng));
+      ASSERT_EQ(downsampleToGray(rgba.data(), f.w, f.h, size), downsampleToGrayPlain(rgba.data(), f.w, f.h, size))
+          << f.w << "x" << f.h << " -> " << size;
+    }
+}
+
+}  // namespace
