@@ -10,10 +10,21 @@
 //                      latest version; each reveals the download button when
 //                      an update is known; the first that sees it asks once.
 //   openUrlInBrowser   the only way a URL reaches the browser.
+//
+// Files: panel.cpp (panel and labels), sign_in.cpp (Sign In and the poller),
+// version_check.cpp (version step, versionIsNewer and the version globals),
+// browser.cpp (the URL guard) with browser_linux.cpp / browser_mac.cpp (the
+// platform's opener).
+//
+// Threads: applyAccountState and refreshAccountUi run on whichever thread
+// calls them (host threads, or the poller while it holds its slot's mutex).
+// The poller reaches its Instance only through its DeviceFlowSlot, under the
+// slot's mutex and only while the slot is not cancelled. Nothing here throws.
 #pragma once
 
 #include <atomic>
 #include <ctime>
+#include <functional>
 #include <mutex>
 #include <string>
 
@@ -32,3 +43,24 @@ extern std::atomic<bool> gUpdatePopupShown;
 extern std::mutex gVerMutex;        // guards the two strings below
 extern std::string gLatestVersion;
 extern std::string gDownloadUrl;
+
+// ---- Sign-in poller clock ----
+// The poller reads the wall clock and sleeps only through this pair. Shipped
+// code always uses the real clock (time() and a plain sleep); a test that
+// links the account library directly may swap in its own so that waits of
+// many seconds, expiry and cancellation take milliseconds. Each Sign In takes
+// a copy of the clock in force when it starts.
+struct PollClock {
+  std::function<time_t()> now;
+  std::function<void(int seconds)> sleepSeconds;
+};
+PollClock realPollClock();
+void setPollClockForTesting(const PollClock& clock);  // empty members restore the real ones
+
+// ---- Browser hand-off internals (browser.cpp and the platform file) ----
+// True for a URL the browser may be given: http:// or https://, and none of
+// tab, LF, CR, space, '"', '$', '\'', '\\' or '`'.
+bool isOpenableUrl(const std::string& url);
+// Hands an already checked URL to the platform's opener without waiting for
+// the browser (browser_linux.cpp / browser_mac.cpp).
+void launchBrowser(const std::string& url);

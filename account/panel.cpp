@@ -1,0 +1,74 @@
+// The account panel: three buttons and one label, driven from the stored
+// token and a live account query.
+#include <cstdio>
+#include <string>
+
+#include "account/account.h"
+#include "backend/backend.h"
+
+namespace {
+
+constexpr size_t kLabelBufferSize = 256;
+
+void setHidden(OfxParamHandle param, int hidden) {
+  if (!param) return;
+  OfxPropertySetHandle props = nullptr;
+  if (gParamSuite->paramGetPropertySet(param, &props) != kOfxStatOK || !props) return;
+  gPropSuite->propSetInt(props, "OfxParamPropSecret", 0, hidden);
+}
+
+// A label cut at the buffer's size must not end inside a UTF-8 sequence, or
+// the host would be handed invalid text.
+std::string cutLabel(const char* buffer) {
+  std::string text(buffer);
+  if (text.size() < kLabelBufferSize - 1) return text;
+  size_t end = text.size();
+  size_t start = end;
+  while (start > 0 && (static_cast<unsigned char>(text[start - 1]) & 0xC0) == 0x80) --start;
+  if (start > 0) {
+    const unsigned char lead = static_cast<unsigned char>(text[start - 1]);
+    const size_t need = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1;
+    if (need > 1 && end - (start - 1) < need) text.resize(start - 1);
+  }
+  return text;
+}
+
+}  // namespace
+
+void applyAccountState(Instance* instance, AccountState state, const std::string& label) {
+  if (!instance || !gParamSuite || !gPropSuite) return;
+  const bool signedIn = state == SignedIn || state == OutOfTokens;
+  setHidden(instance->signIn, signedIn ? 1 : 0);
+  setHidden(instance->signOut, signedIn ? 0 : 1);
+  setHidden(instance->buyTokens, state == OutOfTokens ? 0 : 1);
+  if (instance->accountInfo) gParamSuite->paramSetValue(instance->accountInfo, label.c_str());
+}
+
+void refreshAccountUi(Instance* instance) {
+  if (!instance) return;
+  const std::string token = keychainGetToken(kServiceBaseUrl);
+  if (token.empty()) {
+    applyAccountState(instance, SignedOut, "");
+    return;
+  }
+
+  std::string email;
+  int balance = 0;
+  const int status = fetchBalance(kServiceBaseUrl, token, email, balance);
+  char label[kLabelBufferSize];
+  if (status == 200) {
+    if (balance >= 1) {
+      std::snprintf(label, sizeof label, "%s — %d tokens", email.c_str(), balance);
+      applyAccountState(instance, SignedIn, cutLabel(label));
+    } else {
+      std::snprintf(label, sizeof label, "%s — 0 tokens — buy more →", email.c_str());
+      applyAccountState(instance, OutOfTokens, cutLabel(label));
+    }
+  } else if (status == 401 || status == 403) {
+    // Only the service's own rejection ends a session; an outage never does.
+    keychainDeleteToken(kServiceBaseUrl);
+    applyAccountState(instance, SignedOut, "Session expired — sign in again");
+  } else {
+    applyAccountState(instance, SignedIn, "Signed in (backend unreachable — will retry)");
+  }
+}

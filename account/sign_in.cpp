@@ -1,0 +1,179 @@
+// Sign In: one device-code request on the host thread, then a detached poller
+// that asks for the token at the service's pace until approval, refusal or
+// expiry, and updates the panel itself.
+//
+// The poller never owns the Instance. It holds the DeviceFlowSlot, and touches
+// slot->instance only under slot->mutex while the slot is not cancelled; the
+// cancelling side (Sign In again, Sign Out, destroy) takes the same mutex, so
+// once cancellation returns no panel update is running and none will start.
+#include <chrono>
+#include <exception>
+#include <memory>
+#include <string>
+#include <thread>
+#include <utility>
+
+#include "account/account.h"
+#include "backend/backend.h"
+#include "render/render.h"
+
+namespace {
+
+struct DevicePoll {
+  std::shared_ptr<DeviceFlowSlot> slot;
+  std::string deviceCode;
+  int interval = 5;     // seconds, as the service sent it
+  time_t deadline = 0;  // when the device code expires
+  PollClock clock;
+};
+
+std::mutex gClockMutex;
+PollClock gClockOverride;  // members empty unless a test installed its own
+
+PollClock currentClock() {
+  PollClock clock = realPollClock();
+  std::lock_guard<std::mutex> lock(gClockMutex);
+  if (gClockOverride.now) clock.now = gClockOverride.now;
+  if (gClockOverride.sleepSeconds) clock.sleepSeconds = gClockOverride.sleepSeconds;
+  return clock;
+}
+
+// Runs fn with the slot's instance unless the slot was cancelled; the mutex
+// is held throughout so cancellation waits for it.
+template <typename Fn>
+void withLiveInstance(DeviceFlowSlot& slot, Fn fn) {
+  std::lock_guard<std::mutex> lock(slot.mutex);
+  if (!slot.cancelled.load()) fn(slot.instance);
+}
+
+void pollUntilDone(DevicePoll& poll) {
+  DeviceFlowSlot& slot = *poll.slot;
+  if (slot.cancelled.load()) return;
+  int wait = poll.interval >= 1 ? poll.interval : 5;
+  for (;;) {
+    if (poll.clock.now() >= poll.deadline) {
+      withLiveInstance(slot, [](Instance* instance) {
+        applyAccountState(instance, SignedOut, "Sign-in code expired — click Sign In to retry");
+      });
+      return;
+    }
+
+    std::string accessToken, email, error;
+    int balance = 0;
+    const int result =
+        pollDeviceToken(kServiceBaseUrl, poll.deviceCode, accessToken, balance, email, error);
+    if (result == 1) {
+      // The approval is the user's; keep it even if this poll was cancelled.
+      keychainStoreToken(kServiceBaseUrl, accessToken);
+      withLiveInstance(slot, [](Instance* instance) {
+        refreshAccountUi(instance);
+        dbg("device flow: approved (auto-poll)");
+      });
+      return;
+    }
+    if (result == -1) {
+      withLiveInstance(slot, [&error](Instance* instance) {
+        applyAccountState(instance, SignedOut, "Sign-in " + error + " — click Sign In to retry");
+      });
+      return;
+    }
+    // Each slow_down lengthens every later wait; other answers keep the pace.
+    if (result == 0 && error == "slow_down") wait += 5;
+
+    if (wait > 0) poll.clock.sleepSeconds(wait);
+    if (slot.cancelled.load()) return;
+  }
+}
+
+void pollerThread(DevicePoll* raw) {
+  {
+    std::unique_ptr<DevicePoll> poll(raw);
+    try {
+      pollUntilDone(*poll);
+    } catch (const std::exception& e) {
+      dbg((std::string("device flow: poller stopped: ") + e.what()).c_str());
+    } catch (...) {
+      dbg("device flow: poller stopped");
+    }
+  }
+  // Last: after this the bundle may be unloaded, so nothing of ours may run.
+  workerFinished();
+}
+
+// False when no thread could be started; the poll is then not running.
+bool startPoller(std::unique_ptr<DevicePoll> poll) {
+  workerStarted();
+  try {
+    std::thread(pollerThread, poll.get()).detach();
+    poll.release();  // the thread owns it now
+    return true;
+  } catch (const std::exception& e) {
+    workerFinished();
+    dbg((std::string("signIn: could not start the poller: ") + e.what()).c_str());
+    return false;
+  }
+}
+
+void signInFailed(Instance* instance, const std::string& reason) {
+  applyAccountState(instance, SignedOut, "Sign in failed: " + reason);
+}
+
+}  // namespace
+
+PollClock realPollClock() {
+  PollClock clock;
+  clock.now = [] { return std::time(nullptr); };
+  clock.sleepSeconds = [](int seconds) { std::this_thread::sleep_for(std::chrono::seconds(seconds)); };
+  return clock;
+}
+
+void setPollClockForTesting(const PollClock& clock) {
+  std::lock_guard<std::mutex> lock(gClockMutex);
+  gClockOverride = clock;
+}
+
+void startDeviceSignIn(Instance* instance) {
+  if (!instance) return;
+  try {
+    cancelDeviceFlow(instance);
+
+    std::string deviceCode, userCode, verificationUri, error;
+    int interval = 5;
+    int expiresIn = 600;
+    if (!requestDeviceCode(kServiceBaseUrl, deviceCode, userCode, verificationUri, interval,
+                           expiresIn, error)) {
+      signInFailed(instance, error);
+      dbg(("signIn: requestDeviceCode failed: " + error).c_str());
+      return;
+    }
+
+    // Only the verification page is shown; the user code travels inside it.
+    openUrlInBrowser(verificationUri);
+    applyAccountState(instance, Pending, "Approve in your browser to finish sign-in...");
+
+    auto slot = std::make_shared<DeviceFlowSlot>();
+    slot->instance = instance;
+    instance->deviceFlow = slot;
+
+    auto poll = std::make_unique<DevicePoll>();
+    poll->slot = slot;
+    poll->deviceCode = deviceCode;
+    poll->interval = interval;
+    poll->clock = currentClock();
+    poll->deadline = poll->clock.now() + expiresIn;
+    if (!startPoller(std::move(poll))) {
+      cancelDeviceFlow(instance);
+      signInFailed(instance, "could not start the background poll");
+      return;
+    }
+    dbg("signIn: device flow started, polling in background");
+  } catch (...) {
+    // Out of memory or the like: leave the panel signed out rather than let
+    // anything reach the host.
+    try {
+      cancelDeviceFlow(instance);
+      signInFailed(instance, "internal error");
+    } catch (...) {
+    }
+  }
+}
