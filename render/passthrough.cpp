@@ -19,7 +19,7 @@ void copyRows(const void* src, int srcRowBytes, void* dst, int dstRowBytes, int 
   }
 }
 
-void copyOverlap(const HostImage& src, const HostImage& dst) {
+void copyOverlap(const HostView& src, const HostView& dst) {
   if (!src.data || !dst.data) return;
   if (src.components != dst.components || src.isFloat != dst.isFloat ||
       (!src.isFloat && src.isShort != dst.isShort)) {

@@ -117,7 +117,7 @@ void trackShift(Instance& in, const RenderParams& p, const Frame& f, int& shiftX
 }  // namespace
 
 void compositePipeline(Instance& in, const RenderParams& p, Frame& f, int state,
-                       const HostImage& output) {
+                       const HostView& output) {
   const int w = f.width;
   const int h = f.height;
   // 12. Fit (the render action loaded the background slot just before).

@@ -86,7 +86,7 @@ void copyRows(const void* src, int srcRowBytes, void* dst, int dstRowBytes, int 
               int64_t rowLength);
 
 // A host image as the render action sees it.
-struct HostImage {
+struct HostView {
   void* data = nullptr;
   int rowBytes = 0;
   int x1 = 0, y1 = 0, x2 = 0, y2 = 0;  // bounds
@@ -100,7 +100,7 @@ struct HostImage {
 
 // Copies the pixels whose positions lie inside both images' bounds, byte for
 // byte. Nothing happens unless both have the same components and depth.
-void copyOverlap(const HostImage& src, const HostImage& dst);
+void copyOverlap(const HostView& src, const HostView& dst);
 
 // ---- Cached image loading --------------------------------------------------------
 
@@ -191,7 +191,7 @@ bool bannerColour(int state, uint8_t& r, uint8_t& g, uint8_t& b);
 // Running and Idle) and writes the result into output. Reuses instance.fitted and
 // instance.maskCache while their inputs are unchanged.
 void compositePipeline(Instance& instance, const RenderParams& params, Frame& frame, int state,
-                       const HostImage& output);
+                       const HostView& output);
 
 // Takes a generate request: reads the token, writes the grabbed frame and starts
 // the worker, setting genState to Running, or to Failed when there is no token

@@ -35,7 +35,7 @@ OfxPropertySetHandle fetchImage(OfxImageEffectHandle effect, const char* clipNam
 
 // Reads an image's layout. False for layouts the conversions do not handle
 // (half floats, alpha-only images) and for rows shorter than their pixels.
-bool readHostImage(OfxPropertySetHandle image, HostImage& out) {
+bool readHostImage(OfxPropertySetHandle image, HostView& out) {
   gPropSuite->propGetPointer(image, kOfxImagePropData, 0, &out.data);
   gPropSuite->propGetInt(image, kOfxImagePropRowBytes, 0, &out.rowBytes);
   int bounds[4] = {0, 0, 0, 0};
@@ -71,7 +71,7 @@ bool readHostImage(OfxPropertySetHandle image, HostImage& out) {
   return known;
 }
 
-bool sameLayout(const HostImage& a, const HostImage& b) {
+bool sameLayout(const HostView& a, const HostView& b) {
   return a.x1 == b.x1 && a.y1 == b.y1 && a.x2 == b.x2 && a.y2 == b.y2 &&
          a.components == b.components && a.isFloat == b.isFloat &&
          (a.isFloat || a.isShort == b.isShort);
@@ -137,7 +137,7 @@ void unpremultiply(std::vector<uint8_t>& rgba) {
   }
 }
 
-void writeWithBanner(Frame& f, int state, const HostImage& out) {
+void writeWithBanner(Frame& f, int state, const HostView& out) {
   uint8_t r, g, b;
   if (bannerColour(state, r, g, b)) drawBanner(f.rgba, f.width, f.height, r, g, b);
   writeRGBA(f.rgba.data(), f.width, f.height, out.data, out.rowBytes, out.components, true,
@@ -173,8 +173,8 @@ void renderFrame(OfxImageEffectHandle effect, OfxPropertySetHandle inArgs) {
     dbg("render: no source or output image, output left as it is");
     return;
   }
-  HostImage src;
-  HostImage out;
+  HostView src;
+  HostView out;
   const bool srcKnown = readHostImage(source.handle, src);
   const bool outKnown = readHostImage(output.handle, out);
   if (!srcKnown || !outKnown || !sameLayout(src, out)) {
