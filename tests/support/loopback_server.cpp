@@ -44,14 +44,37 @@ ServedRequest record(const httplib::Request& req) {
     r.method = req.method;
     r.path = req.path;
     r.headers.insert(req.headers.begin(), req.headers.end());
-    r.body = req.body;
-    for (const auto& [name, part] : req.files) {
-        if (part.filename.empty())
-            r.fields[name] = part.content;
-        else
-            r.files[name] = {part.filename, part.content_type, part.content};
-    }
     return r;
+}
+
+// Reads the body as it arrived. A request with neither Content-Length nor
+// chunked encoding has no body (curl's bodiless POST); httplib would
+// otherwise wait for the client to close the connection.
+void readBody(const httplib::Request& req, const httplib::ContentReader& reader, ServedRequest& r) {
+    if (!req.has_header("Content-Length") && !req.has_header("Transfer-Encoding")) return;
+    if (req.is_multipart_form_data()) {
+        httplib::MultipartFormDataItems parts;
+        reader(
+            [&parts](const httplib::MultipartFormData& part) {
+                parts.push_back(part);
+                return true;
+            },
+            [&parts](const char* data, size_t length) {
+                parts.back().content.append(data, length);
+                return true;
+            });
+        for (const auto& part : parts) {
+            if (part.filename.empty())
+                r.fields[part.name] = part.content;
+            else
+                r.files[part.name] = {part.filename, part.content_type, part.content};
+        }
+        return;
+    }
+    reader([&r](const char* data, size_t length) {
+        r.body.append(data, length);
+        return true;
+    });
 }
 
 }  // namespace
@@ -79,8 +102,7 @@ struct LoopbackServer::Impl {
         return wake.wait_until(lock, deadline, [this] { return stopping; });
     }
 
-    void handle(const httplib::Request& req, httplib::Response& res) {
-        ServedRequest served = record(req);
+    void handle(const httplib::Request& req, httplib::Response& res, ServedRequest served) {
         ReplyFn fn;
         {
             std::lock_guard<std::mutex> lock(mutex);
@@ -123,11 +145,19 @@ LoopbackServer::~LoopbackServer() { stop(); }
 bool LoopbackServer::start(int port) {
     ::signal(SIGPIPE, SIG_IGN);
     Impl& d = *impl_;
-    auto handler = [&d](const httplib::Request& req, httplib::Response& res) { d.handle(req, res); };
-    d.server.Get(".*", handler);
-    d.server.Post(".*", handler);
-    d.server.Put(".*", handler);
-    d.server.Delete(".*", handler);
+    auto plain = [&d](const httplib::Request& req, httplib::Response& res) {
+        d.handle(req, res, record(req));
+    };
+    auto withBody = [&d](const httplib::Request& req, httplib::Response& res,
+                         const httplib::ContentReader& reader) {
+        ServedRequest served = record(req);
+        readBody(req, reader, served);
+        d.handle(req, res, std::move(served));
+    };
+    d.server.Get(".*", plain);
+    d.server.Delete(".*", plain);
+    d.server.Post(".*", withBody);
+    d.server.Put(".*", withBody);
     // A polling client (curl) closes after each request; keep idle sockets short-lived anyway.
     d.server.set_keep_alive_timeout(1);
     if (port == 0) {
