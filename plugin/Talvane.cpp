@@ -56,7 +56,6 @@ void unloadAction() {
 // ---- Instance record ------------------------------------------------------------
 
 void createInstance(OfxImageEffectHandle effect) {
-  if (!hostSuitesReady()) return;
   // Owned here until the instance's property set holds it.
   std::unique_ptr<Instance> owned(new Instance);
   Instance* record = owned.get();
@@ -146,7 +145,7 @@ void updateAvailablePressed() {
 // Only the buttons act here; the render reads every other value itself.
 // The change reason is not read: user, host and plug-in edits count alike.
 void paramChanged(OfxImageEffectHandle effect, OfxPropertySetHandle inArgs) {
-  if (!hostSuitesReady() || !inArgs) return;
+  if (!inArgs) return;
   char* text = nullptr;
   if (gPropSuite->propGetString(inArgs, kOfxPropName, 0, &text) != kOfxStatOK || !text) return;
   const std::string name = text;  // host strings live only until the next call
@@ -163,10 +162,11 @@ void paramChanged(OfxImageEffectHandle effect, OfxPropertySetHandle inArgs) {
 // ---- Dispatch ------------------------------------------------------------------------
 
 // Runs a handler whose action always answers kOfxStatOK, exceptions included.
+// A host that goes on after a refused load gets the answer and no work.
 template <typename Handler>
 OfxStatus answerOk(Handler handler) {
   try {
-    handler();
+    if (hostSuitesReady()) handler();
   } catch (...) {
   }
   return kOfxStatOK;

@@ -174,7 +174,6 @@ void defineParams(OfxParamSetHandle params) {
 }  // namespace
 
 void describeAction(OfxImageEffectHandle effect) {
-  if (!gEffectSuite || !gPropSuite) return;
   OfxPropertySetHandle props = nullptr;
   if (gEffectSuite->getPropertySet(effect, &props) != kOfxStatOK) props = nullptr;
   setString(props, kOfxPropLabel, 0, "Talvane");
@@ -194,7 +193,6 @@ void describeAction(OfxImageEffectHandle effect) {
 }
 
 void describeInContextAction(OfxImageEffectHandle effect, OfxPropertySetHandle inArgs) {
-  if (!gEffectSuite || !gPropSuite || !gParamSuite) return;
   char* context = nullptr;
   if (inArgs && gPropSuite->propGetString(inArgs, kOfxImageEffectPropContext, 0, &context) !=
                     kOfxStatOK)

@@ -1,0 +1,37 @@
+// The real test bundle in our host, behind a fresh HOME and a loopback
+// service on the bundle's own port, for the plug-in's integration tests.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+
+#include "host/host.h"
+#include "tests/support/loopback_server.h"
+#include "tests/support/temp_home.h"
+
+// The port of the service URL compiled into the test bundle.
+int testServicePort();
+
+// Opens the test bundle with `config` and sends load; null (with a test
+// failure) when it can't be opened. The caller closes it.
+Host* openTestBundle(const HostConfig& config, OfxStatus* loadStatus = nullptr);
+
+// Load, describe, and describe in both contexts; then instances can be made.
+// The service answers the version check with the plug-in's own version, so
+// nothing is offered as an update.
+class BundleTest : public ::testing::Test {
+protected:
+  void SetUp() override;
+  void TearDown() override;
+
+  // An instance in the General context, destroyed by TearDown if still alive.
+  HostInstance* create();
+  void destroy(HostInstance* instance);
+
+  TempHome home_;
+  LoopbackServer service_;
+  Host* host_ = nullptr;
+  std::vector<HostInstance*> instances_;
+};
