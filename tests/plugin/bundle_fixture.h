@@ -34,4 +34,6 @@ protected:
   LoopbackServer service_;
   Host* host_ = nullptr;
   std::vector<HostInstance*> instances_;
+  // Tests that hand the host a stale handle on purpose turn this off.
+  bool expectNoBadHandles_ = true;
 };
