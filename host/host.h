@@ -143,6 +143,7 @@ int hostGetInt(HostInstance* instance, const std::string& name, OfxTime time = 0
 std::string hostGetString(HostInstance* instance, const std::string& name, OfxTime time = 0);
 
 // Every value the plug-in set through paramSetValue or paramSetValueAtTime.
+// (They are recorded, not echoed back to the plug-in as instance changed.)
 struct ParamChange {
   std::string param;
   std::string text;     // the string set, or the number printed with %.17g
