@@ -33,6 +33,12 @@ OfxPropertySetHandle fetchImage(OfxImageEffectHandle effect, const char* clipNam
   return image;
 }
 
+std::string readString(OfxPropertySetHandle props, const char* name) {
+  char* value = nullptr;
+  gPropSuite->propGetString(props, name, 0, &value);
+  return value ? std::string(value) : std::string();
+}
+
 // Reads an image's layout. False for layouts the conversions do not handle
 // (half floats, alpha-only images) and for rows shorter than their pixels.
 bool readHostImage(OfxPropertySetHandle image, HostView& out) {
@@ -44,21 +50,20 @@ bool readHostImage(OfxPropertySetHandle image, HostView& out) {
   out.y1 = bounds[1];
   out.x2 = bounds[2];
   out.y2 = bounds[3];
-  char* depth = nullptr;
-  gPropSuite->propGetString(image, kOfxImageEffectPropPixelDepth, 0, &depth);
-  char* components = nullptr;
-  gPropSuite->propGetString(image, kOfxImageEffectPropComponents, 0, &components);
+  // A string from the host stays valid only until the next string call.
+  const std::string depth = readString(image, kOfxImageEffectPropPixelDepth);
+  const std::string components = readString(image, kOfxImageEffectPropComponents);
   bool known = true;
-  if (depth && std::strcmp(depth, kOfxBitDepthFloat) == 0) {
+  if (depth == kOfxBitDepthFloat) {
     out.isFloat = true;
-  } else if (depth && std::strcmp(depth, kOfxBitDepthShort) == 0) {
+  } else if (depth == kOfxBitDepthShort) {
     out.isShort = true;
-  } else if (depth && std::strcmp(depth, kOfxBitDepthHalf) == 0) {
+  } else if (depth == kOfxBitDepthHalf) {
     known = false;
   }
-  if (components && std::strcmp(components, kOfxImageComponentRGB) == 0) {
+  if (components == kOfxImageComponentRGB) {
     out.components = 3;
-  } else if (components && std::strcmp(components, kOfxImageComponentAlpha) == 0) {
+  } else if (components == kOfxImageComponentAlpha) {
     out.components = 1;
     known = false;
   }
