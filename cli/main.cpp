@@ -308,6 +308,8 @@ Banner generateBackground(Session& session, const std::vector<uint8_t>& frame, i
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Line by line, so labels and results interleave with stderr's progress in logs.
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);
   Options options;
   bool help = false;
   std::string error;

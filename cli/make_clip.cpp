@@ -1,6 +1,6 @@
 // talvane-make-clip: writes a short synthetic shot to try the effect on: a
-// figure in patterned clothes sways and drifts in front of a plain green
-// backdrop while the camera pans sideways.
+// figure in patterned clothes walks in front of a plain green backdrop while
+// the camera pans along with it.
 //
 //   talvane-make-clip OUTDIR [--frames N] [--size WxH] [--pan PX]
 //
@@ -63,18 +63,18 @@ struct Pose {
 Pose poseAt(int frame, float baseX, float floorY, float scale) {
   float t = static_cast<float>(frame);
   float swing = std::sin(t * 0.26f);
-  float bob = std::fabs(std::sin(t * 0.26f)) * 4.0f * scale;
+  float bob = std::fabs(std::sin(t * 0.26f)) * 2.0f * scale;
   Pose p;
   p.scale = scale;
   p.hip = {baseX, floorY - 175 * scale - bob};
   p.neck = {baseX, floorY - 315 * scale - bob};
   p.head = {baseX + 2 * scale, floorY - 352 * scale - bob};
-  p.leftElbow = {baseX - 70 * scale - swing * 4 * scale, p.neck.y + 80 * scale};
-  p.rightElbow = {baseX + 70 * scale + swing * 4 * scale, p.neck.y + 80 * scale};
-  p.leftHand = {baseX - 80 * scale - swing * 9 * scale, p.neck.y + 150 * scale};
-  p.rightHand = {baseX + 80 * scale + swing * 9 * scale, p.neck.y + 150 * scale};
-  p.leftFoot = {baseX - 34 * scale + swing * 10 * scale, floorY};
-  p.rightFoot = {baseX + 34 * scale - swing * 10 * scale, floorY};
+  p.leftElbow = {baseX - 70 * scale - swing * 3 * scale, p.neck.y + 80 * scale};
+  p.rightElbow = {baseX + 70 * scale + swing * 3 * scale, p.neck.y + 80 * scale};
+  p.leftHand = {baseX - 80 * scale - swing * 6 * scale, p.neck.y + 150 * scale};
+  p.rightHand = {baseX + 80 * scale + swing * 6 * scale, p.neck.y + 150 * scale};
+  p.leftFoot = {baseX - 34 * scale + swing * 5 * scale, floorY};
+  p.rightFoot = {baseX + 34 * scale - swing * 5 * scale, floorY};
   return p;
 }
 
@@ -146,22 +146,24 @@ void paintFigure(Vec p, const Pose& pose, Colour& out) {
     over(cover(circle(p, {pose.head.x + ex * s, pose.head.y + 4 * s}, 3.5f * s)), Colour{30, 30, 36});
 }
 
-// Plain green backdrop with a soft light falloff tied to the world, so a pan
-// shows as the bright spot sliding across.
+// Plain chroma-green backdrop (far from sky, sea and skin colours) with a
+// soft light falloff tied to the world, so a pan shows as the bright spot
+// sliding across.
 Colour backdropAt(float worldX, float y, int width, int height) {
-  const Colour base{64, 148, 88};
-  float dx = (worldX - width * 0.45f) / (width * 0.9f), dy = (y - height * 0.35f) / (height * 1.2f);
+  const Colour base{28, 182, 72};
+  float dx = (worldX - width * 0.6f) / (width * 0.7f), dy = (y - height * 0.4f) / (height * 1.1f);
   float light = 1.0f - std::min(1.0f, dx * dx + dy * dy);
-  float gain = 0.94f + 0.1f * light;
+  float gain = 0.84f + 0.22f * light;
   return {base.r * gain, base.g * gain, base.b * gain};
 }
 
 std::vector<uint8_t> renderFrame(int frame, int width, int height, float panPerFrame) {
   const float camera = panPerFrame * frame;
   const float scale = height / 470.0f;
-  // The figure drifts right more slowly than the camera pans, so it moves
-  // left across the picture.
-  const float worldX = width * 0.46f + 0.8f * scale * frame;
+  // The camera follows the figure as it walks, a little behind and ahead of
+  // it, so the figure sways around the middle of the picture.
+  const float sway = 3.0f * scale * std::sin(6.2831853f * frame / 48.0f);
+  const float worldX = width * 0.46f + camera + sway;
   const Pose pose = poseAt(frame, worldX - camera, height - 30 * scale, scale);
   // Only pixels near the figure need its shapes evaluated.
   const float margin = 60 * scale;
@@ -189,7 +191,7 @@ int usage(const char* message) {
   std::fprintf(stderr,
                "usage: talvane-make-clip OUTDIR [--frames N] [--size WxH] [--pan PX]\n"
                "  writes OUTDIR/frame0000.png ... (default 48 frames of 960x540,\n"
-               "  camera pan 2 pixels per frame)\n");
+               "  camera pan 3 pixels per frame)\n");
   return 2;
 }
 
@@ -198,7 +200,7 @@ int usage(const char* message) {
 int main(int argc, char** argv) {
   std::string outDir;
   int frames = 48, width = 960, height = 540;
-  float pan = 2.0f;
+  float pan = 3.0f;
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
     bool hasValue = i + 1 < argc;

@@ -135,16 +135,24 @@ TEST_F(RenderTool, SignsInGeneratesAndCompositesEveryFrame) {
   }
 }
 
-TEST_F(RenderTool, OutOfCreditsEndsWithExitOneAndSaysSo) {
+// The outcome is read from the status bars of the rendered frame, which pass
+// through the host's depth conversions and must still be recognised.
+class OutOfCredits : public RenderTool, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(OutOfCredits, EndsWithExitOneAndSaysSoAtEveryDepth) {
   startDemoService({"--auto-approve", "--balance", "0"});
   writeClip(2);
-  ProgramResult r = render({"--sign-in", "--prompt", "forest", "--generate-at", "0",
-                            frames, "-o", out});
+  ProgramResult r = render({"--depth", GetParam(), "--sign-in", "--prompt", "forest",
+                            "--generate-at", "0", frames, "-o", out});
   EXPECT_EQ(r.exitCode, 1) << r.out << r.err;
+  EXPECT_NE(r.out.find("account: demo@localhost — 0 tokens — buy more →"), std::string::npos)
+      << r.out;
   EXPECT_NE(r.out.find("generation: out of credits"), std::string::npos) << r.out;
   EXPECT_NE(r.err.find("out of credits"), std::string::npos) << r.err;
   EXPECT_FALSE(fileExists(out + "/f0000.png"));
 }
+
+INSTANTIATE_TEST_SUITE_P(Cli, OutOfCredits, ::testing::Values("8", "16", "float"));
 
 TEST_F(RenderTool, SignOutForgetsTheTokenSoGenerationFails) {
   startDemoService({"--auto-approve"});
