@@ -44,6 +44,9 @@ GenerateResult generateImage(const std::string& uploadPng, const std::string& pr
     stbi_image_free(decoded);
 
     std::vector<uint8_t> matte = subjectMatte(frame, w, h);
+    // A host's matte comes with colours that belong to it; only a keyed edge,
+    // which lies on the old backdrop, needs the subject's colour carried outward.
+    if (!hasAlphaMatte(frame)) extendSubjectEdge(frame, matte, w, h);
     std::vector<uint8_t> out = paintBackground(prompt, w, h);
     for (size_t i = 0; i < matte.size(); ++i) {
         const unsigned a = matte[i];

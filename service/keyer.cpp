@@ -150,7 +150,8 @@ std::vector<uint8_t> subjectMatte(const std::vector<uint8_t>& rgba, int width, i
     }
 
     // The threshold adapts to how much the backdrop itself varies along the border
-    // (noise, uneven light): well above its 90th-percentile spread.
+    // (noise, uneven light). The median distance is used because a subject cut by
+    // the frame edge puts its own, far-off pixels into the border too.
     Rgb8 backdrop = estimateBackdrop(rgba, w, h);
     std::vector<size_t> spread(443, 0);
     size_t borderCount = 0;
@@ -159,15 +160,15 @@ std::vector<uint8_t> subjectMatte(const std::vector<uint8_t>& rgba, int width, i
         ++borderCount;
     });
     size_t seen = 0;
-    int p90 = 0;
+    int typical = 0;
     for (int d = 0; d < int(spread.size()); ++d) {
         seen += spread[d];
-        if (seen * 10 >= borderCount * 9) {
-            p90 = d;
+        if (seen * 2 >= borderCount) {
+            typical = d;
             break;
         }
     }
-    const int threshold = std::clamp(p90 * 3 / 2 + 24, 32, 160);
+    const int threshold = std::clamp(typical * 4 + 24, 32, 120);
 
     Mask hard(n);
     for (size_t i = 0; i < n; ++i) hard[i] = colourDistance(&rgba[i * 4], backdrop) > threshold;
@@ -182,4 +183,29 @@ std::vector<uint8_t> subjectMatte(const std::vector<uint8_t>& rgba, int width, i
     Mask ring2 = morph3(ring1, w, h, true);
     for (size_t i = 0; i < n; ++i) matte[i] = hard[i] ? 255 : ring1[i] ? 144 : ring2[i] ? 56 : 0;
     return matte;
+}
+
+void extendSubjectEdge(std::vector<uint8_t>& rgba, const std::vector<uint8_t>& matte, int width, int height) {
+    const int w = width, h = height;
+    if (w <= 0 || h <= 0 || matte.size() != size_t(w) * h || rgba.size() != matte.size() * 4) return;
+    // Inner rings first, so each ring borrows from colours already settled.
+    std::vector<std::vector<int>> byLevel(256);
+    for (size_t i = 0; i < matte.size(); ++i)
+        if (matte[i] > 0 && matte[i] < 255) byLevel[matte[i]].push_back(int(i));
+    for (int level = 254; level > 0; --level) {
+        for (int p : byLevel[level]) {
+            int px = p % w, py = p / w, sum[3] = {0, 0, 0}, count = 0;
+            for (int dy = -1; dy <= 1; ++dy)
+                for (int dx = -1; dx <= 1; ++dx) {
+                    int nx = px + dx, ny = py + dy;
+                    if (nx < 0 || ny < 0 || nx >= w || ny >= h) continue;
+                    size_t q = size_t(ny) * w + nx;
+                    if (matte[q] <= level) continue;
+                    for (int c = 0; c < 3; ++c) sum[c] += rgba[q * 4 + c];
+                    ++count;
+                }
+            if (count == 0) continue;
+            for (int c = 0; c < 3; ++c) rgba[size_t(p) * 4 + c] = uint8_t((sum[c] + count / 2) / count);
+        }
+    }
 }

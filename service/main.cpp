@@ -3,6 +3,7 @@
 
 #include <httplib.h>
 
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -164,6 +165,9 @@ int main(int argc, char** argv) {
         int sig = 0;
         sigwait(&stopSignals, &sig);
         std::fprintf(stderr, "talvane-service: signal %d, stopping\n", sig);
+        // A signal that lands before the accept loop has started would be lost
+        // by stop(), which only ends a running loop.
+        while (!server.is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
         server.stop();
     }).detach();
 

@@ -338,6 +338,39 @@ void paintSand(Picture& p, float shoreline, bool foam) {
     }
 }
 
+// A row of mountain peaks standing on `base`: each a rough triangle split by a
+// wandering ridge into a sunlit face and a shaded face, with rock showing through
+// the snow lower down.
+void paintPeaks(Picture& p, float base, float height, Rgb lit, Rgb shade, Rgb rock) {
+    Canvas& c = p.c;
+    float x = -p.rnd.range(0.0f, 0.3f) * c.h;
+    int index = 0;
+    while (x < c.w + 0.3f * c.h) {
+        float peakH = height * c.h * p.rnd.range(0.55f, 1.0f);
+        float halfW = peakH * p.rnd.range(0.9f, 1.5f);
+        float lean = p.rnd.range(-0.35f, 0.35f);
+        float apex = base - peakH;
+        bool litLeft = p.sunX < x;
+        uint32_t s = p.seed + 1000u + uint32_t(index++) * 17u;
+        for (int y = std::max(0, int(apex)); y < std::min(c.h, int(base + 0.03f * c.h)); ++y) {
+            float f = clamp01((float(y) - apex) / peakH);
+            float v = float(y) / c.h;
+            float half = halfW * f * (0.9f + 0.25f * fbm(v * 9.0f, 0.5f, s, 3));
+            float ridge = x + (float(y) - apex) * lean + (fbm(v * 7.0f, 2.5f, s + 5, 3) - 0.5f) * 0.08f * c.h * f;
+            for (int px = std::max(0, int(x - half - 1)); px <= int(x + half + 1) && px < c.w; ++px) {
+                float cover = clamp01(half - std::fabs(float(px) + 0.5f - x) + 0.5f);
+                if (cover <= 0.0f) continue;
+                float right = clamp01(float(px) + 0.5f - ridge + 0.5f);
+                Rgb col = mix(shade, lit, litLeft ? 1.0f - right : right);
+                float stone = smooth(0.6f, 0.75f, fbm(float(px) / c.h * 11.0f, v * 9.0f, s + 9, 4)) * smooth(0.3f, 0.9f, f);
+                col = mix(col, rock, stone * 0.7f);
+                c.blend(px, y, col, cover);
+            }
+        }
+        x += halfW * p.rnd.range(0.6f, 1.1f);
+    }
+}
+
 // ---------------------------------------------------------------- scenes
 
 void sceneLandscape(Picture& p, Scene scene) {
@@ -382,42 +415,41 @@ void sceneLandscape(Picture& p, Scene scene) {
         return;
     }
     if (scene == Scene::Desert) {
+        // Dunes are lit on the side that faces the sun; the light follows the slope
+        // smoothly and fades into the body of the dune a little below the crest.
+        float toSun = p.sunX > 0.5f * c.w ? 1.0f : -1.0f;
         for (int i = 0; i < 4; ++i) {
             float depth = float(i) / 3.0f;
-            auto top = ridgeLine(p, p.horizon + (0.02f + 0.18f * depth) * c.h, 0.09f, 0.8f + depth * 0.5f, 0.0f);
+            auto top = ridgeLine(p, p.horizon + (0.02f + 0.18f * depth) * c.h, 0.1f + 0.2f * depth, 0.8f + depth * 0.5f, 0.45f);
             Rgb sand = mix(hex(0xF1C27D), hex(0xC9803E), depth);
             sand = mix(sand, L.low, 0.3f * (1.0f - depth));
             if (L.night) sand = sand * 0.25f;
-            // Dunes are lit on the side that faces the sun.
-            for (int x = 1; x + 1 < c.w; ++x) {
-                float slope = (top[x + 1] - top[x - 1]) * 0.5f;
-                bool facing = (p.sunX > float(x)) == (slope > 0.0f);
-                Rgb rim = facing ? sand * 1.06f : sand * 0.78f;
+            for (int x = 0; x < c.w; ++x) {
+                float slope = (top[std::min(x + 1, c.w - 1)] - top[std::max(x - 1, 0)]) * 0.5f;
+                Rgb rim = mix(sand * 0.74f, sand * 1.08f, smooth(-0.3f, 0.3f, slope * toSun));
+                float phase = 14.0f * fbm(float(x) / c.h * 3.0f, depth, p.seed + 41, 3);
                 int y0 = std::max(0, int(std::floor(top[x])));
                 for (int y = y0; y < c.h; ++y) {
-                    float t = clamp01((float(y) - top[x]) / (0.25f * c.h));
-                    c.blend(x, y, mix(rim, sand * 0.9f, t), clamp01(float(y) + 1.0f - top[x]));
+                    float t = smooth(0.0f, 1.0f, (float(y) - top[x]) / (0.07f * c.h));
+                    float ripple = 0.025f * std::sin(float(y) / c.h * 260.0f + phase);
+                    c.blend(x, y, mix(rim, sand * 0.93f, t) * (1.0f + ripple), clamp01(float(y) + 1.0f - top[x]));
                 }
             }
         }
         return;
     }
     if (scene == Scene::Snow) {
+        Rgb rock = L.night ? hex(0x141a26) : hex(0x5a6474);
         for (int i = 0; i < 3; ++i) {
             float depth = float(i) / 2.0f;
-            auto top = ridgeLine(p, p.horizon + 0.1f * depth * c.h, 0.32f - 0.12f * depth, 1.1f + depth, 0.8f - 0.5f * depth);
-            Rgb lit = mix(hex(0xF7FBFF), L.haze, 0.3f * (1.0f - depth));
-            Rgb shade = mix(hex(0x9DB4D3), L.haze, 0.3f * (1.0f - depth));
+            float base = p.horizon + 0.12f * depth * c.h;
+            Rgb lit = mix(hex(0xF7FBFF), L.haze, 0.35f * (1.0f - depth));
+            Rgb shade = mix(hex(0x8FA8CC), L.haze, 0.35f * (1.0f - depth));
+            Rgb stone = mix(rock, L.haze, 0.5f * (1.0f - depth));
             if (L.night) lit = lit * 0.35f, shade = shade * 0.3f;
-            for (int x = 1; x + 1 < c.w; ++x) {
-                float slope = (top[x + 1] - top[x - 1]) * 0.5f;
-                Rgb rim = slope > 0.0f ? shade : lit;
-                int y0 = std::max(0, int(std::floor(top[x])));
-                for (int y = y0; y < c.h; ++y) {
-                    float t = clamp01((float(y) - top[x]) / (0.3f * c.h));
-                    c.blend(x, y, mix(rim, mix(lit, shade, 0.5f), t), clamp01(float(y) + 1.0f - top[x]));
-                }
-            }
+            paintPeaks(p, base, 0.36f - 0.1f * depth, lit, shade, stone);
+            auto field = ridgeLine(p, base + 0.01f * c.h, 0.02f, 2.0f, 0.0f);
+            fillBelow(p, field, mix(lit, shade, 0.2f), mix(lit, shade, 0.45f));
         }
         for (int i = 0; i < c.w * c.h / 900; ++i) {
             int x = int(unit(hash3(i, 11, p.seed)) * c.w), y = int(unit(hash3(i, 12, p.seed)) * c.h);

@@ -160,6 +160,9 @@ Rgb8 estimateBackdrop(const std::vector<uint8_t>& rgba, int width, int height);
 // gray8 subject coverage: 255 keeps the upload's pixel exactly, 0 shows the new
 // background, values between blend the 1-2 pixel soft edge outside the subject.
 std::vector<uint8_t> subjectMatte(const std::vector<uint8_t>& rgba, int width, int height);
+// Gives the soft-edge pixels of a keyed matte the colour of the subject beside
+// them, so the old backdrop does not show as a fringe; subject pixels are untouched.
+void extendSubjectEdge(std::vector<uint8_t>& rgba, const std::vector<uint8_t>& matte, int width, int height);
 
 // ---------------------------------------------------------------- pages (pages.cpp)
 

@@ -130,3 +130,44 @@ TEST(Keyer, BackdropIsTheBorderMedianEvenWhenTheSubjectTouchesAnEdge) {
     EXPECT_EQ(c.g, 20);
     EXPECT_EQ(c.b, 200);
 }
+
+TEST(Keyer, SubjectCutByTheFrameEdgeIsStillKept) {
+    // A figure standing in the frame fills a third of the bottom edge, so its own
+    // colour is a large share of the border the backdrop is measured on.
+    SyntheticFrame f = makeFrame(120, 80, Rgb8{40, 175, 70}, 4);
+    for (int y = 40; y < 80; ++y)
+        for (int x = 40; x < 80; ++x) {
+            uint8_t* p = &f.rgba[(size_t(y) * f.width + x) * 4];
+            p[0] = 60, p[1] = 60, p[2] = 140;
+            f.subject[size_t(y) * f.width + x] = 1;
+        }
+    std::vector<uint8_t> matte = subjectMatte(f.rgba, f.width, f.height);
+    for (size_t i = 0; i < matte.size(); ++i) {
+        if (f.subject[i]) {
+            ASSERT_EQ(matte[i], 255) << "pixel " << i;
+        }
+    }
+}
+
+TEST(Keyer, SoftEdgeTakesTheSubjectColourNotTheBackdrop) {
+    const int w = 40, h = 30;
+    std::vector<uint8_t> rgba(size_t(w) * h * 4);
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            bool inside = x >= 12 && x < 28 && y >= 8 && y < 22;
+            uint8_t* p = &rgba[(size_t(y) * w + x) * 4];
+            p[0] = inside ? 210 : 30, p[1] = inside ? 40 : 170, p[2] = inside ? 50 : 60, p[3] = 255;
+        }
+    std::vector<uint8_t> original = rgba, matte = subjectMatte(rgba, w, h);
+    extendSubjectEdge(rgba, matte, w, h);
+    for (size_t i = 0; i < matte.size(); ++i) {
+        const uint8_t* p = &rgba[i * 4];
+        if (matte[i] == 255 || matte[i] == 0) {
+            ASSERT_EQ(std::vector<uint8_t>(p, p + 4), std::vector<uint8_t>(&original[i * 4], &original[i * 4] + 4));
+        } else {
+            ASSERT_EQ(p[0], 210);
+            ASSERT_EQ(p[1], 40);
+            ASSERT_EQ(p[2], 50);
+        }
+    }
+}
