@@ -161,9 +161,12 @@ struct RequestFiles {
 };
 RequestFiles newRequestFiles();
 
-// Creates path anew (O_EXCL) with mode 0600 and writes bytes; false and no
-// file left when that fails.
-bool writePrivateFile(const std::string& path, const std::string& bytes);
+// Creates path anew (O_EXCL) with mode 0600 and writes bytes, flushed to disk
+// before closing when durable; false (errno says why) and no file left when
+// that fails.
+bool writePrivateFile(const std::string& path, const std::string& bytes, bool durable = false);
+// Everything left to read from an open descriptor.
+std::string readAll(int fd);
 
 // "/usr/bin/curl -X <method> <url>".
 CurlRequest curlStart(const std::string& method, const std::string& url);

@@ -123,14 +123,7 @@ Load loadRecords(const std::string& dir, const char* caller, Records& records) {
         dbg(line);
         return Load::Untrusted;
     }
-    std::string content;
-    char buf[4096];
-    for (;;) {
-        ssize_t n = ::read(fd, buf, sizeof buf);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        content.append(buf, size_t(n));
-    }
+    const std::string content = readAll(fd);
     ::close(fd);
     if (!parseRecords(content, records)) {
         records.clear();
@@ -148,29 +141,11 @@ bool saveRecords(const std::string& dir, const Records& records) {
     char tag[64];
     std::snprintf(tag, sizeof tag, ".tmp.%ld.%llu", long(::getpid()), ++counter);
     const std::string tmp = tokenPath(dir) + tag;
-    const std::string bytes = formatRecords(records);
-    int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (fd < 0) return false;
-    size_t done = 0;
-    while (done < bytes.size()) {
-        ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        done += size_t(n);
-    }
-    bool ok = done == bytes.size() && ::fsync(fd) == 0;
-    int err = errno;
-    if (::close(fd) != 0 && ok) {
-        ok = false;
-        err = errno;
-    }
-    if (ok && ::rename(tmp.c_str(), tokenPath(dir).c_str()) != 0) {
-        ok = false;
-        err = errno;
-    }
-    if (!ok) {
+    if (!writePrivateFile(tmp, formatRecords(records), true)) return false;
+    if (::rename(tmp.c_str(), tokenPath(dir).c_str()) != 0) {
+        int err = errno;
         ::unlink(tmp.c_str());
-        errno = err ? err : EIO;
+        errno = err;
         return false;
     }
     // Make the rename itself durable.

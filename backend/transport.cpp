@@ -144,7 +144,7 @@ std::string safeShell(const std::string& text) {
     return out;
 }
 
-bool writePrivateFile(const std::string& path, const std::string& bytes) {
+bool writePrivateFile(const std::string& path, const std::string& bytes, bool durable) {
     // A leftover of an earlier run (or anything planted there) goes first, so
     // the file we write is always our own, created 0600 from the first byte.
     ::unlink(path.c_str());
@@ -157,8 +157,16 @@ bool writePrivateFile(const std::string& path, const std::string& bytes) {
         if (n <= 0) break;
         done += size_t(n);
     }
-    bool ok = ::close(fd) == 0 && done == bytes.size();
-    if (!ok) ::unlink(path.c_str());
+    bool ok = done == bytes.size() && (!durable || ::fsync(fd) == 0);
+    int err = ok ? 0 : (errno ? errno : EIO);
+    if (::close(fd) != 0 && ok) {
+        ok = false;
+        err = errno;
+    }
+    if (!ok) {
+        ::unlink(path.c_str());
+        errno = err;
+    }
     return ok;
 }
 
@@ -166,9 +174,7 @@ bool writeAuthHeaderFile(const std::string& path, const std::string& token) {
     return writePrivateFile(path, "Authorization: Bearer " + token + "\n");
 }
 
-std::string readFile(const std::string& path) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return {};
+std::string readAll(int fd) {
     std::string content;
     char buf[65536];
     for (;;) {
@@ -177,6 +183,13 @@ std::string readFile(const std::string& path) {
         if (n <= 0) break;
         content.append(buf, size_t(n));
     }
+    return content;
+}
+
+std::string readFile(const std::string& path) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return {};
+    std::string content = readAll(fd);
     ::close(fd);
     return content;
 }
