@@ -51,19 +51,25 @@ OfxStatus multiThread(OfxThreadFunctionV1 func, unsigned int nThreads, void* cus
   if (cpus > 0 && count > cpus) count = cpus;
   tInMultiThread = true;
   std::vector<std::thread> threads;
-  threads.reserve(count);
-  for (unsigned i = 0; i < count; ++i) {
-    threads.emplace_back([=] {
-      tSpawned = true;
-      tIndex = i;
-      func(i, count, customArg);
-    });
+  bool launched = true;
+  try {
+    threads.reserve(count);
+    for (unsigned i = 0; i < count; ++i) {
+      threads.emplace_back([=] {
+        tSpawned = true;
+        tIndex = i;
+        func(i, count, customArg);
+      });
+    }
+  } catch (...) {
+    launched = false;  // the system refused a thread: report it, as a host would
   }
   for (std::thread& t : threads) t.join();
   tInMultiThread = false;
   std::lock_guard<std::mutex> lock(hostMutex());
-  if (gOpenHost) gOpenHost->threads.lastThreads = count;
-  return kOfxStatOK;
+  if (gOpenHost && launched) gOpenHost->threads.lastThreads = count;
+  if (gOpenHost && !launched) ++gOpenHost->threads.refused;
+  return launched ? kOfxStatOK : kOfxStatFailed;
 }
 
 OfxStatus multiThreadNumCPUs(unsigned int* nCPUs) {
