@@ -19,7 +19,8 @@
 //   answers           ofx_device_code.json, ofx_device_token.json,
 //                     ofx_me_response.json, ofx_version_response.json
 //   per request       ofx_curl_status_<pid>_<n>.txt, ofx_auth_hdr_<pid>_<n>.txt,
-//                     ofx_device_token_form_<pid>_<n>.txt (removed after the run)
+//                     ofx_device_token_form_<pid>_<n>.txt (removed after the run),
+//                     ofx_answer_<pid>_<n>.json (renamed to its fixed answer name)
 //   debug log         ofx_debug.log (only when TALVANE_DEBUG is on)
 #pragma once
 
