@@ -8,9 +8,10 @@
 //
 // Every request is recorded before its reply is chosen. Paths without a reply
 // get 404. A request with neither Content-Length nor chunked encoding has an
-// empty body (as HTTP/1.1 says; curl sends its bodiless POSTs that way). Waits inside the server (delays, never-answer) end at stop(), so
-// stopping never hangs; the destructor stops. Starting a server ignores
-// SIGPIPE in the process, since a dropped connection must not end the test.
+// empty body (as HTTP/1.1 says; curl sends its bodiless POSTs that way).
+// Waits inside the server (delays, never-answer) end at stop(), so stopping
+// never hangs; the destructor stops. Starting a server ignores SIGPIPE in the
+// process, since a dropped connection must not end the test.
 #pragma once
 
 #include <functional>
