@@ -1,7 +1,9 @@
-// Background mask: classification, grow/shrink and the two feather ramps, plus the plain
-// kernels that define morphH, morphV and boxBlur literally (the fast kernels live in
-// mask_fast.cpp and must match these byte for byte).
+// The background mask as defined, step by step: classification, grow/shrink and the two
+// feather ramps over the plain kernels that define morphH, morphV and boxBlur literally.
+// mask_fast.cpp holds the fast kernels and the fused buildMask, which must match these
+// byte for byte.
 #include "imaging/imaging.h"
+#include "imaging/mask_rules.h"
 
 #include <algorithm>
 
@@ -12,22 +14,11 @@ bool validGray(const std::vector<uint8_t>& mask, int width, int height) {
          mask.size() == static_cast<size_t>(width) * static_cast<size_t>(height);
 }
 
-// Low 8 bits of the threshold truncated toward zero; thresholds outside the int range
-// (never passed by the render action) count as 0 instead of being undefined.
-uint8_t thresholdByte(float threshold) {
-  if (!(threshold > -2147483648.0f && threshold < 2147483648.0f)) return 0;
-  return static_cast<uint8_t>(static_cast<int>(threshold));
-}
+}  // namespace
 
-struct MaskKernels {
-  void (*morphH)(std::vector<uint8_t>&, int, int, int, bool);
-  void (*morphV)(std::vector<uint8_t>&, int, int, int, bool);
-  void (*boxBlur)(std::vector<uint8_t>&, int, int, int);
-};
-
-std::vector<uint8_t> buildWith(const MaskKernels& k, const std::vector<uint8_t>& source,
-                               int width, int height, float threshold, bool softMatte,
-                               int grow, int innerFeather, int outerFeather) {
+std::vector<uint8_t> buildMaskPlain(const std::vector<uint8_t>& source, int width, int height,
+                                    float threshold, bool softMatte, int grow,
+                                    int innerFeather, int outerFeather) {
   if (width <= 0 || height <= 0) return {};
   const size_t n = static_cast<size_t>(width) * static_cast<size_t>(height);
   // A source of the wrong size is a caller bug; keep the whole frame rather than read past it.
@@ -37,15 +28,15 @@ std::vector<uint8_t> buildWith(const MaskKernels& k, const std::vector<uint8_t>&
   if (softMatte) {
     w = source;
   } else {
-    const uint8_t t = thresholdByte(threshold);
+    const uint8_t t = maskThresholdByte(threshold);
     for (size_t i = 0; i < n; ++i) w[i] = source[i] > t ? 255 : 0;
   }
 
   if (grow != 0) {
     const bool dilate = grow > 0;
     const int g = dilate ? grow : -grow;
-    k.morphH(w, width, height, g, dilate);
-    k.morphV(w, width, height, g, dilate);
+    morphHPlain(w, width, height, g, dilate);
+    morphVPlain(w, width, height, g, dilate);
   }
 
   if (innerFeather <= 0 && outerFeather <= 0) return w;
@@ -56,36 +47,18 @@ std::vector<uint8_t> buildWith(const MaskKernels& k, const std::vector<uint8_t>&
 
   std::vector<uint8_t> inner = core;
   if (innerFeather > 0) {
-    k.morphH(inner, width, height, innerFeather, false);
-    k.morphV(inner, width, height, innerFeather, false);
-    k.boxBlur(inner, width, height, innerFeather);
+    morphHPlain(inner, width, height, innerFeather, false);
+    morphVPlain(inner, width, height, innerFeather, false);
+    boxBlurPlain(inner, width, height, innerFeather);
   }
   std::vector<uint8_t> outer = core;
   if (outerFeather > 0) {
-    k.morphH(outer, width, height, outerFeather, true);
-    k.morphV(outer, width, height, outerFeather, true);
-    k.boxBlur(outer, width, height, outerFeather);
+    morphHPlain(outer, width, height, outerFeather, true);
+    morphVPlain(outer, width, height, outerFeather, true);
+    boxBlurPlain(outer, width, height, outerFeather);
   }
   for (size_t i = 0; i < n; ++i) outer[i] = core[i] == 255 ? inner[i] : outer[i];
   return outer;
-}
-
-}  // namespace
-
-std::vector<uint8_t> buildMask(const std::vector<uint8_t>& source, int width, int height,
-                               float threshold, bool softMatte, int grow, int innerFeather,
-                               int outerFeather) {
-  static const MaskKernels fast{morphH, morphV, boxBlur};
-  return buildWith(fast, source, width, height, threshold, softMatte, grow, innerFeather,
-                   outerFeather);
-}
-
-std::vector<uint8_t> buildMaskPlain(const std::vector<uint8_t>& source, int width, int height,
-                                    float threshold, bool softMatte, int grow,
-                                    int innerFeather, int outerFeather) {
-  static const MaskKernels plain{morphHPlain, morphVPlain, boxBlurPlain};
-  return buildWith(plain, source, width, height, threshold, softMatte, grow, innerFeather,
-                   outerFeather);
 }
 
 void morphHPlain(std::vector<uint8_t>& mask, int width, int height, int radius, bool dilate) {

@@ -7,9 +7,11 @@
 // with the operation's identity (0 for max, 255 for min). The box blur keeps running
 // column sums and divides exactly by multiply-high.
 #include "imaging/imaging.h"
+#include "imaging/mask_rules.h"
 #include "imaging/simd.h"
 
 #include <algorithm>
+#include <cstdlib>
 
 using simd::U16x8;
 using simd::U8x16;
@@ -30,65 +32,83 @@ inline uint8_t pick(uint8_t a, uint8_t b) {
   return Dilate ? std::max(a, b) : std::min(a, b);
 }
 
+// Row widths: kStrip for transposed strips (one vector, known at compile time), or any
+// width given at run time (kAnyWidth).
+constexpr int kStrip = 16;
+constexpr int kAnyWidth = 0;
+
 // dst = pick(a, b) over w bytes; dst may alias a.
-template <bool Dilate>
+template <bool Dilate, int W>
 inline void pickRows(uint8_t* dst, const uint8_t* a, const uint8_t* b, int w) {
+  if (W == kStrip) {
+    simd::store(dst, pick<Dilate>(simd::load(a), simd::load(b)));
+    return;
+  }
   int x = 0;
   for (; x + 16 <= w; x += 16)
     simd::store(dst + x, pick<Dilate>(simd::load(a + x), simd::load(b + x)));
   for (; x < w; ++x) dst[x] = pick<Dilate>(a[x], b[x]);
 }
 
+template <int W>
 inline void copyRow(uint8_t* dst, const uint8_t* src, int w) {
-  std::copy(src, src + w, dst);
+  if (W == kStrip) simd::store(dst, simd::load(src));
+  else std::memcpy(dst, src, static_cast<size_t>(w));
 }
 
 // out row y = extremum of in rows max(y - r, 0) .. min(y + r, n - 1); rows are w bytes.
-// Requires 1 <= r <= n - 1. h: n * w scratch, acc: w scratch.
-template <bool Dilate>
-void vanHerkRows(const uint8_t* in, uint8_t* out, int n, int w, int r, uint8_t* h,
-                 uint8_t* acc) {
+// Requires 1 <= r <= n - 1. The padded sequence (identity rows for indices -r .. -1 and
+// n .. n - 1 + r) is cut into blocks of k = 2r + 1 starting at -r; window [y - r, y + r]
+// is the suffix of one block at y - r joined with the prefix of the next up to y + r.
+// Each block's suffixes are taken when the walk enters the block, before any of its rows
+// is overwritten, and row y is written only after row y + r was read: so out may be in.
+// hPrev, hCur: k * w scratch each; acc: w scratch.
+template <bool Dilate, int W>
+void vanHerkRows(const uint8_t* in, uint8_t* out, int n, int w, int r, uint8_t* hPrev,
+                 uint8_t* hCur, uint8_t* acc) {
+  if (W == kStrip) w = kStrip;
   const int k = 2 * r + 1;
+  const uint8_t identity = Dilate ? 0 : 255;
   const auto row = [&](int i) { return in + static_cast<size_t>(i) * w; };
-  // Suffix extrema within each block of the padded sequence (blocks start at -r + b*k);
-  // h row j holds the suffix at padded index j - r, the only ones the windows read.
-  const int lastStored = n - 1 - r;
-  for (int b = (n - 1) / k; b >= 0; --b) {
-    const int start = -r + b * k;
-    const int top = std::min(start + k - 1, n - 1);
-    const uint8_t* prev = nullptr;
-    for (int i = top; i >= start; --i) {
-      uint8_t* dst = i <= lastStored ? h + static_cast<size_t>(i + r) * w : acc;
-      if (i < 0) {  // padding: the identity leaves the suffix as it is
-        if (dst != prev) copyRow(dst, prev, w);
-      } else if (prev == nullptr) {
-        copyRow(dst, row(i), w);
+  const auto suffixes = [&](int start, uint8_t* h) {
+    for (int j = k - 1; j >= 0; --j) {
+      const int i = start + j;
+      uint8_t* dst = h + static_cast<size_t>(j) * w;
+      const uint8_t* above = h + static_cast<size_t>(j + 1) * w;
+      if (i < 0 || i >= n) {
+        if (j == k - 1) std::memset(dst, identity, static_cast<size_t>(w));
+        else copyRow<W>(dst, above, w);
+      } else if (j == k - 1) {
+        copyRow<W>(dst, row(i), w);
       } else {
-        pickRows<Dilate>(dst, prev, row(i), w);
+        pickRows<Dilate, W>(dst, above, row(i), w);
       }
-      prev = dst;
     }
-  }
-  // Prefix extrema running forward; window [y - r, y + r] = suffix(y - r) + prefix(y + r).
-  const uint8_t* g = nullptr;  // nullptr: only padding so far in this block
+  };
+  const uint8_t* g = nullptr;  // running prefix of the current block; nullptr: padding only
+  int blockStart = -r;
   for (int i = -r; i <= n - 1 + r; ++i) {
-    const bool blockStart = (i + r) % k == 0;
-    if (i >= 0 && i < n) {
-      if (blockStart || g == nullptr) {
-        g = row(i);
-      } else {
-        pickRows<Dilate>(acc, g, row(i), w);
-        g = acc;
-      }
-    } else if (blockStart) {
+    if (i - blockStart == k || i == -r) {
+      if (i != -r) blockStart = i;
+      std::swap(hPrev, hCur);
+      suffixes(blockStart, hCur);
       g = nullptr;
     }
+    if (i >= 0 && i < n) {
+      if (g == nullptr) {
+        g = row(i);
+      } else {
+        pickRows<Dilate, W>(acc, g, row(i), w);
+        g = acc;
+      }
+    }
     if (i >= r) {
-      const int y = i - r;
-      uint8_t* dst = out + static_cast<size_t>(y) * w;
-      const uint8_t* hy = h + static_cast<size_t>(y) * w;
-      if (g == nullptr) copyRow(dst, hy, w);
-      else pickRows<Dilate>(dst, hy, g, w);
+      const int p = i - 2 * r;  // start of the window, in this block or the previous one
+      const uint8_t* h = p >= blockStart ? hCur + static_cast<size_t>(p - blockStart) * w
+                                         : hPrev + static_cast<size_t>(p - blockStart + k) * w;
+      uint8_t* dst = out + static_cast<size_t>(i - r) * w;
+      if (g == nullptr) copyRow<W>(dst, h, w);
+      else pickRows<Dilate, W>(dst, h, g, w);
     }
   }
 }
@@ -133,9 +153,13 @@ inline U8x16 divide16(U16x8 lo, U16x8 hi, int d, const Divisor* div) {
 }
 
 // out row y = mean of in rows over the clipped window of radius r, truncated.
-// Requires 1 <= r <= n - 1 and min(2r + 1, n) <= kMaxFastWindow. sums: w 16-bit lanes.
-void boxRows(const uint8_t* in, uint8_t* out, int n, int w, int r, uint16_t* sums) {
+// Requires 1 <= r <= n - 1 and min(2r + 1, n) <= kMaxFastWindow. sums: w 16-bit lanes;
+// ring: (r + 1) * w bytes keeping the rows still to leave the window, so out may be in.
+template <int W>
+void boxRows(const uint8_t* in, uint8_t* out, int n, int w, int r, uint16_t* sums,
+             uint8_t* ring) {
   const Divisor* div = divisorTable();
+  if (W == kStrip) w = kStrip;
   const auto row = [&](int i) { return in + static_cast<size_t>(i) * w; };
   std::fill(sums, sums + w, 0);
   for (int i = 0; i < r; ++i) {
@@ -144,17 +168,20 @@ void boxRows(const uint8_t* in, uint8_t* out, int n, int w, int r, uint16_t* sum
   }
   const uint8_t zero[16] = {};
   for (int y = 0; y < n; ++y) {
-    // Slide the window: row y + r enters, row y - r - 1 leaves.
-    const bool enters = y + r <= n - 1;
+    // Slide the window: row y + r enters, row y - r - 1 leaves. Both rows share ring slot
+    // y mod (r + 1), so the leaving row is read from it just before row y is saved there.
+    const uint8_t* add = y + r <= n - 1 ? row(y + r) : zero;
     const bool leaves = y - r - 1 >= 0;
-    const uint8_t* add = enters ? row(y + r) : nullptr;
-    const uint8_t* sub = leaves ? row(y - r - 1) : nullptr;
+    uint8_t* slot = ring + static_cast<size_t>(y % (r + 1)) * w;
     const int d = std::min(y + r, n - 1) - std::max(y - r, 0) + 1;
+    const uint8_t* self = row(y);
     uint8_t* dst = out + static_cast<size_t>(y) * w;
+    const bool addVaries = add != zero;
     int x = 0;
     for (; x + 16 <= w; x += 16) {
-      const U8x16 a = add ? simd::load(add + x) : simd::load(zero);
-      const U8x16 s = sub ? simd::load(sub + x) : simd::load(zero);
+      const U8x16 a = simd::load(addVaries ? add + x : zero);
+      const U8x16 s = leaves ? simd::load(slot + x) : U8x16{};
+      simd::store(slot + x, simd::load(self + x));
       U16x8 lo, hi;
       std::memcpy(&lo, sums + x, 16);
       std::memcpy(&hi, sums + x + 8, 16);
@@ -165,57 +192,113 @@ void boxRows(const uint8_t* in, uint8_t* out, int n, int w, int r, uint16_t* sum
       simd::store(dst + x, divide16(lo, hi, d, div));
     }
     for (; x < w; ++x) {
-      sums[x] = static_cast<uint16_t>(sums[x] + (add ? add[x] : 0) - (sub ? sub[x] : 0));
+      const uint8_t s = leaves ? slot[x] : 0;
+      slot[x] = self[x];
+      sums[x] = static_cast<uint16_t>(sums[x] + (addVaries ? add[x] : 0) - s);
       dst[x] = static_cast<uint8_t>(sums[x] / d);
     }
   }
 }
 
-// Runs a rows kernel along image rows: each strip of up to 16 rows is transposed into
-// `width` rows of 16 bytes, processed, and transposed back in place. A strip is fully read
-// before it is written, so working in place matches computing into a new image.
-template <class Kernel>
-void alongRows(std::vector<uint8_t>& mask, int width, int height, Kernel kernel) {
+// Runs a rows kernel along image rows: each strip of up to 16 rows of src is transposed
+// into `width` rows of 16 bytes (after `prepare`, a per-byte map applied on the way in),
+// processed into another such buffer, and transposed back into dst. A strip is fully read
+// before it is written, so src may equal dst.
+struct Identity {
+  U8x16 operator()(U8x16 v) const { return v; }
+};
+
+template <class Prepare, class Kernel>
+void alongRows(const uint8_t* src, uint8_t* dst, int width, int height, Prepare prepare,
+               Kernel kernel) {
   const size_t tBytes = static_cast<size_t>(width) * 16;
   std::vector<uint8_t> t(tBytes), tOut(tBytes);
   U8x16 blk[16];
   for (int y0 = 0; y0 < height; y0 += 16) {
     const int rows = std::min(16, height - y0);
-    uint8_t* base = mask.data() + static_cast<size_t>(y0) * width;
+    const uint8_t* in = src + static_cast<size_t>(y0) * width;
+    uint8_t* out = dst + static_cast<size_t>(y0) * width;
     for (int x0 = 0; x0 < width; x0 += 16) {
       const int cols = std::min(16, width - x0);
-      for (int i = 0; i < 16; ++i) {
-        blk[i] = U8x16{};
-        if (i < rows) std::memcpy(&blk[i], base + static_cast<size_t>(i) * width + x0, cols);
+      if (rows == 16 && cols == 16) {
+        for (int i = 0; i < 16; ++i) blk[i] = simd::load(in + static_cast<size_t>(i) * width + x0);
+      } else {
+        for (int i = 0; i < 16; ++i) {
+          blk[i] = U8x16{};
+          if (i < rows) std::memcpy(&blk[i], in + static_cast<size_t>(i) * width + x0, cols);
+        }
       }
+      for (int i = 0; i < 16; ++i) blk[i] = prepare(blk[i]);
       simd::transpose(blk);
       for (int j = 0; j < cols; ++j) simd::store(t.data() + static_cast<size_t>(x0 + j) * 16, blk[j]);
     }
-    kernel(t.data(), tOut.data(), width, 16);
+    kernel(t.data(), tOut.data(), width);
     for (int x0 = 0; x0 < width; x0 += 16) {
       const int cols = std::min(16, width - x0);
       for (int j = 0; j < 16; ++j)
         blk[j] = j < cols ? simd::load(tOut.data() + static_cast<size_t>(x0 + j) * 16) : U8x16{};
       simd::transpose(blk);
-      for (int i = 0; i < rows; ++i)
-        std::memcpy(base + static_cast<size_t>(i) * width + x0, &blk[i], cols);
+      if (rows == 16 && cols == 16) {
+        for (int i = 0; i < 16; ++i) simd::store(out + static_cast<size_t>(i) * width + x0, blk[i]);
+      } else {
+        for (int i = 0; i < rows; ++i)
+          std::memcpy(out + static_cast<size_t>(i) * width + x0, &blk[i], cols);
+      }
     }
   }
 }
 
-template <bool Dilate>
-void morphAlongRows(std::vector<uint8_t>& mask, int width, int height, int r) {
-  std::vector<uint8_t> h(static_cast<size_t>(width) * 16), acc(16);
-  alongRows(mask, width, height, [&](const uint8_t* in, uint8_t* out, int n, int w) {
-    vanHerkRows<Dilate>(in, out, n, w, r, h.data(), acc.data());
-  });
+// Scratch for the kernels on rows of w bytes: van Herk block suffixes for radii up to
+// maxRadius, accumulator, blur sums and a ring of saved rows, and (for strips) a whole
+// intermediate strip of `rows` rows.
+struct Scratch {
+  std::vector<uint8_t> hPrev, hCur, acc, ring, tmp;
+  std::vector<uint16_t> sums;
+  Scratch(size_t w, int maxRadius, size_t rows = 0)
+      : hPrev((2 * static_cast<size_t>(maxRadius) + 1) * w),
+        hCur(hPrev.size()),
+        acc(w),
+        ring((static_cast<size_t>(maxRadius) + 1) * w),
+        tmp(rows * w),
+        sums(w) {}
+};
+
+// One morphology along the rows of a strip (n = image width, 16 lanes).
+void stripMorph(const uint8_t* in, uint8_t* out, int n, int r, bool dilate, Scratch& s) {
+  if (dilate) vanHerkRows<true, kStrip>(in, out, n, kStrip, r, s.hPrev.data(), s.hCur.data(), s.acc.data());
+  else vanHerkRows<false, kStrip>(in, out, n, kStrip, r, s.hPrev.data(), s.hCur.data(), s.acc.data());
 }
 
-template <bool Dilate>
-void morphAlongColumns(std::vector<uint8_t>& mask, int width, int height, int r) {
-  std::vector<uint8_t> out(mask.size()), h(mask.size()), acc(static_cast<size_t>(width));
-  vanHerkRows<Dilate>(mask.data(), out.data(), height, width, r, h.data(), acc.data());
-  mask.swap(out);
+void columnMorph(const uint8_t* in, uint8_t* out, int width, int height, int r, bool dilate,
+                 Scratch& s) {
+  if (dilate) vanHerkRows<true, kAnyWidth>(in, out, height, width, r, s.hPrev.data(), s.hCur.data(), s.acc.data());
+  else vanHerkRows<false, kAnyWidth>(in, out, height, width, r, s.hPrev.data(), s.hCur.data(), s.acc.data());
+}
+
+// Blur windows beyond the multiply-high divisor range take the plain path.
+bool fastBlurRange(int width, int height, int radius) {
+  const int rh = std::min(radius, width - 1);
+  const int rv = std::min(radius, height - 1);
+  return std::min(2 * rh + 1, width) <= kMaxFastWindow &&
+         std::min(2 * rv + 1, height) <= kMaxFastWindow;
+}
+
+// One feathered ramp from the core: morphology of radius r in both directions, then the
+// box blur of the same radius, horizontal pass first. Morphology along rows and along
+// columns commute (both are extrema over the square), so the column pass runs first and
+// the row pass shares its transposed strip with the horizontal blur.
+void featherRamp(const uint8_t* core, uint8_t* out, int width, int height, int r, bool dilate,
+                 Scratch& cols, Scratch& strip) {
+  const int rh = std::min(r, width - 1), rv = std::min(r, height - 1);
+  if (rv > 0) columnMorph(core, out, width, height, rv, dilate, cols);
+  else std::memcpy(out, core, static_cast<size_t>(width) * height);
+  if (rh > 0) {
+    alongRows(out, out, width, height, Identity{}, [&](const uint8_t* in, uint8_t* o, int n) {
+      stripMorph(in, strip.tmp.data(), n, rh, dilate, strip);
+      boxRows<kStrip>(strip.tmp.data(), o, n, kStrip, rh, strip.sums.data(), strip.ring.data());
+    });
+  }
+  if (rv > 0) boxRows<kAnyWidth>(out, out, height, width, rv, cols.sums.data(), cols.ring.data());
 }
 
 }  // namespace
@@ -223,36 +306,95 @@ void morphAlongColumns(std::vector<uint8_t>& mask, int width, int height, int r)
 void morphH(std::vector<uint8_t>& mask, int width, int height, int radius, bool dilate) {
   if (!validGray(mask, width, height) || radius <= 0 || width == 1) return;
   const int r = std::min(radius, width - 1);  // wider windows clip to the whole row
-  if (dilate) morphAlongRows<true>(mask, width, height, r);
-  else morphAlongRows<false>(mask, width, height, r);
+  Scratch strip(kStrip, r);
+  alongRows(mask.data(), mask.data(), width, height, Identity{},
+            [&](const uint8_t* in, uint8_t* out, int n) { stripMorph(in, out, n, r, dilate, strip); });
 }
 
 void morphV(std::vector<uint8_t>& mask, int width, int height, int radius, bool dilate) {
   if (!validGray(mask, width, height) || radius <= 0 || height == 1) return;
   const int r = std::min(radius, height - 1);
-  if (dilate) morphAlongColumns<true>(mask, width, height, r);
-  else morphAlongColumns<false>(mask, width, height, r);
+  Scratch cols(static_cast<size_t>(width), r);
+  columnMorph(mask.data(), mask.data(), width, height, r, dilate, cols);
 }
 
 void boxBlur(std::vector<uint8_t>& mask, int width, int height, int radius) {
   if (!validGray(mask, width, height) || radius <= 0) return;
-  const int rh = std::min(radius, width - 1);
-  const int rv = std::min(radius, height - 1);
-  // Windows beyond the multiply-high divisor range take the plain path.
-  if (std::min(2 * rh + 1, width) > kMaxFastWindow || std::min(2 * rv + 1, height) > kMaxFastWindow) {
+  if (!fastBlurRange(width, height, radius)) {
     boxBlurPlain(mask, width, height, radius);
     return;
   }
+  const int rh = std::min(radius, width - 1);
+  const int rv = std::min(radius, height - 1);
   if (rh > 0) {
-    std::vector<uint16_t> sums(16);
-    alongRows(mask, width, height, [&](const uint8_t* in, uint8_t* out, int n, int w) {
-      boxRows(in, out, n, w, rh, sums.data());
+    Scratch strip(kStrip, rh);
+    alongRows(mask.data(), mask.data(), width, height, Identity{}, [&](const uint8_t* in, uint8_t* out, int n) {
+      boxRows<kStrip>(in, out, n, kStrip, rh, strip.sums.data(), strip.ring.data());
     });
   }
   if (rv > 0) {
-    std::vector<uint8_t> out(mask.size());
-    std::vector<uint16_t> sums(static_cast<size_t>(width));
-    boxRows(mask.data(), out.data(), height, width, rv, sums.data());
-    mask.swap(out);
+    Scratch cols(static_cast<size_t>(width), rv);
+    boxRows<kAnyWidth>(mask.data(), mask.data(), height, width, rv, cols.sums.data(), cols.ring.data());
   }
+}
+
+// The chain of buildMask with fewer passes over the frame: classification rides on the
+// first transposition, every column pass works in place, and each feather ramp shares one
+// transposition between its row morphology and its horizontal blur. Every step is the same
+// exact integer operation as in the plain composition, so the bytes are the same.
+std::vector<uint8_t> buildMask(const std::vector<uint8_t>& source, int width, int height,
+                               float threshold, bool softMatte, int grow, int innerFeather,
+                               int outerFeather) {
+  if (width <= 0 || height <= 0) return {};
+  const size_t n = static_cast<size_t>(width) * static_cast<size_t>(height);
+  if (source.size() != n) return std::vector<uint8_t>(n, 0);
+  if ((innerFeather > 0 && !fastBlurRange(width, height, innerFeather)) ||
+      (outerFeather > 0 && !fastBlurRange(width, height, outerFeather)))
+    return buildMaskPlain(source, width, height, threshold, softMatte, grow, innerFeather,
+                          outerFeather);
+
+  const uint8_t t = maskThresholdByte(threshold);
+  const U8x16 tv = simd::splat(t);
+  const auto classify = [&](U8x16 v) { return softMatte ? v : (U8x16)(v > tv); };
+  const int g = std::abs(grow);
+  const bool dilate = grow > 0;
+  const int a = std::max(innerFeather, 0), b = std::max(outerFeather, 0);
+  const int reach = std::max({g, a, b});
+  Scratch cols(static_cast<size_t>(width), std::min(reach, height - 1));
+  Scratch strip(kStrip, std::min(reach, width - 1), static_cast<size_t>(width));
+
+  std::vector<uint8_t> w(n);
+  const int gh = std::min(g, width - 1), gv = std::min(g, height - 1);
+  if (gh > 0) {
+    alongRows(source.data(), w.data(), width, height, classify,
+              [&](const uint8_t* in, uint8_t* out, int len) { stripMorph(in, out, len, gh, dilate, strip); });
+  } else {
+    size_t i = 0;
+    for (; i + 16 <= n; i += 16) simd::store(&w[i], classify(simd::load(&source[i])));
+    for (; i < n; ++i) w[i] = softMatte ? source[i] : (source[i] > t ? 255 : 0);
+  }
+  if (gv > 0) columnMorph(w.data(), w.data(), width, height, gv, dilate, cols);
+  if (a == 0 && b == 0) return w;
+
+  // Core, in place: 255 where the grown mask is at least 128.
+  const U8x16 half = simd::splat(128);
+  size_t i = 0;
+  for (; i + 16 <= n; i += 16) simd::store(&w[i], (U8x16)(simd::load(&w[i]) >= half));
+  for (; i < n; ++i) w[i] = w[i] >= 128 ? 255 : 0;
+  const uint8_t* core = w.data();
+
+  std::vector<uint8_t> inner, outer(n);
+  if (a > 0) {
+    inner.resize(n);
+    featherRamp(core, inner.data(), width, height, a, false, cols, strip);
+  }
+  if (b > 0) featherRamp(core, outer.data(), width, height, b, true, cols, strip);
+  const uint8_t* p = a > 0 ? inner.data() : core;
+  const uint8_t* q = b > 0 ? outer.data() : core;
+  for (i = 0; i + 16 <= n; i += 16) {
+    const U8x16 k = simd::load(core + i);
+    simd::store(&outer[i], (k & simd::load(p + i)) | (~k & simd::load(q + i)));
+  }
+  for (; i < n; ++i) outer[i] = core[i] == 255 ? p[i] : q[i];
+  return outer;
 }

@@ -54,15 +54,19 @@ inline U16x8 mulhi(U16x8 a, uint16_t m) {
 
 // Transpose a 16 x 16 byte block held as 16 row vectors. Interleaving row i with row i + 8
 // rotates the 8-bit (row, column) index left by one; four rounds swap row and column.
+// Fully unrolled so that the block stays in registers.
 inline void transpose(U8x16 r[16]) {
+#pragma GCC unroll 4
   for (int round = 0; round < 4; ++round) {
     U8x16 t[16];
+#pragma GCC unroll 8
     for (int i = 0; i < 8; ++i) {
       t[2 * i] = __builtin_shufflevector(r[i], r[i + 8], 0, 16, 1, 17, 2, 18, 3, 19, 4, 20, 5,
                                          21, 6, 22, 7, 23);
       t[2 * i + 1] = __builtin_shufflevector(r[i], r[i + 8], 8, 24, 9, 25, 10, 26, 11, 27, 12,
                                              28, 13, 29, 14, 30, 15, 31);
     }
+#pragma GCC unroll 16
     for (int i = 0; i < 16; ++i) r[i] = t[i];
   }
 }

@@ -1,0 +1,149 @@
+// Imaging kernels at 1080p against the floor of one memcpy of an RGBA8 frame.
+#include <benchmark/benchmark.h>
+
+#include <cmath>
+#include <cstring>
+#include <random>
+#include <vector>
+
+#include "imaging/imaging.h"
+
+namespace {
+
+constexpr int kW = 1920;
+constexpr int kH = 1080;
+
+std::vector<uint8_t> frameRgba(int shiftX = 0, int shiftY = 0) {
+  std::vector<uint8_t> f(static_cast<size_t>(kW) * kH * 4);
+  std::mt19937 rng(3);
+  std::uniform_int_distribution<int> noise(0, 6);
+  for (int y = 0; y < kH; ++y)
+    for (int x = 0; x < kW; ++x) {
+      const double u = x - shiftX, v = y - shiftY;
+      uint8_t* p = &f[(static_cast<size_t>(y) * kW + x) * 4];
+      p[0] = static_cast<uint8_t>(120 + 80 * std::sin(u * 0.004) + noise(rng));
+      p[1] = static_cast<uint8_t>(120 + 70 * std::cos(v * 0.005) + noise(rng));
+      p[2] = static_cast<uint8_t>(120 + 60 * std::sin((u + v) * 0.003) + noise(rng));
+      p[3] = 255;
+    }
+  return f;
+}
+
+// A difference image like the service produces: a subject of low values in the middle,
+// high values around it, and noise.
+std::vector<uint8_t> differenceImage() {
+  std::vector<uint8_t> d(static_cast<size_t>(kW) * kH);
+  std::mt19937 rng(11);
+  std::uniform_int_distribution<int> noise(0, 40);
+  for (int y = 0; y < kH; ++y)
+    for (int x = 0; x < kW; ++x) {
+      const double ex = (x - 960.0) / 400.0, ey = (y - 600.0) / 420.0;
+      const bool subject = ex * ex + ey * ey < 1.0;
+      d[static_cast<size_t>(y) * kW + x] = static_cast<uint8_t>(subject ? noise(rng) : 60 + 4 * noise(rng));
+    }
+  return d;
+}
+
+void BM_Memcpy1080pRgba(benchmark::State& state) {
+  const std::vector<uint8_t> src = frameRgba();
+  std::vector<uint8_t> dst(src.size());
+  for (auto _ : state) {
+    std::memcpy(dst.data(), src.data(), src.size());
+    benchmark::DoNotOptimize(dst.data());
+    benchmark::ClobberMemory();
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(src.size()));
+}
+
+template <void (*Morph)(std::vector<uint8_t>&, int, int, int, bool)>
+void BM_Morph(benchmark::State& state) {
+  const std::vector<uint8_t> mask = differenceImage();
+  std::vector<uint8_t> work;
+  for (auto _ : state) {
+    work = mask;
+    Morph(work, kW, kH, static_cast<int>(state.range(0)), true);
+    benchmark::DoNotOptimize(work.data());
+  }
+}
+
+template <void (*Blur)(std::vector<uint8_t>&, int, int, int)>
+void BM_BoxBlur(benchmark::State& state) {
+  const std::vector<uint8_t> mask = differenceImage();
+  std::vector<uint8_t> work;
+  for (auto _ : state) {
+    work = mask;
+    Blur(work, kW, kH, static_cast<int>(state.range(0)));
+    benchmark::DoNotOptimize(work.data());
+  }
+}
+
+template <std::vector<uint8_t> (*Build)(const std::vector<uint8_t>&, int, int, float, bool, int, int, int)>
+void BM_BuildMaskChain(benchmark::State& state) {
+  const std::vector<uint8_t> diff = differenceImage();
+  for (auto _ : state) {
+    std::vector<uint8_t> mask = Build(diff, kW, kH, 51.0f, false, 5, 5, 5);
+    benchmark::DoNotOptimize(mask.data());
+  }
+}
+
+std::vector<uint8_t> anchorSquare() {
+  const std::vector<uint8_t> f = frameRgba();
+  return downsampleToGray(f.data(), kW, kH, 128);
+}
+
+template <uint64_t (*Track)(const std::vector<uint8_t>&, const std::vector<uint8_t>&, int, int)>
+void BM_TrackOffset(benchmark::State& state) {
+  const std::vector<uint8_t> anchor = anchorSquare();
+  const std::vector<uint8_t> moved = frameRgba(40, -25);
+  const std::vector<uint8_t> current = downsampleToGray(moved.data(), kW, kH, 128);
+  for (auto _ : state) benchmark::DoNotOptimize(Track(anchor, current, 128, 32));
+}
+
+void BM_DownsampleToGray1080p(benchmark::State& state) {
+  const std::vector<uint8_t> f = frameRgba();
+  for (auto _ : state) {
+    std::vector<uint8_t> g = downsampleToGray(f.data(), kW, kH, 128);
+    benchmark::DoNotOptimize(g.data());
+  }
+}
+
+// What the render action does per frame when tracking: reduce, then search.
+void BM_TrackingStep1080p(benchmark::State& state) {
+  const std::vector<uint8_t> anchor = anchorSquare();
+  const std::vector<uint8_t> moved = frameRgba(40, -25);
+  for (auto _ : state) {
+    const std::vector<uint8_t> current = downsampleToGray(moved.data(), kW, kH, 128);
+    benchmark::DoNotOptimize(trackOffset(anchor, current, 128, 32));
+  }
+}
+
+void BM_TransformBg1080p(benchmark::State& state) {
+  const std::vector<uint8_t> bg = frameRgba(7, 7);
+  for (auto _ : state) {
+    BgTransform t = transformBg(bg.data(), kW, kH, kW, kH, 1.1f, 5.0f, -3.0f);
+    benchmark::DoNotOptimize(t.pixels.data());
+  }
+}
+
+void Median(benchmark::internal::Benchmark* b) {
+  b->Repetitions(5)->ReportAggregatesOnly(true)->Unit(benchmark::kMillisecond);
+}
+
+}  // namespace
+
+BENCHMARK(BM_Memcpy1080pRgba)->Apply(Median);
+BENCHMARK(BM_Morph<morphH>)->Name("BM_MorphH")->Arg(1)->Arg(5)->Arg(30)->Apply(Median);
+BENCHMARK(BM_Morph<morphV>)->Name("BM_MorphV")->Arg(1)->Arg(5)->Arg(30)->Apply(Median);
+BENCHMARK(BM_Morph<morphHPlain>)->Name("BM_MorphHPlain")->Arg(5)->Apply(Median);
+BENCHMARK(BM_Morph<morphVPlain>)->Name("BM_MorphVPlain")->Arg(5)->Apply(Median);
+BENCHMARK(BM_BoxBlur<boxBlur>)->Name("BM_BoxBlur")->Arg(5)->Apply(Median);
+BENCHMARK(BM_BoxBlur<boxBlurPlain>)->Name("BM_BoxBlurPlain")->Arg(5)->Apply(Median);
+BENCHMARK(BM_BuildMaskChain<buildMask>)->Name("BM_BuildMaskChain")->Apply(Median);
+BENCHMARK(BM_BuildMaskChain<buildMaskPlain>)->Name("BM_BuildMaskChainPlain")->Apply(Median);
+BENCHMARK(BM_TrackOffset<trackOffset>)->Name("BM_TrackOffset128Range32")->Apply(Median);
+BENCHMARK(BM_TrackOffset<trackOffsetPlain>)->Name("BM_TrackOffsetPlain128Range32")->Apply(Median);
+BENCHMARK(BM_DownsampleToGray1080p)->Apply(Median);
+BENCHMARK(BM_TrackingStep1080p)->Apply(Median);
+BENCHMARK(BM_TransformBg1080p)->Apply(Median);
+
+BENCHMARK_MAIN();
