@@ -9,9 +9,9 @@
 //   AutoDiffTrack  AutoDiff with motion tracking against a cached anchor
 // Memcpy_*: the RGBA8 frame (w*h*4 bytes) and the host frame's bytes.
 #include <benchmark/benchmark.h>
+#include <ftw.h>
 #include <stb_image_write.h>
 #include <stdlib.h>
-#include <ftw.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -145,7 +145,8 @@ void BM_Render(benchmark::State& state, Scenario scenario, int w, int h, bool is
   hostSetClipImage(s.instance, "Source", source);
   hostSetClipImage(s.instance, "Output", output);
   hostSetValue(s.instance, "prompt", std::string(scenario == PassThrough ? "" : "bench"));
-  hostSetValue(s.instance, "maskSource", scenario == MaskNone || scenario == MaskNoneHalfBlend ? 1.0 : 0.0);
+  hostSetValue(s.instance, "maskSource",
+               scenario == MaskNone || scenario == MaskNoneHalfBlend ? 1.0 : 0.0);
   hostSetValue(s.instance, "blend", scenario == MaskNoneHalfBlend ? 0.5 : 1.0);
   hostSetValue(s.instance, "outFeather", 5.0);
   hostSetValue(s.instance, "trackMotion", scenario == AutoDiffTrack ? 1.0 : 0.0);
@@ -195,7 +196,8 @@ void BM_Extract(benchmark::State& state, int w, int h, int bytes) {
               : extractRGBA(host.data(), w, h, w * 4 * bytes, true, bytes == 4, bytes == 2);
     benchmark::DoNotOptimize(rgba.data());
   }
-  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(host.size()));
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) *
+                          static_cast<int64_t>(host.size()));
 }
 
 template <bool Plain>
@@ -204,14 +206,16 @@ void BM_Write(benchmark::State& state, int w, int h, int bytes) {
   const std::vector<uint8_t> rgba = hostFrame(w, h, 1);
   for (auto _ : state) {
     if (Plain) {
-      writeRGBAPlain(rgba.data(), w, h, host.data(), w * 4 * bytes, 4, true, bytes == 4, bytes == 2);
+      writeRGBAPlain(rgba.data(), w, h, host.data(), w * 4 * bytes, 4, true, bytes == 4,
+                     bytes == 2);
     } else {
       writeRGBA(rgba.data(), w, h, host.data(), w * 4 * bytes, true, bytes == 4, bytes == 2);
     }
     benchmark::DoNotOptimize(host.data());
     benchmark::ClobberMemory();
   }
-  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(host.size()));
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) *
+                          static_cast<int64_t>(host.size()));
 }
 
 // Mask kinds: 0 a difference-style mask (mostly 0 or 255), 1 random bytes, 2 none.
@@ -237,11 +241,14 @@ void BM_Composite(benchmark::State& state, int w, int h, int maskKind, float ble
   job.coverage = &coverage;
   job.output = output.data();
   for (auto _ : state) {
-    if (Plain) compositeWorkerPlain(0, 1, &job);
-    else compositeWorker(0, 1, &job);
+    if (Plain)
+      compositeWorkerPlain(0, 1, &job);
+    else
+      compositeWorker(0, 1, &job);
     benchmark::ClobberMemory();
   }
-  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(source.size()));
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) *
+                          static_cast<int64_t>(source.size()));
 }
 
 void registerAll() {
@@ -250,38 +257,68 @@ void registerAll() {
     int w, h;
   };
   const Size sizes[] = {{"1080p", 1920, 1080}, {"2160p", 3840, 2160}};
-  const char* scenarioNames[] = {"PassThrough", "MaskNone", "MaskNoneHalfBlend",
+  const char* scenarioNames[] = {"PassThrough", "MaskNone",    "MaskNoneHalfBlend",
                                  "AutoDiff",    "SourceMatte", "AutoDiffTrack"};
   for (const Size& s : sizes) {
     const size_t rgba = static_cast<size_t>(s.w) * s.h * 4;
     const std::string sz = s.name;
-    benchmark::RegisterBenchmark(("Memcpy/RGBA8/" + sz).c_str(), BM_Memcpy, rgba)->Unit(benchmark::kMillisecond)->UseRealTime();
-    benchmark::RegisterBenchmark(("Memcpy/Short/" + sz).c_str(), BM_Memcpy, rgba * 2)->Unit(benchmark::kMillisecond)->UseRealTime();
-    benchmark::RegisterBenchmark(("Memcpy/Float/" + sz).c_str(), BM_Memcpy, rgba * 4)->Unit(benchmark::kMillisecond)->UseRealTime();
+    benchmark::RegisterBenchmark(("Memcpy/RGBA8/" + sz).c_str(), BM_Memcpy, rgba)
+        ->Unit(benchmark::kMillisecond)
+        ->UseRealTime();
+    benchmark::RegisterBenchmark(("Memcpy/Short/" + sz).c_str(), BM_Memcpy, rgba * 2)
+        ->Unit(benchmark::kMillisecond)
+        ->UseRealTime();
+    benchmark::RegisterBenchmark(("Memcpy/Float/" + sz).c_str(), BM_Memcpy, rgba * 4)
+        ->Unit(benchmark::kMillisecond)
+        ->UseRealTime();
     for (bool isFloat : {false, true}) {
       for (int sc = PassThrough; sc <= AutoDiffTrack; ++sc) {
-        const std::string name = std::string("Render/") + scenarioNames[sc] + "/" + sz + "/" + (isFloat ? "float" : "8bit");
-        benchmark::RegisterBenchmark(name.c_str(), BM_Render, static_cast<Scenario>(sc), s.w, s.h, isFloat)
-            ->Unit(benchmark::kMillisecond)->UseRealTime();
+        const std::string name = std::string("Render/") + scenarioNames[sc] + "/" + sz + "/" +
+                                 (isFloat ? "float" : "8bit");
+        benchmark::RegisterBenchmark(name.c_str(), BM_Render, static_cast<Scenario>(sc), s.w, s.h,
+                                     isFloat)
+            ->Unit(benchmark::kMillisecond)
+            ->UseRealTime();
       }
     }
     for (int bytes : {1, 2, 4}) {
       const std::string d = bytes == 1 ? "8bit" : bytes == 2 ? "16bit" : "float";
-      benchmark::RegisterBenchmark(("Extract/" + d + "/" + sz).c_str(), BM_Extract<false>, s.w, s.h, bytes)->Unit(benchmark::kMillisecond)->UseRealTime();
-      benchmark::RegisterBenchmark(("ExtractPlain/" + d + "/" + sz).c_str(), BM_Extract<true>, s.w, s.h, bytes)->Unit(benchmark::kMillisecond)->UseRealTime();
-      benchmark::RegisterBenchmark(("Write/" + d + "/" + sz).c_str(), BM_Write<false>, s.w, s.h, bytes)->Unit(benchmark::kMillisecond)->UseRealTime();
-      benchmark::RegisterBenchmark(("WritePlain/" + d + "/" + sz).c_str(), BM_Write<true>, s.w, s.h, bytes)->Unit(benchmark::kMillisecond)->UseRealTime();
+      benchmark::RegisterBenchmark(("Extract/" + d + "/" + sz).c_str(), BM_Extract<false>, s.w, s.h,
+                                   bytes)
+          ->Unit(benchmark::kMillisecond)
+          ->UseRealTime();
+      benchmark::RegisterBenchmark(("ExtractPlain/" + d + "/" + sz).c_str(), BM_Extract<true>, s.w,
+                                   s.h, bytes)
+          ->Unit(benchmark::kMillisecond)
+          ->UseRealTime();
+      benchmark::RegisterBenchmark(("Write/" + d + "/" + sz).c_str(), BM_Write<false>, s.w, s.h,
+                                   bytes)
+          ->Unit(benchmark::kMillisecond)
+          ->UseRealTime();
+      benchmark::RegisterBenchmark(("WritePlain/" + d + "/" + sz).c_str(), BM_Write<true>, s.w, s.h,
+                                   bytes)
+          ->Unit(benchmark::kMillisecond)
+          ->UseRealTime();
     }
     const struct {
       const char* name;
       int mask;
       float blend;
-    } composites[] = {{"DiffMask/blend1", 0, 1.0f}, {"DiffMask/blend0.5", 0, 0.5f},
-                      {"RandomMask/blend0.5", 1, 0.5f}, {"NoMask/blend1", 2, 1.0f},
+    } composites[] = {{"DiffMask/blend1", 0, 1.0f},
+                      {"DiffMask/blend0.5", 0, 0.5f},
+                      {"RandomMask/blend0.5", 1, 0.5f},
+                      {"NoMask/blend1", 2, 1.0f},
                       {"NoMask/blend0.5", 2, 0.5f}};
     for (const auto& c : composites) {
-      benchmark::RegisterBenchmark(("CompositeWorker/" + std::string(c.name) + "/" + sz).c_str(), BM_Composite<false>, s.w, s.h, c.mask, c.blend)->Unit(benchmark::kMillisecond)->UseRealTime();
-      benchmark::RegisterBenchmark(("CompositeWorkerPlain/" + std::string(c.name) + "/" + sz).c_str(), BM_Composite<true>, s.w, s.h, c.mask, c.blend)->Unit(benchmark::kMillisecond)->UseRealTime();
+      benchmark::RegisterBenchmark(("CompositeWorker/" + std::string(c.name) + "/" + sz).c_str(),
+                                   BM_Composite<false>, s.w, s.h, c.mask, c.blend)
+          ->Unit(benchmark::kMillisecond)
+          ->UseRealTime();
+      benchmark::RegisterBenchmark(
+          ("CompositeWorkerPlain/" + std::string(c.name) + "/" + sz).c_str(), BM_Composite<true>,
+          s.w, s.h, c.mask, c.blend)
+          ->Unit(benchmark::kMillisecond)
+          ->UseRealTime();
     }
   }
 }

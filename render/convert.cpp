@@ -19,12 +19,6 @@ inline unsigned char* hostRow(void* base, int r, int rowBytes) {
   return static_cast<unsigned char*>(base) + static_cast<int64_t>(r) * rowBytes;
 }
 
-inline uint8_t floatToByte(float v) {
-  float c = v > 0.0f ? v : 0.0f;  // NaN fails the test and becomes 0
-  c = c < 1.0f ? c : 1.0f;
-  return static_cast<uint8_t>(static_cast<int>(c * 255.0f + 0.5f));
-}
-
 // ---- one row, n components in, n components out (RGBA) ----
 
 void shortsToBytes(const unsigned char* s, uint8_t* d, int n) {
@@ -100,28 +94,40 @@ void rgbaRowToRGB(const uint8_t* s, unsigned char* d, int width) {
 
 void extractRow(const unsigned char* s, uint8_t* d, int width, int components, int bytes) {
   if (components == 3) {
-    if (bytes == 4) rgbRowToRGBA<4>(s, d, width);
-    else if (bytes == 2) rgbRowToRGBA<2>(s, d, width);
-    else rgbRowToRGBA<1>(s, d, width);
+    if (bytes == 4)
+      rgbRowToRGBA<4>(s, d, width);
+    else if (bytes == 2)
+      rgbRowToRGBA<2>(s, d, width);
+    else
+      rgbRowToRGBA<1>(s, d, width);
     return;
   }
   const int n = width * 4;
-  if (bytes == 4) floatsToBytes(s, d, n);
-  else if (bytes == 2) shortsToBytes(s, d, n);
-  else std::memcpy(d, s, static_cast<size_t>(n));
+  if (bytes == 4)
+    floatsToBytes(s, d, n);
+  else if (bytes == 2)
+    shortsToBytes(s, d, n);
+  else
+    std::memcpy(d, s, static_cast<size_t>(n));
 }
 
 void writeRow(const uint8_t* s, unsigned char* d, int width, int components, int bytes) {
   if (components == 3) {
-    if (bytes == 4) rgbaRowToRGB<4>(s, d, width);
-    else if (bytes == 2) rgbaRowToRGB<2>(s, d, width);
-    else rgbaRowToRGB<1>(s, d, width);
+    if (bytes == 4)
+      rgbaRowToRGB<4>(s, d, width);
+    else if (bytes == 2)
+      rgbaRowToRGB<2>(s, d, width);
+    else
+      rgbaRowToRGB<1>(s, d, width);
     return;
   }
   const int n = width * 4;
-  if (bytes == 4) bytesToFloats(s, d, n);
-  else if (bytes == 2) bytesToShorts(s, d, n);
-  else std::memcpy(d, s, static_cast<size_t>(n));
+  if (bytes == 4)
+    bytesToFloats(s, d, n);
+  else if (bytes == 2)
+    bytesToShorts(s, d, n);
+  else
+    std::memcpy(d, s, static_cast<size_t>(n));
 }
 
 }  // namespace
@@ -163,19 +169,19 @@ std::vector<uint8_t> extractRGBA(const void* src, int width, int height, int row
   return extractRGBA(src, width, height, rowBytes, 4, flipRows, isFloat, isShort);
 }
 
-void writeRGBA(const uint8_t* rgba, int width, int height, void* dst, int rowBytes,
-               int components, bool flipRows, bool isFloat, bool isShort) {
+void writeRGBA(const uint8_t* rgba, int width, int height, void* dst, int rowBytes, int components,
+               bool flipRows, bool isFloat, bool isShort) {
   if (width <= 0 || height <= 0) return;
   const int bytes = bytesPerComponent(isFloat, isShort);
   const size_t rowLen = static_cast<size_t>(width) * 4;
   for (int y = 0; y < height; ++y) {
     const int r = flipRows ? height - 1 - y : y;
-    writeRow(rgba + rowLen * static_cast<size_t>(y), hostRow(dst, r, rowBytes), width,
-             components, bytes);
+    writeRow(rgba + rowLen * static_cast<size_t>(y), hostRow(dst, r, rowBytes), width, components,
+             bytes);
   }
 }
 
-void writeRGBA(const uint8_t* rgba, int width, int height, void* dst, int rowBytes,
-               bool flipRows, bool isFloat, bool isShort) {
+void writeRGBA(const uint8_t* rgba, int width, int height, void* dst, int rowBytes, bool flipRows,
+               bool isFloat, bool isShort) {
   writeRGBA(rgba, width, height, dst, rowBytes, 4, flipRows, isFloat, isShort);
 }

@@ -38,8 +38,7 @@ void fromByte(uint8_t b, unsigned char* p, int bytes) {
 }  // namespace
 
 std::vector<uint8_t> extractRGBAPlain(const void* src, int width, int height, int rowBytes,
-                                      int components, bool flipRows, bool isFloat,
-                                      bool isShort) {
+                                      int components, bool flipRows, bool isFloat, bool isShort) {
   if (width <= 0 || height <= 0) return {};
   std::vector<uint8_t> out(static_cast<size_t>(width) * height * 4, 0);
   const int bytes = bytesPerComponent(isFloat, isShort);

@@ -10,9 +10,8 @@
 
 void runGeneration(const GenerationJob& job) {
   const std::string staging = inputFile(job.id);
-  const int status =
-      sendToBackend(job.id, job.serviceUrl, job.token, job.prompt, staging,
-                    RequestLimits{kGenerateConnectSeconds, kGenerateTotalSeconds});
+  const int status = sendToBackend(job.id, job.serviceUrl, job.token, job.prompt, staging,
+                                   RequestLimits{kGenerateConnectSeconds, kGenerateTotalSeconds});
   if (status == 402) {
     job.state->exchange(OutOfCredits);
     dbg("thread: out of credits (402)");

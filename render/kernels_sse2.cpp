@@ -12,12 +12,6 @@
 
 namespace {
 
-inline uint8_t floatToByte(float v) {
-  float c = v > 0.0f ? v : 0.0f;
-  c = c < 1.0f ? c : 1.0f;
-  return static_cast<uint8_t>(static_cast<int>(c * 255.0f + 0.5f));
-}
-
 inline __m128i floatsToInts(__m128 v) {
   const __m128 c = _mm_min_ps(_mm_max_ps(v, _mm_setzero_ps()), _mm_set1_ps(1.0f));
   return _mm_cvttps_epi32(_mm_add_ps(_mm_mul_ps(c, _mm_set1_ps(255.0f)), _mm_set1_ps(0.5f)));
@@ -58,7 +52,9 @@ inline __m128i blendFour(__m128i src, __m128i bg, __m128 a, __m128i alpha) {
   return _mm_or_si128(packed, alpha);
 }
 
-inline __m128i load16(const uint8_t* p) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
+inline __m128i load16(const uint8_t* p) {
+  return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+}
 inline void store16(uint8_t* p, __m128i v) { _mm_storeu_si128(reinterpret_cast<__m128i*>(p), v); }
 inline __m128i load4(const uint8_t* p) {
   int v;
@@ -100,12 +96,14 @@ void blendRun(const uint8_t* src, const uint8_t* bg, const uint8_t* mask, const 
     const __m128i c = load16(cov + k);
     const __m128i none = _mm_or_si128(_mm_cmpeq_epi8(m, zero), _mm_cmpeq_epi8(c, zero));
     if (_mm_movemask_epi8(none) == 0xffff) {
-      for (int q = 0; q < 4; ++q) store16(out + 4 * (k + 4 * q), _mm_or_si128(load16(src + 4 * (k + 4 * q)), alpha));
+      for (int q = 0; q < 4; ++q)
+        store16(out + 4 * (k + 4 * q), _mm_or_si128(load16(src + 4 * (k + 4 * q)), alpha));
       continue;
     }
-    if (blendIsOne &&
-        _mm_movemask_epi8(_mm_and_si128(_mm_cmpeq_epi8(m, full), _mm_cmpeq_epi8(c, full))) == 0xffff) {
-      for (int q = 0; q < 4; ++q) store16(out + 4 * (k + 4 * q), _mm_or_si128(load16(bg + 4 * (k + 4 * q)), alpha));
+    if (blendIsOne && _mm_movemask_epi8(_mm_and_si128(_mm_cmpeq_epi8(m, full),
+                                                      _mm_cmpeq_epi8(c, full))) == 0xffff) {
+      for (int q = 0; q < 4; ++q)
+        store16(out + 4 * (k + 4 * q), _mm_or_si128(load16(bg + 4 * (k + 4 * q)), alpha));
       continue;
     }
     // Byte q*4 of each vector moves to the bottom for the q-th group of four pixels.
@@ -113,25 +111,17 @@ void blendRun(const uint8_t* src, const uint8_t* bg, const uint8_t* mask, const 
     const __m128i c4[4] = {c, _mm_srli_si128(c, 4), _mm_srli_si128(c, 8), _mm_srli_si128(c, 12)};
     for (int q = 0; q < 4; ++q) {
       const int p = k + 4 * q;
-      store16(out + 4 * p, blendFour(load16(src + 4 * p), load16(bg + 4 * p), alphaOf(m4[q], c4[q], blend4), alpha));
+      store16(out + 4 * p, blendFour(load16(src + 4 * p), load16(bg + 4 * p),
+                                     alphaOf(m4[q], c4[q], blend4), alpha));
     }
   }
   for (; k + 4 <= count; k += 4) {
     const __m128i m = mask ? load4(mask + k) : full;
-    store16(out + 4 * k, blendFour(load16(src + 4 * k), load16(bg + 4 * k), alphaOf(m, load4(cov + k), blend4), alpha));
+    store16(out + 4 * k, blendFour(load16(src + 4 * k), load16(bg + 4 * k),
+                                   alphaOf(m, load4(cov + k), blend4), alpha));
   }
   for (; k < count; ++k) {
-    const uint8_t m = mask ? mask[k] : 255;
-    const float a = (cov[k] / 255.0f) * (m / 255.0f) * blend;
-    const uint8_t* s = src + 4 * k;
-    const uint8_t* b = bg + 4 * k;
-    const uint8_t r = static_cast<uint8_t>(static_cast<int>(b[0] * a + s[0] * (1.0f - a)));
-    const uint8_t g = static_cast<uint8_t>(static_cast<int>(b[1] * a + s[1] * (1.0f - a)));
-    const uint8_t bl = static_cast<uint8_t>(static_cast<int>(b[2] * a + s[2] * (1.0f - a)));
-    out[4 * k + 0] = r;
-    out[4 * k + 1] = g;
-    out[4 * k + 2] = bl;
-    out[4 * k + 3] = 255;
+    blendPixel(src + 4 * k, bg + 4 * k, mask ? mask[k] : 255, cov[k], blend, out + 4 * k);
   }
 }
 

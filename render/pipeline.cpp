@@ -66,10 +66,9 @@ const std::vector<uint8_t>& differenceMask(Instance& in, const RenderParams& p, 
   key.maskSource = p.maskSource;
   key.invert = p.invertMask;
   const MaskKey& old = in.maskKey;
-  const bool same = !in.maskCache.empty() && old.width == key.width &&
-                    old.height == key.height && old.diffMtime == key.diffMtime &&
-                    old.threshold == key.threshold && old.grow == key.grow &&
-                    old.innerFeather == key.innerFeather &&
+  const bool same = !in.maskCache.empty() && old.width == key.width && old.height == key.height &&
+                    old.diffMtime == key.diffMtime && old.threshold == key.threshold &&
+                    old.grow == key.grow && old.innerFeather == key.innerFeather &&
                     old.outerFeather == key.outerFeather && old.maskSource == key.maskSource &&
                     old.invert == key.invert;
   if (same) return in.maskCache;
@@ -106,12 +105,10 @@ void trackShift(Instance& in, const RenderParams& p, const Frame& f, int& shiftX
   const uint64_t packed = trackOffset(in.anchorCache.pixels, current, n, 32);
   const int dx = offsetDx(packed);
   const int dy = offsetDy(packed);
-  shiftX = static_cast<int>(static_cast<float>(f.width) * static_cast<float>(dx) /
-                                static_cast<float>(n) +
-                            0.5f);
-  shiftY = static_cast<int>(static_cast<float>(f.height) * static_cast<float>(dy) /
-                                static_cast<float>(n) +
-                            0.5f);
+  shiftX = static_cast<int>(
+      static_cast<float>(f.width) * static_cast<float>(dx) / static_cast<float>(n) + 0.5f);
+  shiftY = static_cast<int>(
+      static_cast<float>(f.height) * static_cast<float>(dy) / static_cast<float>(n) + 0.5f);
 }
 
 }  // namespace

@@ -65,15 +65,14 @@ std::vector<uint8_t> extractRGBA(const void* src, int width, int height, int row
                                  bool flipRows, bool isFloat, bool isShort);
 std::vector<uint8_t> extractRGBA(const void* src, int width, int height, int rowBytes,
                                  int components, bool flipRows, bool isFloat, bool isShort);
-void writeRGBA(const uint8_t* rgba, int width, int height, void* dst, int rowBytes,
+void writeRGBA(const uint8_t* rgba, int width, int height, void* dst, int rowBytes, bool flipRows,
+               bool isFloat, bool isShort);
+void writeRGBA(const uint8_t* rgba, int width, int height, void* dst, int rowBytes, int components,
                bool flipRows, bool isFloat, bool isShort);
-void writeRGBA(const uint8_t* rgba, int width, int height, void* dst, int rowBytes,
-               int components, bool flipRows, bool isFloat, bool isShort);
 
 // Reference twins: the rules applied one component at a time, as defined.
 std::vector<uint8_t> extractRGBAPlain(const void* src, int width, int height, int rowBytes,
-                                      int components, bool flipRows, bool isFloat,
-                                      bool isShort);
+                                      int components, bool flipRows, bool isFloat, bool isShort);
 void writeRGBAPlain(const uint8_t* rgba, int width, int height, void* dst, int rowBytes,
                     int components, bool flipRows, bool isFloat, bool isShort);
 
@@ -110,8 +109,7 @@ void copyOverlap(const HostView& src, const HostView& dst);
 bool loadCached(std::vector<uint8_t>& pixels, std::string& path, long& mtime, int& width,
                 int& height, const std::string& file, int channels);
 inline bool loadCached(ImageSlot& slot, const std::string& file, int channels) {
-  return loadCached(slot.pixels, slot.path, slot.mtime, slot.width, slot.height, file,
-                    channels);
+  return loadCached(slot.pixels, slot.path, slot.mtime, slot.width, slot.height, file, channels);
 }
 // As loadCached; fresh tells whether the pixels were decoded by this call, so
 // whatever was made from the previous content can be dropped.
@@ -145,8 +143,7 @@ RowBand rowBand(unsigned int index, unsigned int count, int height);
 
 // The host suite's thread-function signature; customArg is a CompositeJob.
 void compositeWorker(unsigned int threadIndex, unsigned int threadCount, void* customArg);
-void compositeWorkerPlain(unsigned int threadIndex, unsigned int threadCount,
-                          void* customArg);
+void compositeWorkerPlain(unsigned int threadIndex, unsigned int threadCount, void* customArg);
 
 // Runs compositeWorker on up to 16 host threads, or on the calling thread when the
 // multithread suite is missing or fails.
@@ -200,6 +197,28 @@ void startGeneration(Instance& instance, const std::string& prompt, const Frame&
                      WorkerLauncher launch);
 
 // ---- Kernels (one file per instruction set) ----------------------------------------
+
+// The float rule for one component: 0 below 0 or NaN, 255 above 1, else
+// trunc(v * 255 + 0.5). The first select fails for NaN, which becomes 0.
+inline uint8_t floatToByte(float v) {
+  float c = v > 0.0f ? v : 0.0f;
+  c = c < 1.0f ? c : 1.0f;
+  return static_cast<uint8_t>(static_cast<int>(c * 255.0f + 0.5f));
+}
+
+// The compositing rule for one pixel whose layer position is inside the frame.
+// Mask or coverage 0 gives a = 0, and bg * 0 + src * 1 is exactly src.
+inline void blendPixel(const uint8_t* src, const uint8_t* bg, uint8_t m, uint8_t c, float blend,
+                       uint8_t* out) {
+  const float a = (c / 255.0f) * (m / 255.0f) * blend;
+  const uint8_t r = static_cast<uint8_t>(static_cast<int>(bg[0] * a + src[0] * (1.0f - a)));
+  const uint8_t g = static_cast<uint8_t>(static_cast<int>(bg[1] * a + src[1] * (1.0f - a)));
+  const uint8_t b = static_cast<uint8_t>(static_cast<int>(bg[2] * a + src[2] * (1.0f - a)));
+  out[0] = r;  // written after all reads: out may be src
+  out[1] = g;
+  out[2] = b;
+  out[3] = 255;
+}
 
 // count floats (host memory, any alignment) -> bytes by the float rule.
 void floatsToBytes(const unsigned char* src, uint8_t* dst, int count);

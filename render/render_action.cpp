@@ -3,8 +3,8 @@
 #include <stb_image_write.h>
 
 #include <cmath>
-#include <cstdlib>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
 
@@ -185,15 +185,16 @@ void renderFrame(OfxImageEffectHandle effect, OfxPropertySetHandle inArgs) {
   if (!srcKnown || !outKnown || !sameLayout(src, out)) {
     // Only pixels present in both images, in the same layout, are copied.
     if (srcKnown && outKnown) copyOverlap(src, out);
-    dbg("render: output differs from the source or has an unsupported layout, passed through what fits");
+    dbg("render: output differs from the source or has an unsupported layout, passed through what "
+        "fits");
     return;
   }
   const int width = src.width();
   const int height = src.height();
   if (!frameFitsRGBA8(width, height)) {
     char line[96];
-    std::snprintf(line, sizeof line, "render: frame %dx%d too large to convert, output left as it is",
-                  width, height);
+    std::snprintf(line, sizeof line,
+                  "render: frame %dx%d too large to convert, output left as it is", width, height);
     dbg(line);
     return;
   }
@@ -213,8 +214,8 @@ void renderFrame(OfxImageEffectHandle effect, OfxPropertySetHandle inArgs) {
   Frame frame;
   frame.width = width;
   frame.height = height;
-  frame.rgba = extractRGBA(src.data, width, height, src.rowBytes, src.components, true,
-                           src.isFloat, src.isShort);
+  frame.rgba = extractRGBA(src.data, width, height, src.rowBytes, src.components, true, src.isFloat,
+                           src.isShort);
 
   // 5. Matte detection.
   int lowest = 255;
@@ -277,12 +278,23 @@ void renderFrame(OfxImageEffectHandle effect, OfxPropertySetHandle inArgs) {
 
 bool bannerColour(int state, uint8_t& r, uint8_t& g, uint8_t& b) {
   switch (state) {
-    case Running: r = 230, g = 40, b = 40; return true;
-    case Done: r = 40, g = 200, b = 60; return true;
-    case Failed: r = 230, g = 200, b = 0; return true;
-    case OutOfCredits: r = 230, g = 120, b = 0; return true;
-    case AuthRejected: r = 230, g = 80, b = 80; return true;
-    default: return false;
+    case Running:
+      r = 230, g = 40, b = 40;
+      return true;
+    case Done:
+      r = 40, g = 200, b = 60;
+      return true;
+    case Failed:
+      r = 230, g = 200, b = 0;
+      return true;
+    case OutOfCredits:
+      r = 230, g = 120, b = 0;
+      return true;
+    case AuthRejected:
+      r = 230, g = 80, b = 80;
+      return true;
+    default:
+      return false;
   }
 }
 

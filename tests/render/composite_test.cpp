@@ -14,8 +14,13 @@ struct Layers {
   int height;
   std::vector<uint8_t> source, mask, background, coverage, output;
   Layers(int w, int h)
-      : width(w), height(h), source(w * h * 4), mask(w * h, 255), background(w * h * 4),
-        coverage(w * h, 255), output(w * h * 4, 0) {}
+      : width(w),
+        height(h),
+        source(w * h * 4),
+        mask(w * h, 255),
+        background(w * h * 4),
+        coverage(w * h, 255),
+        output(w * h * 4, 0) {}
   CompositeJob job(float blend, bool withMask = true) {
     CompositeJob j;
     j.width = width;
@@ -55,11 +60,10 @@ TEST(Composite, ArithmeticExamples) {
   };
   const Case cases[] = {
       {100, 200, 128, 255, 1.0f, 150},  // a = 0.50196: 150.196 truncated
-      {250, 10, 255, 255, 0.5f, 130},
-      {100, 200, 255, 255, 1.0f, 200},  // full background
-      {100, 200, 255, 255, 0.0f, 100},  // blend 0 keeps the source
-      {100, 200, 0, 255, 1.0f, 100},    // mask 0
-      {100, 200, 255, 0, 1.0f, 100},    // no coverage
+      {250, 10, 255, 255, 0.5f, 130},  {100, 200, 255, 255, 1.0f, 200},  // full background
+      {100, 200, 255, 255, 0.0f, 100},                                   // blend 0 keeps the source
+      {100, 200, 0, 255, 1.0f, 100},                                     // mask 0
+      {100, 200, 255, 0, 1.0f, 100},                                     // no coverage
   };
   for (const Case& c : cases) {
     const std::vector<uint8_t> out = onePixel(c.src, c.bg, c.mask, c.coverage, c.blend);
@@ -137,7 +141,9 @@ TEST(CompositeProperty, FastWorkerEqualsPlainTwin) {
       for (size_t i = 0; i < l.mask.size(); ++i) {
         const int run = static_cast<int>((i / 16 + rng() % 2) % 3);
         l.mask[i] = style == 0 ? static_cast<uint8_t>(rng())
-                               : static_cast<uint8_t>(run == 0 ? 0 : run == 1 ? 255 : rng());
+                               : static_cast<uint8_t>(run == 0   ? 0
+                                                      : run == 1 ? 255
+                                                                 : rng());
         l.coverage[i] = rng() % 8 == 0 ? static_cast<uint8_t>(rng()) : (rng() % 5 ? 255 : 0);
       }
       for (float blend : blends) {
@@ -150,8 +156,8 @@ TEST(CompositeProperty, FastWorkerEqualsPlainTwin) {
           const std::vector<uint8_t> fast = l.output;
           std::fill(l.output.begin(), l.output.end(), 0);
           compositeWorkerPlain(0, 1, &j);
-          ASSERT_EQ(fast, l.output) << w << "x" << h << " blend " << blend << " shift "
-                                    << j.shiftX << "," << j.shiftY << " mask " << withMask;
+          ASSERT_EQ(fast, l.output) << w << "x" << h << " blend " << blend << " shift " << j.shiftX
+                                    << "," << j.shiftY << " mask " << withMask;
           // In place: the output buffer is the source buffer.
           std::vector<uint8_t> inPlace = l.source;
           CompositeJob k = j;

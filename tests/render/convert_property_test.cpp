@@ -25,9 +25,12 @@ struct Layout {
 
 float randomFloat(std::mt19937& rng) {
   switch (rng() % 8) {
-    case 0: return std::numeric_limits<float>::quiet_NaN();
-    case 1: return (rng() % 2 ? 1.0f : -1.0f) * std::numeric_limits<float>::infinity();
-    case 2: return static_cast<float>(static_cast<int>(rng() % 400) - 100) / 100.0f;
+    case 0:
+      return std::numeric_limits<float>::quiet_NaN();
+    case 1:
+      return (rng() % 2 ? 1.0f : -1.0f) * std::numeric_limits<float>::infinity();
+    case 2:
+      return static_cast<float>(static_cast<int>(rng() % 400) - 100) / 100.0f;
     case 3: {  // right at a rounding boundary, give or take one step
       const float edge = (static_cast<float>(rng() % 256) + 0.5f) / 255.0f;
       const int steps = static_cast<int>(rng() % 5) - 2;
@@ -35,7 +38,8 @@ float randomFloat(std::mt19937& rng) {
       for (int s = 0; s < std::abs(steps); ++s) v = std::nextafter(v, steps > 0 ? 2.0f : -2.0f);
       return v;
     }
-    default: return std::uniform_real_distribution<float>(-0.1f, 1.1f)(rng);
+    default:
+      return std::uniform_real_distribution<float>(-0.1f, 1.1f)(rng);
   }
 }
 
@@ -58,8 +62,8 @@ HostBuffer makeHost(const Layout& l, std::mt19937& rng) {
     }
   }
   h.rowBytes = l.negative ? -rowLen : rowLen;
-  h.base = l.negative ? h.memory.data() + static_cast<size_t>(rowLen) * (l.height - 1)
-                      : h.memory.data();
+  h.base =
+      l.negative ? h.memory.data() + static_cast<size_t>(rowLen) * (l.height - 1) : h.memory.data();
   return h;
 }
 
@@ -93,8 +97,8 @@ TEST(ConvertProperty, ExtractEqualsPlainTwin) {
       const HostBuffer h = makeHost(l, rng);
       const bool isFloat = l.bytes == 4;
       const bool isShort = l.bytes == 2;
-      const std::vector<uint8_t> fast =
-          extractRGBA(h.base, l.width, l.height, h.rowBytes, l.components, l.flip, isFloat, isShort);
+      const std::vector<uint8_t> fast = extractRGBA(h.base, l.width, l.height, h.rowBytes,
+                                                    l.components, l.flip, isFloat, isShort);
       const std::vector<uint8_t> plain = extractRGBAPlain(h.base, l.width, l.height, h.rowBytes,
                                                           l.components, l.flip, isFloat, isShort);
       ASSERT_EQ(fast, plain) << l.width << "x" << l.height << " components " << l.components

@@ -27,7 +27,7 @@ std::vector<uint8_t> extractFloats(const std::vector<float>& values) {
 
 TEST(Convert, PaddedByteRowsFlipAndPaddingIsUntouched) {
   // 2 x 2, rowBytes 12: 8 bytes of pixels and 4 of padding per row.
-  std::vector<uint8_t> host = {1, 2, 3, 4, 5, 6, 7, 8, 0xAA, 0xAA, 0xAA, 0xAA,
+  std::vector<uint8_t> host = {1, 2,  3,  4,  5,  6,  7,  8,  0xAA, 0xAA, 0xAA, 0xAA,
                                9, 10, 11, 12, 13, 14, 15, 16, 0xBB, 0xBB, 0xBB, 0xBB};
   const std::vector<uint8_t> rgba = extractRGBA(host.data(), 2, 2, 12, true, false, false);
   ASSERT_EQ(rgba.size(), 16u);
@@ -54,9 +54,9 @@ TEST(Convert, FloatComponentsExtractByRoundHalfUpWithClampAndNaN) {
     float v;
     uint8_t expected;
   };
-  const Case cases[] = {{-0.5f, 0},  {0.0f, 0},     {0.5f, 128},    {1.0f, 255},  {1.5f, 255},
-                        {nan, 0},    {0.999f, 255}, {0.998f, 254},  {0.002f, 1},  {0.0019f, 0},
-                        {-0.0f, 0},  {inf, 255},    {-inf, 0},      {1e-30f, 0},  {0.25f, 64}};
+  const Case cases[] = {{-0.5f, 0}, {0.0f, 0},     {0.5f, 128},   {1.0f, 255}, {1.5f, 255},
+                        {nan, 0},   {0.999f, 255}, {0.998f, 254}, {0.002f, 1}, {0.0019f, 0},
+                        {-0.0f, 0}, {inf, 255},    {-inf, 0},     {1e-30f, 0}, {0.25f, 64}};
   std::vector<float> values;
   for (const Case& c : cases) values.push_back(c.v);
   while (values.size() % 4) values.push_back(0.0f);
@@ -155,8 +155,8 @@ TEST(PassThrough, CopyRowsRespectsTheSignOfEachStride) {
   std::vector<uint8_t> src = {3, 3, 3, 3, 2, 2, 2, 2, 1, 1, 1, 1};  // rows 2, 1, 0 in memory
   std::vector<uint8_t> dst(18, 0xEE);
   copyRows(src.data() + 8, -4, dst.data(), 6, 3, 4);
-  const std::vector<uint8_t> expected = {1, 1, 1, 1, 0xEE, 0xEE, 2, 2, 2, 2, 0xEE, 0xEE,
-                                         3, 3, 3, 3, 0xEE, 0xEE};
+  const std::vector<uint8_t> expected = {1, 1,    1,    1, 0xEE, 0xEE, 2, 2,    2,
+                                         2, 0xEE, 0xEE, 3, 3,    3,    3, 0xEE, 0xEE};
   EXPECT_EQ(dst, expected);
 }
 

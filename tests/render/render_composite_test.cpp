@@ -61,7 +61,8 @@ TEST_F(RenderComposite, DifferenceMaskKeepsTheSubjectAndFeathersTheEdge) {
   hostSetValue(inst_, "outFeather", 5.0);
   out = render(0);
   // The first subject pixel outside the region gets 231/255 of the background.
-  EXPECT_EQ(pixelAt(out, kW, kW / 2, 20).b, static_cast<int>(255 * (231 / 255.0f) + 70 * (1 - 231 / 255.0f)));
+  EXPECT_EQ(pixelAt(out, kW, kW / 2, 20).b,
+            static_cast<int>(255 * (231 / 255.0f) + 70 * (1 - 231 / 255.0f)));
 }
 
 TEST_F(RenderComposite, BlendChangeRebuildsNothingScaleRefitsThresholdRebuildsOnce) {
@@ -154,5 +155,6 @@ TEST_F(RenderComposite, RgbFramesCompositeWithoutAlpha) {
   hostSetValue(inst_, "maskSource", 1.0);
   const std::vector<uint8_t> out = render(0);
   EXPECT_EQ(pixelAt(out, kW, 7, 7), (Rgb{0, 0, 255}));
-  EXPECT_EQ(hostPixel(*output_, 7, 7)[3], hostPixel(*output_, 8, 7)[0]) << "an alpha byte was written";
+  EXPECT_EQ(hostPixel(*output_, 7, 7)[3], hostPixel(*output_, 8, 7)[0])
+      << "an alpha byte was written";
 }

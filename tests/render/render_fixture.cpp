@@ -81,8 +81,8 @@ int RenderTest::countLines(const std::string& line) const {
 
 uint64_t RenderTest::instanceId() const {
   // The record the bundle attached to the instance; its id names the working files.
-  const auto* record = static_cast<const Instance*>(
-      hostPropPointer(hostInstanceProps(inst_), kOfxPropInstanceData));
+  const auto* record =
+      static_cast<const Instance*>(hostPropPointer(hostInstanceProps(inst_), kOfxPropInstanceData));
   return record ? record->id : 0;
 }
 
@@ -101,7 +101,8 @@ std::vector<uint8_t> textured(int width, int height) {
   std::vector<uint8_t> px(static_cast<size_t>(width) * height * 4);
   for (int y = 0; y < height; ++y) {
     for (int x = 0; x < width; ++x) {
-      const double v = 128 + 60 * std::sin(x * 0.11) * std::cos(y * 0.07) + 40 * std::sin((x + 2 * y) * 0.05);
+      const double v =
+          128 + 60 * std::sin(x * 0.11) * std::cos(y * 0.07) + 40 * std::sin((x + 2 * y) * 0.05);
       uint8_t* p = &px[(static_cast<size_t>(y) * width + x) * 4];
       p[0] = static_cast<uint8_t>(v);
       p[1] = static_cast<uint8_t>(255 - v);
@@ -141,7 +142,8 @@ bool samePixelBytes(HostImage& a, HostImage& b) {
   if (w != hostImageWidth(b) || h != hostImageHeight(b)) return false;
   const size_t n = static_cast<size_t>(w) * hostPixelBytes(a);
   for (int y = a.bounds.y1; y < a.bounds.y2; ++y) {
-    if (std::memcmp(hostPixel(a, a.bounds.x1, y), hostPixel(b, b.bounds.x1, y), n) != 0) return false;
+    if (std::memcmp(hostPixel(a, a.bounds.x1, y), hostPixel(b, b.bounds.x1, y), n) != 0)
+      return false;
   }
   return true;
 }

@@ -27,8 +27,9 @@ class RenderTest : public BundleTest {
 
   // Source and output of the same layout; source filled from rgba (top row first).
   void setFrame(const std::vector<uint8_t>& rgba, int width, int height,
-                const char* depth = kOfxBitDepthByte, const char* components = kOfxImageComponentRGBA,
-                int padding = 0, bool topRowFirst = false);
+                const char* depth = kOfxBitDepthByte,
+                const char* components = kOfxImageComponentRGBA, int padding = 0,
+                bool topRowFirst = false);
   // Renders at time t and returns the output as RGBA8, top row first.
   std::vector<uint8_t> render(double t);
 

@@ -229,7 +229,8 @@ TEST_F(RenderGeneration, DestroyingTheInstanceWhileTheRequestRunsLetsTheWorkerFi
 TEST_F(RenderGeneration, AnAccountQueryDuringTheRequestKeepsItsOwnStatus) {
   storeToken();
   answerGenerate(402, 900);
-  service_.reply("GET", "/v1/me", Reply{200, R"({"email":"a@b.c","balance":5})", "application/json", 300});
+  service_.reply("GET", "/v1/me",
+                 Reply{200, R"({"email":"a@b.c","balance":5})", "application/json", 300});
   hostSetValue(inst_, "prompt", std::string("forest"));
   hostInstanceChanged(inst_, "generate", 7.0);
   EXPECT_EQ(pixelAt(render(7.0), kW, 0, 0), kRed);

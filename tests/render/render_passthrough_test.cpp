@@ -51,9 +51,9 @@ TEST_F(RenderPassThrough, WithoutPromptTheOutputIsTheSourceByteForByte) {
       std::memcpy(hostPixel(*source_, 3, 2), odd, sizeof odd);
     }
     render(0);
-    EXPECT_TRUE(samePixelBytes(*source_, *output_)) << l.depth << " " << l.components
-                                                    << " padding " << l.padding
-                                                    << (l.topRowFirst ? " top row first" : "");
+    EXPECT_TRUE(samePixelBytes(*source_, *output_))
+        << l.depth << " " << l.components << " padding " << l.padding
+        << (l.topRowFirst ? " top row first" : "");
   }
 }
 
@@ -134,7 +134,8 @@ TEST_F(RenderPassThrough, SmallerOutputGetsOnlyThePixelsItShares) {
       if (y < 8) {
         EXPECT_EQ(std::memcmp(o, hostPixel(*source_, x, y), 4), 0) << x << "," << y;
       } else {
-        EXPECT_EQ(o[0] | o[1] | o[2] | o[3], 0) << "written outside the source at " << x << "," << y;
+        EXPECT_EQ(o[0] | o[1] | o[2] | o[3], 0)
+            << "written outside the source at " << x << "," << y;
       }
     }
   }
