@@ -1,6 +1,8 @@
 // The bundle's two entry points, its plug-in record, and the dispatcher's
 // answers, seen from our host.
+#include <chrono>
 #include <cstring>
+#include <thread>
 
 #include "plugin/plugin.h"
 #include "tests/plugin/bundle_fixture.h"
@@ -138,6 +140,35 @@ TEST_F(Dispatch, UnloadAnswersReplyDefaultAndLeavesInstancesWorking) {
   EXPECT_EQ(hostInstanceChanged(instance, "generate", 2.0), kOfxStatOK);
   std::lock_guard<std::mutex> lock(record->mutex);
   EXPECT_TRUE(record->generateRequested);
+}
+
+// The host unloads the binary after unload, so nothing of the bundle may go
+// on running: a sign-in poller that would poll again each second stops, and
+// a later load lets requests run again.
+TEST_F(Dispatch, UnloadStopsBackgroundWorkAndTheNextLoadResumesIt) {
+  OpenerStub opener(home_.path());
+  service_.reply("POST", "/v1/device/code",
+                 Reply{200, R"({"device_code":"dc-1","user_code":"ABCD","verification_uri":")" +
+                                std::string(TALVANE_TEST_SERVICE_URL) +
+                                R"(/device","interval":1,"expires_in":600})"});
+  service_.reply("POST", "/v1/device/token", Reply{400, R"({"error":"authorization_pending"})"});
+  auto waitFor = [&](const char* path, size_t count) {
+    for (int tries = 0; tries < 500 && service_.requestsTo(path).size() < count; ++tries)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    return service_.requestsTo(path).size() >= count;
+  };
+  HostInstance* instance = create();
+  ASSERT_EQ(hostInstanceChanged(instance, "signIn", 0.0), kOfxStatOK);
+  ASSERT_TRUE(waitFor("/v1/device/token", 1)) << "the poller never polled";
+
+  EXPECT_EQ(hostUnload(host_), kOfxStatReplyDefault);
+  const size_t polls = service_.requestsTo("/v1/device/token").size();
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  EXPECT_EQ(service_.requestsTo("/v1/device/token").size(), polls) << "polled after unload";
+
+  ASSERT_EQ(hostLoad(host_), kOfxStatOK);
+  ASSERT_EQ(hostInstanceChanged(instance, "signIn", 0.0), kOfxStatOK);
+  EXPECT_TRUE(waitFor("/v1/device/code", 2)) << "requests stayed stopped after a new load";
 }
 
 TEST_F(Dispatch, RecognisedActionsAnswerOkEvenWithoutTheirArguments) {

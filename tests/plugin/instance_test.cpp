@@ -1,11 +1,5 @@
 // The instance record's life and the parameter-change handling: create,
 // destroy, the generate request and the account and update buttons.
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <chrono>
-#include <cstdlib>
-#include <fstream>
 #include <thread>
 
 #include "backend/backend.h"
@@ -33,38 +27,6 @@ Request requestOf(Instance* record) {
   std::lock_guard<std::mutex> lock(record->mutex);
   return {record->generateRequested, record->generateTime};
 }
-
-// Stands in for the desktop's URL opener: an xdg-open first in PATH that
-// appends its argument to a file, so nothing real is started.
-class OpenerStub {
-public:
-  explicit OpenerStub(const std::string& dir) : log_(dir + "/opened.txt") {
-    const std::string script = dir + "/xdg-open";
-    std::ofstream(script) << "#!/bin/sh\nprintf '%s\\n' \"$1\" >> '" << log_ << "'\n";
-    chmod(script.c_str(), 0755);
-    const char* path = std::getenv("PATH");
-    oldPath_ = path ? path : "";
-    setenv("PATH", (dir + ":" + oldPath_).c_str(), 1);
-  }
-  ~OpenerStub() { setenv("PATH", oldPath_.c_str(), 1); }
-
-  // The URLs opened, once `count` have arrived or after five seconds.
-  std::vector<std::string> waitForUrls(size_t count) const {
-    std::vector<std::string> urls;
-    for (int tries = 0; tries < 500; ++tries) {
-      urls.clear();
-      std::ifstream in(log_);
-      for (std::string line; std::getline(in, line);) urls.push_back(line);
-      if (urls.size() >= count) break;
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return urls;
-  }
-
-private:
-  std::string log_;
-  std::string oldPath_;
-};
 
 class InstanceLife : public BundleTest {};
 
