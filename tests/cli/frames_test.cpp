@@ -11,7 +11,7 @@
 
 namespace {
 
-class Inputs : public ::testing::Test {
+class CliInputs : public ::testing::Test {
  protected:
   void SetUp() override {
     char pattern[] = "/tmp/talvane-cli-XXXXXX";
@@ -40,7 +40,7 @@ class Inputs : public ::testing::Test {
   std::string dir;
 };
 
-TEST_F(Inputs, FolderGivesItsPngFilesInNameOrder) {
+TEST_F(CliInputs, FolderGivesItsPngFilesInNameOrder) {
   png("b.png");
   png("a.png");
   png("C.PNG");
@@ -51,7 +51,7 @@ TEST_F(Inputs, FolderGivesItsPngFilesInNameOrder) {
   EXPECT_EQ(names(frames), (std::vector<std::string>{"C.PNG", "a.png", "b.png"}));
 }
 
-TEST_F(Inputs, PatternGivesMatchingFilesInNumberOrder) {
+TEST_F(CliInputs, PatternGivesMatchingFilesInNumberOrder) {
   mkdir((dir + "/seq").c_str(), 0755);
   png("seq/f0010.png");
   png("seq/f0002.png");
@@ -64,7 +64,7 @@ TEST_F(Inputs, PatternGivesMatchingFilesInNumberOrder) {
   EXPECT_EQ(names(frames), (std::vector<std::string>{"f0002.png", "f0009.png", "f0010.png"}));
 }
 
-TEST_F(Inputs, UnpaddedPatternMatchesPlainNumbers) {
+TEST_F(CliInputs, UnpaddedPatternMatchesPlainNumbers) {
   png("shot_1.png");
   png("shot_12.png");
   png("shot_007.png");
@@ -74,7 +74,7 @@ TEST_F(Inputs, UnpaddedPatternMatchesPlainNumbers) {
   EXPECT_EQ(names(frames), (std::vector<std::string>{"shot_1.png", "shot_12.png"}));
 }
 
-TEST_F(Inputs, FilesKeepTheOrderGiven) {
+TEST_F(CliInputs, FilesKeepTheOrderGiven) {
   std::string b = png("b.png"), a = png("a.png");
   std::vector<std::string> frames;
   std::string error;
@@ -87,9 +87,9 @@ struct BadInput {
   const char* reason;
 };
 
-class BadInputs : public Inputs, public ::testing::WithParamInterface<BadInput> {};
+class CliBadInputs : public CliInputs, public ::testing::WithParamInterface<BadInput> {};
 
-TEST_P(BadInputs, AreRefusedNamingTheArgument) {
+TEST_P(CliBadInputs, AreRefusedNamingTheArgument) {
   png("only.png");
   mkdir((dir + "/empty").c_str(), 0755);
   std::vector<std::string> frames;
@@ -101,14 +101,14 @@ TEST_P(BadInputs, AreRefusedNamingTheArgument) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Cli, BadInputs,
+    Cli, CliBadInputs,
     ::testing::Values(BadInput{"missing.png", "No such file"},
                       BadInput{"empty", "no .png files"},
                       BadInput{"f%04d.png", "no file matches"},
                       BadInput{"f%s.png", "exactly one %d"},
                       BadInput{"f%d_%d.png", "exactly one %d"}));
 
-TEST_F(Inputs, TwoInputsWithOneFileNameAreRefused) {
+TEST_F(CliInputs, TwoInputsWithOneFileNameAreRefused) {
   mkdir((dir + "/x").c_str(), 0755);
   std::string a = png("same.png"), b = png("x/same.png");
   std::vector<std::string> frames;
@@ -117,7 +117,7 @@ TEST_F(Inputs, TwoInputsWithOneFileNameAreRefused) {
   EXPECT_NE(error.find("same file name"), std::string::npos) << error;
 }
 
-TEST_F(Inputs, PngIsReadAsRgba8) {
+TEST_F(CliInputs, PngIsReadAsRgba8) {
   std::string path = png("frame.png", 5, 2);
   std::vector<uint8_t> rgba;
   int width = 0, height = 0;
@@ -128,7 +128,7 @@ TEST_F(Inputs, PngIsReadAsRgba8) {
   EXPECT_EQ(rgba.size(), 5u * 2 * 4);
 }
 
-TEST_F(Inputs, TextFileNamedPngIsNotAPng) {
+TEST_F(CliInputs, TextFileNamedPngIsNotAPng) {
   std::string path = text("fake.png", "hello, not an image");
   std::vector<uint8_t> rgba;
   int width = 0, height = 0;
@@ -137,7 +137,7 @@ TEST_F(Inputs, TextFileNamedPngIsNotAPng) {
   EXPECT_EQ(error, path + ": not a PNG file");
 }
 
-TEST_F(Inputs, TruncatedPngFailsToDecodeNamingTheFile) {
+TEST_F(CliInputs, TruncatedPngFailsToDecodeNamingTheFile) {
   std::string good = png("good.png", 32, 32);
   std::ifstream in(good, std::ios::binary);
   std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
@@ -150,7 +150,7 @@ TEST_F(Inputs, TruncatedPngFailsToDecodeNamingTheFile) {
   EXPECT_TRUE(rgba.empty());
 }
 
-TEST_F(Inputs, OutputFolderIsCreatedWithItsParents) {
+TEST_F(CliInputs, OutputFolderIsCreatedWithItsParents) {
   std::string error;
   EXPECT_TRUE(prepareOutputDir(dir + "/out/a/b", error)) << error;
   struct stat st {};
@@ -158,7 +158,7 @@ TEST_F(Inputs, OutputFolderIsCreatedWithItsParents) {
   EXPECT_TRUE(S_ISDIR(st.st_mode));
 }
 
-TEST_F(Inputs, OutputFolderBelowAFileIsRefused) {
+TEST_F(CliInputs, OutputFolderBelowAFileIsRefused) {
   std::string file = text("plain.txt", "x");
   std::string error;
   EXPECT_FALSE(prepareOutputDir(file + "/out", error));
@@ -167,7 +167,7 @@ TEST_F(Inputs, OutputFolderBelowAFileIsRefused) {
   EXPECT_NE(error.find("not a folder"), std::string::npos) << error;
 }
 
-TEST_F(Inputs, ContactSheetPutsInputsAboveOutputs) {
+TEST_F(CliInputs, ContactSheetPutsInputsAboveOutputs) {
   const int w = 40, h = 20;
   SheetPair pair{std::vector<uint8_t>(w * h * 4, 0), std::vector<uint8_t>(w * h * 4, 0)};
   for (size_t i = 0; i < pair.input.size(); i += 4) pair.input[i] = 255;       // red in

@@ -26,15 +26,15 @@ struct BarCase {
   Banner banner;
 };
 
-class Bars : public ::testing::TestWithParam<BarCase> {};
+class CliBanner : public ::testing::TestWithParam<BarCase> {};
 
-TEST_P(Bars, ColourNamesTheState) {
+TEST_P(CliBanner, ColourNamesTheState) {
   const BarCase& c = GetParam();
   EXPECT_EQ(readBanner(frameWithBars(64, 40, c.r, c.g, c.b), 64, 40), c.banner);
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Cli, Bars,
+    Cli, CliBanner,
     ::testing::Values(BarCase{230, 40, 40, Banner::Running}, BarCase{40, 200, 60, Banner::Done},
                       BarCase{230, 200, 0, Banner::Failed},
                       BarCase{230, 120, 0, Banner::OutOfCredits},
@@ -44,16 +44,16 @@ INSTANTIATE_TEST_SUITE_P(
                       BarCase{90, 90, 90, Banner::None},
                       BarCase{230, 60, 60, Banner::None}));
 
-TEST(Bars, ColourOnlyAtTheTopIsNotABanner) {
+TEST(CliBanner, ColourOnlyAtTheTopIsNotABanner) {
   std::vector<uint8_t> rgba = frameWithBars(16, 16, 230, 40, 40);
   uint8_t* last = &rgba[(16 * 16 - 1) * 4];
   last[0] = last[1] = last[2] = 90;
   EXPECT_EQ(readBanner(rgba, 16, 16), Banner::None);
 }
 
-TEST(Bars, EmptyFrameHasNoBanner) { EXPECT_EQ(readBanner({}, 0, 0), Banner::None); }
+TEST(CliBanner, EmptyFrameHasNoBanner) { EXPECT_EQ(readBanner({}, 0, 0), Banner::None); }
 
-TEST(Summary, MedianOfOddAndEvenCounts) {
+TEST(CliSummary, MedianOfOddAndEvenCounts) {
   EXPECT_DOUBLE_EQ(medianMs({}), 0.0);
   EXPECT_DOUBLE_EQ(medianMs({5, 1, 9}), 5.0);
   EXPECT_DOUBLE_EQ(medianMs({8, 2, 4, 100}), 6.0);

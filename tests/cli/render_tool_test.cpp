@@ -17,9 +17,15 @@ namespace {
 
 const int kWidth = 96, kHeight = 64;
 
+// The port the demo bundle is bound to. Read from the build's cache at run
+// time: make demo rebinds the bundle to a free port when its own is taken.
 int demoPort() {
-  std::string url = TALVANE_DEMO_URL;
-  return std::atoi(url.c_str() + url.rfind(':') + 1);
+  std::ifstream cache(TALVANE_CMAKE_CACHE);
+  const std::string key = "TALVANE_DEMO_SERVICE_URL:";
+  std::string line;
+  while (std::getline(cache, line))
+    if (line.compare(0, key.size(), key) == 0) return std::atoi(line.c_str() + line.rfind(':') + 1);
+  return 0;
 }
 
 // A patterned block on a plain backdrop, moved one pixel right per frame.
@@ -137,9 +143,9 @@ TEST_F(RenderTool, SignsInGeneratesAndCompositesEveryFrame) {
 
 // The outcome is read from the status bars of the rendered frame, which pass
 // through the host's depth conversions and must still be recognised.
-class OutOfCredits : public RenderTool, public ::testing::WithParamInterface<const char*> {};
+class RenderOutOfCredits : public RenderTool, public ::testing::WithParamInterface<const char*> {};
 
-TEST_P(OutOfCredits, EndsWithExitOneAndSaysSoAtEveryDepth) {
+TEST_P(RenderOutOfCredits, EndsWithExitOneAndSaysSoAtEveryDepth) {
   startDemoService({"--auto-approve", "--balance", "0"});
   writeClip(2);
   ProgramResult r = render({"--depth", GetParam(), "--sign-in", "--prompt", "forest",
@@ -152,7 +158,7 @@ TEST_P(OutOfCredits, EndsWithExitOneAndSaysSoAtEveryDepth) {
   EXPECT_FALSE(fileExists(out + "/f0000.png"));
 }
 
-INSTANTIATE_TEST_SUITE_P(Cli, OutOfCredits, ::testing::Values("8", "16", "float"));
+INSTANTIATE_TEST_SUITE_P(Cli, RenderOutOfCredits, ::testing::Values("8", "16", "float"));
 
 TEST_F(RenderTool, SignOutForgetsTheTokenSoGenerationFails) {
   startDemoService({"--auto-approve"});
@@ -199,6 +205,7 @@ TEST_F(RenderTool, FrameOfAnotherSizeStopsTheRunAndKeepsEarlierOutputs) {
 }
 
 struct BadRun {
+  const char* name;
   std::vector<std::string> args;  // "FRAMES" and "HOME" stand for the test's folders
   int exitCode;
   std::string message;            // "FRAMES" and "HOME" replaced likewise
@@ -230,27 +237,28 @@ TEST_P(RenderRefuses, WithExitCodeAndMessage) {
 INSTANTIATE_TEST_SUITE_P(
     Cli, RenderRefuses,
     ::testing::Values(
-        BadRun{{"FRAMES/missing.png", "-o", "HOME/out"}, 1,
+        BadRun{"MissingFile", {"FRAMES/missing.png", "-o", "HOME/out"}, 1,
                "FRAMES/missing.png: No such file or directory"},
-        BadRun{{"FRAMES/notes.png", "-o", "HOME/out"}, 1, "FRAMES/notes.png: not a PNG file"},
-        BadRun{{"FRAMES/a.png", "-o", "HOME/file/out"}, 1,
+        BadRun{"NotAPng", {"FRAMES/notes.png", "-o", "HOME/out"}, 1, "FRAMES/notes.png: not a PNG file"},
+        BadRun{"OutputBelowAFile", {"FRAMES/a.png", "-o", "HOME/file/out"}, 1,
                "HOME/file/out: cannot create output folder"},
-        BadRun{{"FRAMES/a.png", "-o", "HOME/file"}, 1, "HOME/file: output path is not a folder"},
-        BadRun{{"FRAMES/a.png", "--frobnicate", "-o", "HOME/out"}, 2,
+        BadRun{"OutputIsAFile", {"FRAMES/a.png", "-o", "HOME/file"}, 1, "HOME/file: output path is not a folder"},
+        BadRun{"UnknownFlag", {"FRAMES/a.png", "--frobnicate", "-o", "HOME/out"}, 2,
                "unknown option --frobnicate"},
-        BadRun{{"FRAMES/a.png", "--blend", "2", "-o", "HOME/out"}, 2,
+        BadRun{"BlendOutOfRange", {"FRAMES/a.png", "--blend", "2", "-o", "HOME/out"}, 2,
                "--blend wants a number from 0 to 1, not '2'"},
-        BadRun{{"FRAMES/a.png", "--mask-source", "alpha", "-o", "HOME/out"}, 2,
+        BadRun{"UnknownMaskSource", {"FRAMES/a.png", "--mask-source", "alpha", "-o", "HOME/out"}, 2,
                "--mask-source wants auto or none"},
-        BadRun{{"FRAMES/a.png", "--depth", "12", "-o", "HOME/out"}, 2, "--depth wants 8, 16 or float"},
-        BadRun{{"FRAMES/a.png"}, 2, "no output folder given"},
-        BadRun{{"-o", "HOME/out"}, 2, "no INPUT frames given"},
-        BadRun{{"FRAMES/a.png", "--generate-at", "0", "-o", "HOME/out"}, 2,
+        BadRun{"UnknownDepth", {"FRAMES/a.png", "--depth", "12", "-o", "HOME/out"}, 2, "--depth wants 8, 16 or float"},
+        BadRun{"NoOutputFolder", {"FRAMES/a.png"}, 2, "no output folder given"},
+        BadRun{"NoInputs", {"-o", "HOME/out"}, 2, "no INPUT frames given"},
+        BadRun{"GenerateWithoutPrompt", {"FRAMES/a.png", "--generate-at", "0", "-o", "HOME/out"}, 2,
                "--generate-at needs a non-empty --prompt"},
-        BadRun{{"FRAMES/a.png", "--prompt", "sea", "--generate-at", "3", "-o", "HOME/out"}, 2,
+        BadRun{"GeneratePastTheEnd", {"FRAMES/a.png", "--prompt", "sea", "--generate-at", "3", "-o", "HOME/out"}, 2,
                "--generate-at 3 is past the last frame"},
-        BadRun{{"FRAMES/a.png", "--bundle", "HOME/nothing.ofx.bundle", "-o", "HOME/out"}, 1,
-               "HOME/nothing.ofx.bundle: cannot load bundle"}));
+        BadRun{"MissingBundle", {"FRAMES/a.png", "--bundle", "HOME/nothing.ofx.bundle", "-o", "HOME/out"}, 1,
+               "HOME/nothing.ofx.bundle: cannot load bundle"}),
+    [](const ::testing::TestParamInfo<BadRun>& info) { return std::string(info.param.name); });
 
 TEST_F(RenderTool, HelpListsEveryEffectFlag) {
   ProgramResult r = runProgram({TALVANE_RENDER, "--help"}, env, home.path(), 10);
