@@ -90,7 +90,7 @@ TEST_F(RenderGeneration, PressAtTenStartsOnlyWithinHalfAFrame) {
 
 TEST_F(RenderGeneration, SuccessShowsRedThenGreenOnTheCompositeThenNothing) {
   storeToken();
-  answerGenerate(200, 400);
+  answerGenerate(200, 1000);
   hostSetValue(inst_, "prompt", std::string("sunset"));
   hostInstanceChanged(inst_, "generate", 3.0);
   std::vector<uint8_t> out = render(3.0);
@@ -168,7 +168,7 @@ TEST_F(RenderGeneration, RunningShowsTheSourceEvenWithABackgroundCachedAndKeepsI
   setFrame(px, kW, kH);
   writeBackground("meadow", background_, kW, kH);
   storeToken();
-  answerGenerate(200, 600);
+  answerGenerate(200, 1000);
   hostSetValue(inst_, "prompt", std::string("meadow"));
   hostInstanceChanged(inst_, "generate", 2.0);
   const std::vector<uint8_t> out = render(2.0);
@@ -194,7 +194,7 @@ TEST_F(RenderGeneration, EmptyPromptPressIsConsumedAndNothingElseHappens) {
 
 TEST_F(RenderGeneration, SecondPressWhileRunningIsDropped) {
   storeToken();
-  answerGenerate(200, 800);
+  answerGenerate(200, 2500);
   hostSetValue(inst_, "prompt", std::string("dunes"));
   hostInstanceChanged(inst_, "generate", 4.0);
   EXPECT_EQ(pixelAt(render(4.0), kW, 0, 0), kRed);
@@ -208,7 +208,7 @@ TEST_F(RenderGeneration, SecondPressWhileRunningIsDropped) {
 
 TEST_F(RenderGeneration, DestroyingTheInstanceWhileTheRequestRunsLetsTheWorkerFinish) {
   storeToken();
-  answerGenerate(200, 700);
+  answerGenerate(200, 1000);
   hostSetValue(inst_, "prompt", std::string("canyon"));
   hostInstanceChanged(inst_, "generate", 6.0);
   EXPECT_EQ(pixelAt(render(6.0), kW, 0, 0), kRed);
@@ -228,7 +228,7 @@ TEST_F(RenderGeneration, DestroyingTheInstanceWhileTheRequestRunsLetsTheWorkerFi
 
 TEST_F(RenderGeneration, AnAccountQueryDuringTheRequestKeepsItsOwnStatus) {
   storeToken();
-  answerGenerate(402, 900);
+  answerGenerate(402, 1500);
   service_.reply("GET", "/v1/me",
                  Reply{200, R"({"email":"a@b.c","balance":5})", "application/json", 300});
   hostSetValue(inst_, "prompt", std::string("forest"));
