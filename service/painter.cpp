@@ -1,7 +1,7 @@
 // The procedural painter: a prompt becomes a landscape, a sky or a studio backdrop.
 //
-// Keywords pick the scene and the light (day, sunset, night); a hash of the whole
-// prompt seeds every other choice, so one prompt always paints the same picture
+// The prompt's keywords pick the scene and the light (prompt.cpp); its hash seeds
+// every other choice, so one prompt always paints the same picture
 // and two prompts almost never do. Lengths are measured in frame heights so the
 // picture keeps its composition at any size. This is a reference painter built
 // from gradients, value noise and simple shapes, not a generative model.
@@ -101,8 +101,6 @@ struct Light {
     float sunGlow;          // strength of the halo around the disc
     bool night;
 };
-
-enum class TimeOfDay { Day, Sunset, Night };
 
 Light lightFor(TimeOfDay t) {
     switch (t) {
@@ -506,70 +504,6 @@ void sceneAbstract(Picture& p, Rgb a, Rgb b) {
     }
 }
 
-// ---------------------------------------------------------------- prompt reading
-
-std::string lowered(const std::string& text) {
-    std::string out = text;
-    for (char& ch : out)
-        if (ch >= 'A' && ch <= 'Z') ch = char(ch - 'A' + 'a');
-    return out;
-}
-
-// Position of the earliest whole-word match of any of the words, or npos.
-size_t findWord(const std::string& text, std::initializer_list<const char*> words) {
-    size_t best = std::string::npos;
-    for (const char* word : words) {
-        size_t len = std::strlen(word);
-        for (size_t at = text.find(word); at != std::string::npos; at = text.find(word, at + 1)) {
-            auto letter = [](char ch) { return (ch >= 'a' && ch <= 'z') || (ch >= '0' && ch <= '9'); };
-            bool startOk = at == 0 || !letter(text[at - 1]);
-            size_t end = at + len;
-            // Plurals count: "trees", "clouds", "dunes".
-            bool endOk = end >= text.size() || !letter(text[end]) ||
-                         (text[end] == 's' && (end + 1 >= text.size() || !letter(text[end + 1])));
-            if (startOk && endOk) {
-                best = std::min(best, at);
-                break;
-            }
-        }
-    }
-    return best;
-}
-
-struct Tint {
-    const char* word;
-    uint32_t rgb;
-};
-
-const Tint kTints[] = {
-    {"red", 0xB83A3A},    {"orange", 0xE0833A}, {"yellow", 0xE8C547}, {"gold", 0xD4A83A},
-    {"golden", 0xD4A83A}, {"green", 0x4C9A5B},  {"teal", 0x2E8A8A},   {"cyan", 0x3CB4C8},
-    {"blue", 0x3A6EC0},   {"navy", 0x1E2E5C},   {"purple", 0x7A4CB0}, {"violet", 0x8A5CC8},
-    {"pink", 0xE07AA8},   {"white", 0xE8E8E8},  {"black", 0x202020},  {"grey", 0x8A8A8A},
-    {"gray", 0x8A8A8A},   {"brown", 0x7A5638},  {"beige", 0xD8C8A8},
-};
-
-bool tintFor(const std::string& text, Rgb& out) {
-    size_t best = std::string::npos;
-    for (const Tint& t : kTints) {
-        size_t at = findWord(text, {t.word});
-        if (at < best) {
-            best = at;
-            out = hex(t.rgb);
-        }
-    }
-    return best != std::string::npos;
-}
-
-uint64_t promptSeed(const std::string& prompt) {
-    uint64_t h = 1469598103934665603ull;
-    for (unsigned char ch : prompt) {
-        h ^= ch;
-        h *= 1099511628211ull;
-    }
-    return h;
-}
-
 Rgb hueColour(float hue, float sat, float val) {
     float h6 = (hue - std::floor(hue)) * 6.0f;
     float f = h6 - std::floor(h6);
@@ -586,68 +520,12 @@ Rgb hueColour(float hue, float sat, float val) {
 
 }  // namespace
 
-Scene sceneForPrompt(const std::string& prompt) {
-    std::string text = lowered(prompt);
-    struct Choice {
-        Scene scene;
-        std::initializer_list<const char*> words;
-    };
-    // Places win over times of day: "city at night" is a city, lit for the night.
-    const Choice places[] = {
-        {Scene::Studio, {"studio", "backdrop", "seamless", "portrait", "plain", "interview"}},
-        {Scene::Sea, {"sea", "ocean", "beach", "coast", "lake", "wave", "water", "island", "tropical", "shore"}},
-        {Scene::Forest, {"forest", "tree", "woods", "woodland", "jungle", "pine", "nature", "park"}},
-        {Scene::City, {"city", "urban", "street", "skyline", "building", "downtown", "town", "neon", "skyscraper"}},
-        {Scene::Desert, {"desert", "dune", "sand", "sahara", "canyon", "arid"}},
-        {Scene::Snow, {"snow", "snowy", "winter", "ice", "arctic", "frozen", "glacier", "ski", "mountain", "alps"}},
-    };
-    const Choice skies[] = {
-        {Scene::Night, {"night", "star", "starry", "moon", "midnight", "galaxy", "space", "dark"}},
-        {Scene::Sunset, {"sunset", "sunrise", "dusk", "dawn", "twilight", "evening", "golden hour"}},
-        {Scene::Sky, {"sky", "cloud", "cloudy", "day", "sunny", "heaven", "air", "summer", "morning"}},
-    };
-    size_t best = std::string::npos;
-    Scene scene = Scene::Abstract;
-    for (const Choice& c : places) {
-        size_t at = findWord(text, c.words);
-        if (at < best) best = at, scene = c.scene;
-    }
-    if (best != std::string::npos) return scene;
-    for (const Choice& c : skies) {
-        size_t at = findWord(text, c.words);
-        if (at < best) best = at, scene = c.scene;
-    }
-    return scene;
-}
-
-const char* sceneName(Scene scene) {
-    switch (scene) {
-    case Scene::Sky: return "sky";
-    case Scene::Sunset: return "sunset";
-    case Scene::Sea: return "sea";
-    case Scene::Forest: return "forest";
-    case Scene::Night: return "night";
-    case Scene::City: return "city";
-    case Scene::Desert: return "desert";
-    case Scene::Snow: return "snow";
-    case Scene::Studio: return "studio";
-    case Scene::Abstract: return "abstract";
-    }
-    return "abstract";
-}
-
 std::vector<uint8_t> paintBackground(const std::string& prompt, int width, int height) {
     if (width <= 0 || height <= 0) return {};
-    std::string text = lowered(prompt);
-    Scene scene = sceneForPrompt(prompt);
-    uint64_t seed = promptSeed(text);
-
-    TimeOfDay time = TimeOfDay::Day;
-    if (scene == Scene::Night || findWord(text, {"night", "moon", "midnight", "starry", "stars", "dark"}) != std::string::npos)
-        time = TimeOfDay::Night;
-    else if (scene == Scene::Sunset ||
-             findWord(text, {"sunset", "sunrise", "dusk", "dawn", "twilight", "evening", "golden hour"}) != std::string::npos)
-        time = TimeOfDay::Sunset;
+    const PromptStyle style = readPrompt(prompt);
+    const Scene scene = style.scene;
+    const TimeOfDay time = style.time;
+    const uint64_t seed = style.seed;
 
     Picture p{Canvas{width, height, std::vector<Rgb>(size_t(width) * height)}, Random{seed},
               uint32_t(seed ^ (seed >> 32)), lightFor(time), 0, 0, 0, 0};
@@ -660,8 +538,8 @@ std::vector<uint8_t> paintBackground(const std::string& prompt, int width, int h
     p.sunY = time == TimeOfDay::Sunset ? p.horizon - p.sunR * p.rnd.range(0.2f, 0.9f)
                                        : h * p.rnd.range(0.12f, 0.3f);
 
-    Rgb tint{0.5f, 0.5f, 0.5f};
-    bool tinted = tintFor(text, tint);
+    const bool tinted = style.tinted;
+    const Rgb tint{style.tint.r / 255.0f, style.tint.g / 255.0f, style.tint.b / 255.0f};
     if (scene == Scene::Studio) {
         sceneStudio(p, tinted ? tint : hex(0x7C8088));
     } else if (scene == Scene::Abstract) {

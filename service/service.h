@@ -9,6 +9,7 @@
 //                     to a JSON file after every change (temp file, fsync, rename).
 //   generateImage     PNG in, PNG out: the subject of the uploaded frame is kept
 //                     pixel for pixel, the rest is replaced by a painted background.
+//   readPrompt        the keywords of a prompt: scene, light, colour, seed.
 //   paintBackground   the procedural painter: a deterministic picture for a prompt.
 //   subjectMatte      the keyer: which pixels of a frame belong to the subject.
 //   pages             the HTML of the browser pages.
@@ -138,20 +139,32 @@ struct GenerateResult {
 GenerateResult generateImage(const std::string& uploadPng, const std::string& prompt,
                              int maxImageSide);
 
-// ---------------------------------------------------------------- painter (painter.cpp)
+// ---------------------------------------------------------------- painter (prompt.cpp, painter.cpp)
 
 enum class Scene { Sky, Sunset, Sea, Forest, Night, City, Desert, Snow, Studio, Abstract };
+enum class TimeOfDay { Day, Sunset, Night };
 
+struct Rgb8 {
+    uint8_t r = 0, g = 0, b = 0;
+};
+
+// What the painter takes from a prompt (prompt.cpp). Places win over times of
+// day ("city at night" is a city lit for the night); the first colour word tints.
+struct PromptStyle {
+    Scene scene = Scene::Abstract;
+    TimeOfDay time = TimeOfDay::Day;
+    bool tinted = false;
+    Rgb8 tint;
+    uint64_t seed = 0;          // hash of the lower-cased prompt
+};
+
+PromptStyle readPrompt(const std::string& prompt);
 Scene sceneForPrompt(const std::string& prompt);
 const char* sceneName(Scene scene);
 // Opaque RGBA8 picture of width x height; the same prompt and size give the same bytes.
 std::vector<uint8_t> paintBackground(const std::string& prompt, int width, int height);
 
 // ---------------------------------------------------------------- keyer (keyer.cpp)
-
-struct Rgb8 {
-    uint8_t r = 0, g = 0, b = 0;
-};
 
 // True when the frame's alpha varies, i.e. the upload carries a matte.
 bool hasAlphaMatte(const std::vector<uint8_t>& rgba);

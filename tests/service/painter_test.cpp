@@ -77,3 +77,26 @@ TEST(Painter, ColourWordsTintTheStudioBackdrop) {
     EXPECT_GT(red[centre], red[centre + 2]);
     EXPECT_GT(blue[centre + 2], blue[centre]);
 }
+
+TEST(Painter, PlacesTakeTheirLightFromTimeWords) {
+    const struct {
+        const char* prompt;
+        Scene scene;
+        TimeOfDay time;
+    } cases[] = {
+        {"city at night", Scene::City, TimeOfDay::Night},
+        {"a beach at sunset", Scene::Sea, TimeOfDay::Sunset},
+        {"forest", Scene::Forest, TimeOfDay::Day},
+        {"starry sky", Scene::Night, TimeOfDay::Night},
+    };
+    for (const auto& c : cases) {
+        PromptStyle style = readPrompt(c.prompt);
+        EXPECT_EQ(style.scene, c.scene) << c.prompt;
+        EXPECT_EQ(style.time, c.time) << c.prompt;
+    }
+    EXPECT_FALSE(readPrompt("forest").tinted);
+    PromptStyle pink = readPrompt("pink and blue studio");
+    EXPECT_TRUE(pink.tinted);
+    EXPECT_GT(pink.tint.r, pink.tint.b);   // the first colour word wins
+    EXPECT_EQ(readPrompt("Forest").seed, readPrompt("forest").seed);
+}
