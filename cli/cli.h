@@ -3,6 +3,7 @@
 //
 //   frames.cpp     which files the arguments name, PNG read and write, the
 //                  output folder check and the contact sheet.
+//   writer.cpp     output PNGs encoded on background threads.
 //   progress.cpp   the progress line on stderr (a bar on a terminal, plain
 //                  lines otherwise) and the median of the frame times.
 //   outcome.cpp    what a rendered frame's status bars say.
@@ -57,6 +58,19 @@ struct SheetPair {
 };
 bool writeContactSheet(const std::string& path, const std::vector<SheetPair>& pairs, int width,
                        int height, int cellWidth, std::string& error);
+
+// ---- Background PNG writing (writer.cpp) ------------------------------------------
+
+struct PngWriter;
+// Starts `threads` encoder threads; at most maxPending frames wait in line.
+PngWriter* startWriter(unsigned threads, size_t maxPending);
+// Hands a frame over, waiting while the line is full. False with the reason
+// once any earlier write has failed; nothing more is queued then.
+bool queuePng(PngWriter* writer, const std::string& path, std::vector<uint8_t> rgba, int width,
+              int height, std::string& error);
+// Writes everything still queued, stops the threads and frees the writer.
+// False with the first failed write's reason.
+bool finishWriter(PngWriter* writer, std::string& error);
 
 // ---- Progress (progress.cpp) ---------------------------------------------------
 

@@ -392,36 +392,44 @@ int main(int argc, char** argv) {
   const std::vector<size_t> picks = sheetFrames(frames.size(), 4);
   std::vector<SheetPair> sheet;
   Progress progress = startProgress(static_cast<int>(frames.size()));
-  for (size_t i = 0; i < frames.size(); ++i) {
+  // Rendering takes one core (plus the plug-in's bands); encoders get the rest.
+  const unsigned cores = std::max(2u, std::thread::hardware_concurrency());
+  PngWriter* writer = startWriter(std::min(4u, cores - 1), 4);
+  bool rendered = true;
+  for (size_t i = 0; i < frames.size() && rendered; ++i) {
     std::vector<uint8_t> in = i == 0 ? std::move(first) : std::vector<uint8_t>();
     if (i > 0) {
       int w = 0, h = 0;
       if (!readPng(frames[i], in, w, h, error)) {
-        finishProgress(progress);
-        return fail(error);
+        rendered = false;
+        break;
       }
       if (w != width || h != height) {
-        finishProgress(progress);
-        return fail(frames[i] + ": frame is " + std::to_string(w) + "x" + std::to_string(h) +
-                    ", the first frame is " + std::to_string(width) + "x" +
-                    std::to_string(height));
+        error = frames[i] + ": frame is " + std::to_string(w) + "x" + std::to_string(h) +
+                ", the first frame is " + std::to_string(width) + "x" + std::to_string(height);
+        rendered = false;
+        break;
       }
     }
     std::vector<uint8_t> out;
     double ms = 0;
     if (!renderFrame(session, in, width, height, static_cast<double>(i), out, ms, error)) {
-      finishProgress(progress);
-      return fail(frames[i] + ": " + error);
-    }
-    if (!writePng(options.outDir + "/" + baseName(frames[i]), out, width, height, error)) {
-      finishProgress(progress);
-      return fail(error);
+      error = frames[i] + ": " + error;
+      rendered = false;
+      break;
     }
     if (!options.contactSheet.empty() && std::find(picks.begin(), picks.end(), i) != picks.end())
-      sheet.push_back({std::move(in), std::move(out)});
-    stepProgress(progress, baseName(frames[i]), ms);
+      sheet.push_back({std::move(in), out});
+    rendered = queuePng(writer, options.outDir + "/" + baseName(frames[i]), std::move(out), width,
+                        height, error);
+    if (rendered) stepProgress(progress, baseName(frames[i]), ms);
   }
+  // Frames rendered before a failure are still written.
+  std::string writeError;
+  const bool written = finishWriter(writer, writeError);
   finishProgress(progress);
+  if (!rendered) return fail(error);
+  if (!written) return fail(writeError);
 
   if (!options.contactSheet.empty()) {
     if (!writeContactSheet(options.contactSheet, sheet, width, height, 320, error))
