@@ -171,7 +171,9 @@ int main(int argc, char** argv) {
         server.stop();
     }).detach();
 
-    std::printf("talvane-service listening on http://%s:%d\n", context.config.bind.c_str(), context.boundPort);
+    const std::string& bind = context.config.bind;
+    std::string host = bind.find(':') != std::string::npos ? "[" + bind + "]" : bind;   // IPv6 literal
+    std::printf("talvane-service listening on http://%s:%d\n", host.c_str(), context.boundPort);
     std::fflush(stdout);
     if (context.config.statePath.empty())
         std::fprintf(stderr, "talvane-service: no --state given; accounts are kept in memory only\n");

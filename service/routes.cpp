@@ -116,6 +116,8 @@ std::string baseUrl(const httplib::Request& req, const ServiceContext& ctx) {
         plain = plain && (std::isalnum(c) || c == '.' || c == '-' || c == ':' || c == '[' || c == ']');
     if (!plain) {
         std::string bind = ctx.config.bind == "0.0.0.0" ? "127.0.0.1" : ctx.config.bind;
+        if (bind == "::") bind = "::1";
+        if (bind.find(':') != std::string::npos) bind = "[" + bind + "]";
         host = bind + ":" + std::to_string(ctx.boundPort);
     }
     return "http://" + host;
