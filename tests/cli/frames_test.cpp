@@ -13,12 +13,8 @@ namespace {
 
 class CliInputs : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/talvane-cli-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir = pattern;
-  }
-  void TearDown() override { removeTree(dir); }
+  TempHome home;  // a fresh folder, removed with everything in it
+  const std::string dir = home.path();
 
   std::string png(const std::string& name, int width = 4, int height = 3) {
     std::string path = dir + "/" + name;
@@ -37,7 +33,6 @@ class CliInputs : public ::testing::Test {
     return out;
   }
 
-  std::string dir;
 };
 
 TEST_F(CliInputs, FolderGivesItsPngFilesInNameOrder) {

@@ -1,7 +1,6 @@
 // Output PNGs written on background threads: every queued frame lands, and a
 // failed write stops further queuing and is reported once the writer ends.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include "cli/cli.h"
 #include "tests/support/temp_home.h"
@@ -10,13 +9,8 @@ namespace {
 
 class CliWriter : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/talvane-writer-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir = pattern;
-  }
-  void TearDown() override { removeTree(dir); }
-  std::string dir;
+  TempHome home;  // a fresh folder, removed with everything in it
+  const std::string dir = home.path();
 };
 
 std::vector<uint8_t> frame(uint8_t value) { return std::vector<uint8_t>(8 * 6 * 4, value); }
