@@ -11,6 +11,8 @@ struct BannerCase {
   int width, height;
   std::vector<std::pair<int, int>> painted;  // inclusive row ranges
 };
+void PrintTo(const BannerCase& c, std::ostream* os) { *os << c.width << "x" << c.height; }
+
 
 class Banner : public ::testing::TestWithParam<BannerCase> {};
 

@@ -221,6 +221,8 @@ struct RefusalCase {
   const char* name;
   uint32_t width, height;
 };
+void PrintTo(const RefusalCase& c, std::ostream* os) { *os << c.name; }
+
 
 class DecodeRefusal : public WorkingFiles, public ::testing::WithParamInterface<RefusalCase> {};
 

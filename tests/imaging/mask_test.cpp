@@ -30,6 +30,8 @@ struct ThresholdCase {
   uint8_t value;
   uint8_t expected;
 };
+void PrintTo(const ThresholdCase& c, std::ostream* os) { *os << "threshold " << c.threshold << " value " << int(c.value); }
+
 
 class MaskThreshold : public ::testing::TestWithParam<ThresholdCase> {};
 
@@ -93,6 +95,8 @@ struct RampCase {
   int outer;
   std::vector<int> row;
 };
+void PrintTo(const RampCase& c, std::ostream* os) { *os << c.name; }
+
 
 class MaskFeatherRamp : public ::testing::TestWithParam<RampCase> {};
 
@@ -140,6 +144,8 @@ struct KernelCase {
   int op;  // 0 morphH dilate, 1 morphH erode, 2 morphV dilate, 3 morphV erode, 4 boxBlur
   std::vector<uint8_t> in, out;
 };
+void PrintTo(const KernelCase& c, std::ostream* os) { *os << c.name; }
+
 
 class MaskKernelBorder : public ::testing::TestWithParam<KernelCase> {};
 

@@ -26,6 +26,8 @@ struct ShiftCase {
   int dx, dy, range;
   int wantDx, wantDy;
 };
+void PrintTo(const ShiftCase& c, std::ostream* os) { *os << "shift " << c.dx << "," << c.dy << " range " << c.range; }
+
 
 class TrackingShift : public ::testing::TestWithParam<ShiftCase> {};
 

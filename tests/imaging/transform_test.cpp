@@ -27,6 +27,8 @@ struct FitCase {
   float scale, panX, panY;
   int sw, sh, ox, oy;
 };
+void PrintTo(const FitCase& c, std::ostream* os) { *os << c.name; }
+
 
 class TransformFit : public ::testing::TestWithParam<FitCase> {};
 
