@@ -177,6 +177,25 @@ TEST_F(RenderTool, SignOutForgetsTheTokenSoGenerationFails) {
   EXPECT_NE(generate.err.find("generation failed"), std::string::npos) << generate.err;
 }
 
+TEST_F(RenderTool, SignInWaitIsBoundedWhileNobodyApproves) {
+  startDemoService({});
+  writeClip(1);
+  ProgramResult r = render({"--sign-in", "--wait", "1", frames, "-o", out});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_NE(r.out.find("account: Approve in your browser to finish sign-in..."), std::string::npos)
+      << r.out;
+  EXPECT_NE(r.err.find("sign-in still waiting for approval after 1 s"), std::string::npos) << r.err;
+}
+
+TEST_F(RenderTool, GenerationWaitIsBounded) {
+  startDemoService({"--auto-approve", "--latency-ms", "2500"});
+  writeClip(1);
+  ProgramResult r = render({"--sign-in", "--prompt", "city", "--generate-at", "0", "--wait", "1",
+                            frames, "-o", out});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_NE(r.err.find("generation still running after 1 s"), std::string::npos) << r.err;
+}
+
 // Without a prompt the plug-in passes frames through; every host depth must
 // bring the PNG's bytes back unchanged.
 class RenderDepth : public RenderTool, public ::testing::WithParamInterface<const char*> {};
@@ -256,6 +275,8 @@ INSTANTIATE_TEST_SUITE_P(
                "--generate-at needs a non-empty --prompt"},
         BadRun{"GeneratePastTheEnd", {"FRAMES/a.png", "--prompt", "sea", "--generate-at", "3", "-o", "HOME/out"}, 2,
                "--generate-at 3 is past the last frame"},
+        BadRun{"SignInWithoutService", {"FRAMES/a.png", "--sign-in", "-o", "HOME/out"}, 1,
+               "sign-in did not complete: Sign in failed: "},
         BadRun{"MissingBundle", {"FRAMES/a.png", "--bundle", "HOME/nothing.ofx.bundle", "-o", "HOME/out"}, 1,
                "HOME/nothing.ofx.bundle: cannot load bundle"}),
     [](const ::testing::TestParamInfo<BadRun>& info) { return std::string(info.param.name); });
