@@ -265,6 +265,17 @@ std::vector<size_t> sheetFrames(size_t n, size_t count) {
   return picks;
 }
 
+// Reads a later frame, which must have the first frame's size.
+bool readFrameOfSize(const std::string& path, int width, int height, std::vector<uint8_t>& rgba,
+                     std::string& error) {
+  int w = 0, h = 0;
+  if (!readPng(path, rgba, w, h, error)) return false;
+  if (w == width && h == height) return true;
+  error = path + ": frame is " + std::to_string(w) + "x" + std::to_string(h) +
+          ", the first frame is " + std::to_string(width) + "x" + std::to_string(height);
+  return false;
+}
+
 int fail(const std::string& message) {
   std::fprintf(stderr, "talvane-render: %s\n", message.c_str());
   return 1;
@@ -362,12 +373,8 @@ int main(int argc, char** argv) {
   const char* outcome = "not requested";
   if (options.generateAt >= 0) {
     std::vector<uint8_t> grab;
-    int w = 0, h = 0;
-    if (!readPng(frames[options.generateAt], grab, w, h, error)) return fail(error);
-    if (w != width || h != height)
-      return fail(frames[options.generateAt] + ": frame is " + std::to_string(w) + "x" +
-                  std::to_string(h) + ", the first frame is " + std::to_string(width) + "x" +
-                  std::to_string(height));
+    if (!readFrameOfSize(frames[options.generateAt], width, height, grab, error))
+      return fail(error);
     Banner banner =
         generateBackground(session, grab, width, height, options.generateAt, options.waitSeconds,
                            error);
@@ -398,18 +405,9 @@ int main(int argc, char** argv) {
   bool rendered = true;
   for (size_t i = 0; i < frames.size() && rendered; ++i) {
     std::vector<uint8_t> in = i == 0 ? std::move(first) : std::vector<uint8_t>();
-    if (i > 0) {
-      int w = 0, h = 0;
-      if (!readPng(frames[i], in, w, h, error)) {
-        rendered = false;
-        break;
-      }
-      if (w != width || h != height) {
-        error = frames[i] + ": frame is " + std::to_string(w) + "x" + std::to_string(h) +
-                ", the first frame is " + std::to_string(width) + "x" + std::to_string(height);
-        rendered = false;
-        break;
-      }
+    if (i > 0 && !readFrameOfSize(frames[i], width, height, in, error)) {
+      rendered = false;
+      break;
     }
     std::vector<uint8_t> out;
     double ms = 0;
