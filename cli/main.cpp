@@ -379,21 +379,15 @@ int main(int argc, char** argv) {
         generateBackground(session, grab, width, height, options.generateAt, options.waitSeconds,
                            error);
     if (!error.empty()) return fail(error);
-    outcome = bannerName(banner);
+    // No bars at all: the plug-in dropped the request (it does so silently).
+    outcome = banner == Banner::None ? "not started" : bannerName(banner);
     std::printf("generation: %s\n", outcome);
-    switch (banner) {
-      case Banner::Failed:
-        return fail("generation failed (see the plug-in's debug log: TALVANE_DEBUG=1)");
-      case Banner::OutOfCredits:
-        return fail("generation failed: out of credits (the account has no tokens left)");
-      case Banner::AuthRejected:
-        return fail("generation failed: auth rejected (sign in again with --sign-in)");
-      case Banner::None:
-        outcome = "not started";
-        break;
-      default:
-        break;
-    }
+    if (banner == Banner::Failed)
+      return fail("generation failed (see the plug-in's debug log: TALVANE_DEBUG=1)");
+    if (banner == Banner::OutOfCredits)
+      return fail("generation failed: out of credits (the account has no tokens left)");
+    if (banner == Banner::AuthRejected)
+      return fail("generation failed: auth rejected (sign in again with --sign-in)");
   }
 
   const std::vector<size_t> picks = sheetFrames(frames.size(), 4);
