@@ -413,6 +413,12 @@ bool configureService(httplib::Server& server, ServiceContext& context, std::str
         sendPage(res, 200, pageDownload(ctx->config.latestVersion, ctx->config.downloadUrl));
     });
 
+    // Exclusive ports: the library's default SO_REUSEPORT would let a second
+    // process listen on the same port and silently take half the requests.
+    server.set_socket_options([](socket_t sock) {
+        int yes = 1;
+        setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<void*>(&yes), sizeof(yes));
+    });
     int port = ctx->config.port;
     if (port == 0) {
         port = server.bind_to_any_port(ctx->config.bind);
