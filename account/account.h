@@ -19,7 +19,10 @@
 // Threads: applyAccountState and refreshAccountUi run on whichever thread
 // calls them (host threads, or the poller while it holds its slot's mutex).
 // The poller reaches its Instance only through its DeviceFlowSlot, under the
-// slot's mutex and only while the slot is not cancelled. Nothing here throws.
+// slot's mutex and only while the slot is not cancelled. Each poller counts
+// itself in the bundle's background-worker registry (render/render.h) for its
+// whole life, and its sleep ends early once unload asks background work to
+// stop (backend/backend.h), so unload can wait for it. Nothing here throws.
 #pragma once
 
 #include <atomic>

@@ -36,12 +36,14 @@ OpenerStub::OpenerStub() {
     {
         std::ofstream out(script);
         // One file per run, written under a temporary name and renamed, so a
-        // reader never sees half a record.
+        // reader never sees half a record; named by start time, so runs sort
+        // in the order they were started.
         out << "#!/bin/sh\n"
+               "n=\"$(date +%s%N).$$\"\n"
                "d='" << dir_ << "/calls'\n"
-               "t=\"$d/.part.$$\"\n"
+               "t=\"$d/.part.$n\"\n"
                "{ printf '%s\\n' \"$#\"; for a in \"$@\"; do printf '%s\\n' \"$a\"; done; } > \"$t\"\n"
-               "mv \"$t\" \"$d/run.$$\"\n";
+               "mv \"$t\" \"$d/run.$n\"\n";
     }
     ::chmod(script.c_str(), 0755);
     const char* path = std::getenv("PATH");
