@@ -13,6 +13,20 @@ constexpr RequestLimits kVersionLimits = {2, 3};
 
 }  // namespace
 
+CurlRequest accountRequest(const std::string& url, const std::string& headerPath) {
+    CurlRequest request = curlStart("GET", url + "/v1/me");
+    request.push_back({"", "-H", Quote::None});
+    request.push_back({"@", headerPath, Quote::Double});
+    addTimeLimits(request, kAccountLimits);
+    return request;
+}
+
+CurlRequest versionRequest(const std::string& url) {
+    CurlRequest request = curlStart("GET", url + "/version.json");
+    addTimeLimits(request, kVersionLimits);
+    return request;
+}
+
 int fetchBalance(const std::string& serverUrl, const std::string& token, std::string& email,
                  int& balance) {
     email.clear();
@@ -23,12 +37,9 @@ int fetchBalance(const std::string& serverUrl, const std::string& token, std::st
     const RequestFiles files = newRequestFiles();
     makeWorkDir();
     if (!writeAuthHeaderFile(files.header, token)) return -1;
-    CurlRequest request = curlStart("GET", url + "/v1/me");
-    request.push_back({"", "-H", Quote::None});
-    request.push_back({"@", files.header, Quote::Double});
-    addTimeLimits(request, kAccountLimits);
     std::string body;
-    const int status = runCurlForAnswer(request, "/ofx_me_response.json", files, body);
+    const int status =
+        runCurlForAnswer(accountRequest(url, files.header), "/ofx_me_response.json", files, body);
     ::unlink(files.header.c_str());
 
     if (status != 200) {
@@ -49,11 +60,9 @@ bool fetchLatestVersion(const std::string& serverUrl, std::string& latest,
     const std::string url = trimmedUrl(serverUrl);
     if (!isSafeUrl(url)) return false;
 
-    CurlRequest request = curlStart("GET", url + "/version.json");
-    addTimeLimits(request, kVersionLimits);
     std::string body;
     const int status =
-        runCurlForAnswer(request, "/ofx_version_response.json", newRequestFiles(), body);
+        runCurlForAnswer(versionRequest(url), "/ofx_version_response.json", newRequestFiles(), body);
     if (status != 200) {
         char line[64];
         std::snprintf(line, sizeof line, "fetchLatestVersion: HTTP %d", status);

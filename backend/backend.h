@@ -126,6 +126,13 @@ int fetchBalance(const std::string& serverUrl, const std::string& token, std::st
 bool fetchLatestVersion(const std::string& serverUrl, std::string& latest,
                         std::string& downloadUrl);
 
+// ---- Stopping background work (transport.cpp) ----
+// Process-wide. While set (from the unload action until the next load), no
+// curl run starts, a run in progress is ended at once and counts as having
+// obtained no status, and the sign-in poller's sleep ends early.
+void setBackgroundStop(bool stop);
+bool backgroundStopRequested();
+
 // ---- Token store (token_store_linux.cpp / token_store_mac.cpp) ----
 // One token per account key under the service kPluginIdentifier. An empty
 // account key is refused without touching the store.
@@ -196,3 +203,9 @@ int runCurlForAnswer(const CurlRequest& request, const std::string& answerName,
 CurlRequest generationRequest(const std::string& url, const std::string& headerPath,
                               const std::string& grabbedPath, const std::string& prompt,
                               const std::string& cacheKey, RequestLimits limits);
+// The other requests' words, exactly as their functions send them (url is the
+// trimmed, checked service URL).
+CurlRequest deviceCodeRequest(const std::string& url);
+CurlRequest deviceTokenRequest(const std::string& url, const std::string& formPath);
+CurlRequest accountRequest(const std::string& url, const std::string& headerPath);
+CurlRequest versionRequest(const std::string& url);

@@ -14,6 +14,24 @@ std::string httpError(int status) { return "HTTP " + std::to_string(status); }
 
 }  // namespace
 
+CurlRequest deviceCodeRequest(const std::string& url) {
+    CurlRequest request = curlStart("POST", url + "/v1/device/code");
+    request.push_back({"", "-H", Quote::None});
+    request.push_back({"", "Content-Type: application/json", Quote::Double});
+    addTimeLimits(request, kDeviceLimits);
+    return request;
+}
+
+CurlRequest deviceTokenRequest(const std::string& url, const std::string& formPath) {
+    CurlRequest request = curlStart("POST", url + "/v1/device/token");
+    request.push_back({"", "-H", Quote::None});
+    request.push_back({"", "Content-Type: application/x-www-form-urlencoded", Quote::Double});
+    request.push_back({"", "--data-binary", Quote::None});
+    request.push_back({"@", formPath, Quote::Double});
+    addTimeLimits(request, kDeviceLimits);
+    return request;
+}
+
 bool requestDeviceCode(const std::string& serverUrl, std::string& deviceCode,
                        std::string& userCode, std::string& verificationUri, int& interval,
                        int& expiresIn, std::string& error) {
@@ -29,12 +47,9 @@ bool requestDeviceCode(const std::string& serverUrl, std::string& deviceCode,
         error = "Invalid server URL";
         return false;
     }
-    CurlRequest request = curlStart("POST", url + "/v1/device/code");
-    request.push_back({"", "-H", Quote::None});
-    request.push_back({"", "Content-Type: application/json", Quote::Double});
-    addTimeLimits(request, kDeviceLimits);
     std::string body;
-    const int status = runCurlForAnswer(request, "/ofx_device_code.json", newRequestFiles(), body);
+    const int status =
+        runCurlForAnswer(deviceCodeRequest(url), "/ofx_device_code.json", newRequestFiles(), body);
 
     if (status != 200) {
         const std::string detail = extractStringField(body, "detail");
@@ -87,14 +102,9 @@ int pollDeviceToken(const std::string& serverUrl, const std::string& deviceCode,
         error = httpError(0);
         return -2;
     }
-    CurlRequest request = curlStart("POST", url + "/v1/device/token");
-    request.push_back({"", "-H", Quote::None});
-    request.push_back({"", "Content-Type: application/x-www-form-urlencoded", Quote::Double});
-    request.push_back({"", "--data-binary", Quote::None});
-    request.push_back({"@", files.form, Quote::Double});
-    addTimeLimits(request, kDeviceLimits);
     std::string body;
-    const int status = runCurlForAnswer(request, "/ofx_device_token.json", files, body);
+    const int status =
+        runCurlForAnswer(deviceTokenRequest(url, files.form), "/ofx_device_token.json", files, body);
     ::unlink(files.form.c_str());
 
     if (status == 429) {

@@ -5,6 +5,22 @@
 #include <cstdio>
 #include <unistd.h>
 
+namespace {
+
+// curl reads ';' and ',' in an -F file name as the start of part options or
+// of a second file; a quoted name (with '"' and '\\' escaped) is taken whole,
+// so a home folder with such characters still uploads the grabbed frame.
+std::string curlFormFileName(const std::string& path) {
+    std::string quoted = "\"";
+    for (char c : path) {
+        if (c == '"' || c == '\\') quoted += '\\';
+        quoted += c;
+    }
+    return quoted + "\"";
+}
+
+}  // namespace
+
 CurlRequest generationRequest(const std::string& url, const std::string& headerPath,
                               const std::string& grabbedPath, const std::string& prompt,
                               const std::string& cacheKey, RequestLimits limits) {
@@ -14,7 +30,7 @@ CurlRequest generationRequest(const std::string& url, const std::string& headerP
     request.push_back({"", "-H", Quote::None});
     request.push_back({"@", headerPath, Quote::Double});
     request.push_back({"", "-F", Quote::None});
-    request.push_back({"", "image=@" + grabbedPath, Quote::Double});
+    request.push_back({"", "image=@" + curlFormFileName(grabbedPath), Quote::Double});
     request.push_back({"", "--form-string", Quote::None});
     request.push_back({"", "prompt=" + safeShell(prompt), Quote::Double});
     request.push_back({"", "--form-string", Quote::None});

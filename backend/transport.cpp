@@ -6,15 +6,19 @@
 // command-length limit and the debug line's length.
 #include "backend/backend.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <climits>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 #ifdef __APPLE__
@@ -36,9 +40,20 @@ bool isShellSpecial(char c) {
            c == '\\' || c == '`';
 }
 
+// Inside shell double quotes only these four bytes keep a meaning; escaping
+// them keeps the rendered line equal to the words for any path or text.
+std::string doubleQuoted(const std::string& text) {
+    std::string out = "\"";
+    for (char c : text) {
+        if (c == '"' || c == '\\' || c == '$' || c == '`') out += '\\';
+        out += c;
+    }
+    return out + "\"";
+}
+
 std::string renderWord(const CurlWord& word) {
     switch (word.quote) {
-    case Quote::Double: return word.prefix + "\"" + word.text + "\"";
+    case Quote::Double: return word.prefix + doubleQuoted(word.text);
     case Quote::Single: return word.prefix + "'" + word.text + "'";
     case Quote::None: break;
     }
@@ -88,12 +103,25 @@ int spawnCurl(const std::vector<std::string>& args, int statusFd) {
     posix_spawn_file_actions_destroy(&actions);
     if (err != 0) return -1;
 
+    // Waited for in short naps rather than blocking, so a stop (the plug-in
+    // being unloaded) ends the run at once instead of at curl's time limit.
     int wstatus = 0;
-    pid_t done;
-    do {
-        done = ::waitpid(pid, &wstatus, 0);
-    } while (done < 0 && errno == EINTR);
-    return done == pid ? wstatus : -1;
+    std::chrono::microseconds nap(500);
+    for (;;) {
+        const pid_t done = ::waitpid(pid, &wstatus, WNOHANG);
+        if (done == pid) return wstatus;
+        if (done < 0 && errno != EINTR) return -1;
+        if (backgroundStopRequested()) {
+            ::kill(pid, SIGKILL);
+            pid_t reaped;
+            do {
+                reaped = ::waitpid(pid, &wstatus, 0);
+            } while (reaped < 0 && errno == EINTR);
+            return -1;
+        }
+        std::this_thread::sleep_for(nap);
+        nap = std::min(nap * 2, std::chrono::microseconds(20000));
+    }
 }
 
 // The leading integer of curl's "%{http_code}" output, read like atoi.
@@ -109,7 +137,13 @@ int parseStatus(std::string text) {
 
 constexpr int kCurlTimedOut = 28;
 
+std::atomic<bool> gBackgroundStop{false};
+
 }  // namespace
+
+void setBackgroundStop(bool stop) { gBackgroundStop.store(stop); }
+
+bool backgroundStopRequested() { return gBackgroundStop.load(); }
 
 std::string trimmedUrl(const std::string& url) {
     std::string s = url;
@@ -232,11 +266,12 @@ std::string curlRequestLine(const CurlRequest& request) { return renderWords(req
 
 std::string curlCommandLine(const CurlRequest& request, const std::string& outPath,
                             const std::string& statusPath) {
-    return renderWords(request) + " " + renderWords(outputWords(outPath)) + " > \"" + statusPath +
-           "\" 2>/dev/null";
+    return renderWords(request) + " " + renderWords(outputWords(outPath)) + " > " +
+           doubleQuoted(statusPath) + " 2>/dev/null";
 }
 
 int runCurl(const CurlRequest& request, const std::string& outPath, const RequestFiles& files) {
+    if (backgroundStopRequested()) return 0;
     const size_t requestLength = curlRequestLine(request).size();
     char line[128];
     if (curlCommandLine(request, outPath, files.status).size() > kMaxCommandLength) {
@@ -258,6 +293,7 @@ int runCurl(const CurlRequest& request, const std::string& outPath, const Reques
     }
     const std::string statusText = readFile(files.status);
     ::unlink(files.status.c_str());
+    if (backgroundStopRequested()) return 0;  // cut off: whatever arrived is incomplete
     // curl still prints the status of a reply cut short by --max-time; a
     // timed-out request has not succeeded whatever that status says.
     if (rc != -1 && WIFEXITED(rc) && WEXITSTATUS(rc) == kCurlTimedOut) return 0;

@@ -124,6 +124,17 @@ struct LoopbackServer::Impl {
             return;
         }
         res.status = reply.status;
+        if (reply.stallBody && reply.contentLength >= 0) {
+            const std::string body = reply.body;
+            res.set_content_provider(
+                size_t(reply.contentLength), reply.contentType.c_str(),
+                [this, body](size_t offset, size_t, httplib::DataSink& sink) {
+                    if (offset == 0 && !body.empty()) sink.write(body.data(), body.size());
+                    waitUntil(std::chrono::steady_clock::now() + kLongestWait);
+                    return false;  // end the connection short of the announced length
+                });
+            return;
+        }
         if (reply.stallBody) {
             const std::string body = reply.body;
             res.set_chunked_content_provider(

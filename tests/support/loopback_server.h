@@ -46,6 +46,8 @@ struct Reply {
     bool closeConnection = false;  // drop the connection without sending anything
     bool stallBody = false;        // send status, headers and body, then hold the
                                    // connection open until stop() (or 60 s)
+    long long contentLength = -1;  // with stallBody: announce this Content-Length
+                                   // (e.g. far more than the body) instead of chunks
 };
 
 using ReplyFn = std::function<Reply(const ServedRequest&)>;
