@@ -1,7 +1,8 @@
 // imaging: the pixel work of the mask-and-motion subsystem.
 //
-// Everything here is a pure function over byte vectors; nothing keeps state between
-// calls, logs, or knows about OpenFX or the network.
+// Everything here is a pure function over byte vectors; nothing logs or knows about OpenFX
+// or the network. The one thing kept between calls is downsampleToGray's handful of
+// prepared resampling plans (keyed by frame and square size); results never depend on it.
 //
 // Buffers
 //   RGBA8: width * height * 4 bytes, rows top to bottom, R G B A, no padding.
@@ -20,9 +21,11 @@
 //   writeRawdiff grabbed PNG vs returned background PNG (resampled to the grabbed size)
 //                -> one-channel PNG of max |channel difference|, alpha ignored.
 //
-// Motion (tracking.cpp, tracking_<isa>.cpp)
+// Motion (tracking.cpp, tracking_<isa>.cpp, downsample.cpp, resample_columns*.cpp)
 //   writeAnchor      grabbed PNG -> size x size luma PNG.
-//   downsampleToGray RGBA8 frame -> size x size luma square (stb sRGB resampler).
+//   downsampleToGray RGBA8 frame -> size x size luma square: the bytes of the stb sRGB
+//                    resampler, computed by repeating its sums on a shorter path (the plan
+//                    is read from the library itself) on two threads for large frames.
 //   trackOffset      coarse-to-fine SAD block matching of two squares; returns the shift
 //                    packed as dx in the low 32 bits, dy in the high 32 bits.
 //

@@ -114,10 +114,6 @@ std::vector<uint8_t> downsampleToGrayPlain(const uint8_t* rgba, int width, int h
   return gray;
 }
 
-std::vector<uint8_t> downsampleToGray(const uint8_t* rgba, int width, int height, int size) {
-  return downsampleToGrayPlain(rgba, width, height, size);
-}
-
 bool writeAnchor(const std::string& grabbedPath, const std::string& outPath, int size) {
   if (size <= 0 || size > kMaxDecodeSide) return false;
   std::vector<uint8_t> frame;

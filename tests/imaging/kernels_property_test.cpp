@@ -137,18 +137,4 @@ TEST(KernelProperty, TrackOffsetMatchesPlainTwin) {
   }
 }
 
-TEST(KernelProperty, DownsampleToGrayMatchesResamplerAndLuma) {
-  std::mt19937 rng(5);
-  std::uniform_int_distribution<int> byte(0, 255);
-  const Size frames[] = {{1, 1}, {3, 2}, {17, 9}, {64, 48}, {321, 180}, {1920, 1080}};
-  for (const Size f : frames)
-    for (const int size : {1, 7, 16, 128}) {
-      std::vector<uint8_t> rgba(static_cast<size_t>(f.w) * f.h * 4);
-      for (size_t i = 0; i < rgba.size(); ++i)
-        rgba[i] = i % 4 == 3 ? static_cast<uint8_t>(byte(rng) < 64 ? byte(rng) : 255) : static_cast<uint8_t>(byte(rng));
-      ASSERT_EQ(downsampleToGray(rgba.data(), f.w, f.h, size), downsampleToGrayPlain(rgba.data(), f.w, f.h, size))
-          << f.w << "x" << f.h << " -> " << size;
-    }
-}
-
 }  // namespace

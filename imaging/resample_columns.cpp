@@ -1,0 +1,71 @@
+// The column pass in four-float vectors (SSE2 on x86-64, NEON on arm64, scalar elsewhere).
+#include "imaging/resample_columns.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace {
+
+typedef float F4 __attribute__((vector_size(16)));
+
+inline F4 load(const float* p) {
+  F4 v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+inline void store(float* p, F4 v) { std::memcpy(p, &v, sizeof v); }
+
+F4 oneColumn(const ColumnFilter& f, const float* row, int x) {
+  const float* p = row + static_cast<size_t>(f.first[x]) * 4;
+  const float* w = f.weights + static_cast<size_t>(x) * f.taps * 4;
+  F4 even = F4{}, odd = F4{};
+  if (f.singleSum) {
+    for (int k = 0; k < 4 * f.taps; k += 4) even += load(p + k) * load(w + k);
+    return even;
+  }
+  for (int k = 0; k < 4 * f.taps; k += 8) {
+    even += load(p + k) * load(w + k);
+    odd += load(p + k + 4) * load(w + k + 4);
+  }
+  return even + odd;
+}
+
+// Columns x .. x+3 of one row: eight running sums in flight, so the adds do not wait on
+// each other; each sum still takes its taps in order.
+void fourColumns(const ColumnFilter& f, const float* row, float* out, int x) {
+  const int n = 4 * f.taps;
+  const float* p[4];
+  const float* w[4];
+  F4 even[4] = {}, odd[4] = {};
+  for (int j = 0; j < 4; ++j) {
+    p[j] = row + static_cast<size_t>(f.first[x + j]) * 4;
+    w[j] = f.weights + static_cast<size_t>(x + j) * n;
+  }
+  for (int k = 0; k < n; k += 8)
+    for (int j = 0; j < 4; ++j) {
+      even[j] += load(p[j] + k) * load(w[j] + k);
+      odd[j] += load(p[j] + k + 4) * load(w[j] + k + 4);
+    }
+  for (int j = 0; j < 4; ++j) store(out + 4 * (x + j), even[j] + odd[j]);
+}
+
+}  // namespace
+
+void filterColumnsWhere(const ColumnFilter& f, const float* row, float* out, const uint8_t* want) {
+  for (int x = 0; x < f.outW; ++x)
+    if (want[x]) store(out + 4 * x, oneColumn(f, row, x));
+}
+
+void filterColumnsPortable(const ColumnFilter& f, const float* const* rows, float* const* outs,
+                           int count) {
+  const int block = columnBlock(f);
+  for (int x0 = 0; x0 < f.outW; x0 += block) {
+    const int x1 = std::min(x0 + block, f.outW);
+    for (int i = 0; i < count; ++i) {
+      int x = x0;
+      if (!f.singleSum)
+        for (; x + 4 <= x1; x += 4) fourColumns(f, rows[i], outs[i], x);
+      for (; x < x1; ++x) store(outs[i] + 4 * x, oneColumn(f, rows[i], x));
+    }
+  }
+}

@@ -1,0 +1,30 @@
+// The column pass of downsample.cpp: each output column is a weighted sum of a run of
+// decoded pixels (four floats each: weighted R, G, B and alpha), taken in the resampler's
+// order (see imaging/resize_plan.h). One implementation per instruction set
+// (resample_columns_x86.cpp, resample_columns_generic.cpp) over the portable one in
+// resample_columns.cpp; all give the same bits. Internal to imaging/.
+#pragma once
+
+#include <cstdint>
+
+struct ColumnFilter {
+  int outW = 0;
+  int taps = 0;            // even; weights past a column's real taps are zero
+  bool singleSum = false;  // one running sum; otherwise even and odd taps apart, added last
+  const int* first = nullptr;      // outW: first pixel of each column's run in the row
+  const float* weights = nullptr;  // outW * taps weights, each repeated in four lanes
+};
+
+// Filters `count` rows: rows[i] -> outs[i] (outW pixels of four floats each). Columns are
+// taken in blocks across all the rows, so that a block's weights are read from cache.
+void filterColumns(const ColumnFilter& f, const float* const* rows, float* const* outs, int count);
+void filterColumnsPortable(const ColumnFilter& f, const float* const* rows, float* const* outs,
+                           int count);
+// One row, only the columns with want[x] set; the others are left alone.
+void filterColumnsWhere(const ColumnFilter& f, const float* row, float* out, const uint8_t* want);
+
+// Columns per block: the block's weights stay within about 16 KB.
+inline int columnBlock(const ColumnFilter& f) {
+  const int fit = 16384 / (f.taps * 16);
+  return fit < 8 ? 8 : (fit > 32 ? 32 : fit & ~7);
+}
