@@ -171,11 +171,22 @@ bool LoopbackServer::start(int port) {
     d.server.Put(".*", withBody);
     // A polling client (curl) closes after each request; keep idle sockets short-lived anyway.
     d.server.set_keep_alive_timeout(1);
+    // Exclusive ports: the library's default SO_REUSEPORT lets a second test
+    // process listen on the same fixed port and silently take half the requests.
+    d.server.set_socket_options([](socket_t sock) {
+        int yes = 1;
+        setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<void*>(&yes), sizeof(yes));
+    });
     if (port == 0) {
         d.port = d.server.bind_to_any_port("127.0.0.1");
         if (d.port <= 0) return false;
     } else {
-        if (!d.server.bind_to_port("127.0.0.1", port)) return false;
+        // A fixed port may still be held for a moment by the previous test's server.
+        const auto bindDeadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (!d.server.bind_to_port("127.0.0.1", port)) {
+            if (std::chrono::steady_clock::now() > bindDeadline) return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
         d.port = port;
     }
     d.thread = std::thread([&d] { d.server.listen_after_bind(); });
