@@ -170,7 +170,6 @@ void decodeRow(const Engine& e, const SrgbTables& t, const uint8_t* rgba, int r,
 }
 
 inline float* fp(F4* v) { return reinterpret_cast<float*>(v); }
-inline const float* fp(const F4* v) { return reinterpret_cast<const float*>(v); }
 
 // Output rows y0 .. y1-1 of one pass into acc ((y1 - y0) * outW sums). The weighted pass
 // covers every pixel; the unweighted pass only the pixels marked in need (same layout).

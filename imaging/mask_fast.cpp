@@ -152,12 +152,20 @@ inline U8x16 divide16(U16x8 lo, U16x8 hi, int d, const Divisor* div) {
   return simd::narrow(simd::mulhi(lo, dv.m) >> dv.s, simd::mulhi(hi, dv.m) >> dv.s);
 }
 
-// out row y = mean of in rows over the clipped window of radius r, truncated.
-// Requires 1 <= r <= n - 1 and min(2r + 1, n) <= kMaxFastWindow. sums: w 16-bit lanes;
-// ring: (r + 1) * w bytes keeping the rows still to leave the window, so out may be in.
-template <int W>
+// What a pass stores: its value as it is, or mapped with the index of the byte in the
+// output (the last pass of buildMask merges the two ramps as it stores).
+struct Identity {
+  U8x16 operator()(size_t, U8x16 v) const { return v; }
+  uint8_t operator()(size_t, uint8_t v) const { return v; }
+};
+
+// out row y = mean of in rows over the clipped window of radius r, truncated, stored
+// through finish. Requires 1 <= r <= n - 1 and min(2r + 1, n) <= kMaxFastWindow. sums: w
+// 16-bit lanes; ring: (r + 1) * w bytes keeping the rows still to leave the window, so out
+// may be in.
+template <int W, class Finish = Identity>
 void boxRows(const uint8_t* in, uint8_t* out, int n, int w, int r, uint16_t* sums,
-             uint8_t* ring) {
+             uint8_t* ring, Finish finish = Finish{}) {
   const Divisor* div = divisorTable();
   if (W == kStrip) w = kStrip;
   const auto row = [&](int i) { return in + static_cast<size_t>(i) * w; };
@@ -175,7 +183,8 @@ void boxRows(const uint8_t* in, uint8_t* out, int n, int w, int r, uint16_t* sum
     uint8_t* slot = ring + static_cast<size_t>(y % (r + 1)) * w;
     const int d = std::min(y + r, n - 1) - std::max(y - r, 0) + 1;
     const uint8_t* self = row(y);
-    uint8_t* dst = out + static_cast<size_t>(y) * w;
+    const size_t base = static_cast<size_t>(y) * w;
+    uint8_t* dst = out + base;
     const bool addVaries = add != zero;
     int x = 0;
     for (; x + 16 <= w; x += 16) {
@@ -189,25 +198,21 @@ void boxRows(const uint8_t* in, uint8_t* out, int n, int w, int r, uint16_t* sum
       hi += simd::widenHi(a) - simd::widenHi(s);
       std::memcpy(sums + x, &lo, 16);
       std::memcpy(sums + x + 8, &hi, 16);
-      simd::store(dst + x, divide16(lo, hi, d, div));
+      simd::store(dst + x, finish(base + x, divide16(lo, hi, d, div)));
     }
     for (; x < w; ++x) {
       const uint8_t s = leaves ? slot[x] : 0;
       slot[x] = self[x];
       sums[x] = static_cast<uint16_t>(sums[x] + (addVaries ? add[x] : 0) - s);
-      dst[x] = static_cast<uint8_t>(sums[x] / d);
+      dst[x] = finish(base + x, static_cast<uint8_t>(sums[x] / d));
     }
   }
 }
 
 // Runs a rows kernel along image rows: each strip of up to 16 rows of src is transposed
-// into `width` rows of 16 bytes (after `prepare`, a per-byte map applied on the way in),
+// into `width` rows of 16 bytes (after `prepare`, a map applied on the way in),
 // processed into another such buffer, and transposed back into dst. A strip is fully read
 // before it is written, so src may equal dst.
-struct Identity {
-  U8x16 operator()(U8x16 v) const { return v; }
-};
-
 template <class Prepare, class Kernel>
 void alongRows(const uint8_t* src, uint8_t* dst, int width, int height, Prepare prepare,
                Kernel kernel) {
@@ -228,7 +233,7 @@ void alongRows(const uint8_t* src, uint8_t* dst, int width, int height, Prepare 
           if (i < rows) std::memcpy(&blk[i], in + static_cast<size_t>(i) * width + x0, cols);
         }
       }
-      for (int i = 0; i < 16; ++i) blk[i] = prepare(blk[i]);
+      for (int i = 0; i < 16; ++i) blk[i] = prepare(size_t{0}, blk[i]);
       simd::transpose(blk);
       for (int j = 0; j < cols; ++j) simd::store(t.data() + static_cast<size_t>(x0 + j) * 16, blk[j]);
     }
@@ -286,9 +291,11 @@ bool fastBlurRange(int width, int height, int radius) {
 // One feathered ramp from the core: morphology of radius r in both directions, then the
 // box blur of the same radius, horizontal pass first. Morphology along rows and along
 // columns commute (both are extrema over the square), so the column pass runs first and
-// the row pass shares its transposed strip with the horizontal blur.
+// the row pass shares its transposed strip with the horizontal blur. The result is stored
+// through finish into dst, which may be out itself or another frame-sized buffer.
+template <class Finish = Identity>
 void featherRamp(const uint8_t* core, uint8_t* out, int width, int height, int r, bool dilate,
-                 Scratch& cols, Scratch& strip) {
+                 Scratch& cols, Scratch& strip, uint8_t* dst, Finish finish = Finish{}) {
   const int rh = std::min(r, width - 1), rv = std::min(r, height - 1);
   if (rv > 0) columnMorph(core, out, width, height, rv, dilate, cols);
   else std::memcpy(out, core, static_cast<size_t>(width) * height);
@@ -298,7 +305,36 @@ void featherRamp(const uint8_t* core, uint8_t* out, int width, int height, int r
       boxRows<kStrip>(strip.tmp.data(), o, n, kStrip, rh, strip.sums.data(), strip.ring.data());
     });
   }
-  if (rv > 0) boxRows<kAnyWidth>(out, out, height, width, rv, cols.sums.data(), cols.ring.data());
+  if (rv > 0) {
+    boxRows<kAnyWidth>(out, dst, height, width, rv, cols.sums.data(), cols.ring.data(), finish);
+    return;
+  }
+  const size_t n = static_cast<size_t>(width) * height;
+  size_t i = 0;
+  for (; i + 16 <= n; i += 16) simd::store(dst + i, finish(i, simd::load(out + i)));
+  for (; i < n; ++i) dst[i] = finish(i, out[i]);
+}
+
+// Stores the inner ramp's byte where the core byte being replaced is set, else the value.
+struct MergeRamps {
+  const uint8_t* inner;
+  const uint8_t* core;
+  U8x16 operator()(size_t at, U8x16 v) const {
+    const U8x16 k = simd::load(core + at);
+    return (k & simd::load(inner + at)) | (~k & v);
+  }
+  uint8_t operator()(size_t at, uint8_t v) const { return core[at] == 255 ? inner[at] : v; }
+};
+
+// Frame-sized working buffers of the calling thread, kept from call to call: a fresh
+// buffer of that size costs a page fault per 4 KB, more than a pass over it.
+uint8_t* scratchFrames(size_t n, int count) {
+  thread_local std::vector<uint8_t> frames;
+  if (frames.size() < n * count) {
+    frames = std::vector<uint8_t>();  // let the old block go before taking the new one
+    frames.resize(n * count);
+  }
+  return frames.data();
 }
 
 }  // namespace
@@ -355,7 +391,7 @@ std::vector<uint8_t> buildMask(const std::vector<uint8_t>& source, int width, in
 
   const uint8_t t = maskThresholdByte(threshold);
   const U8x16 tv = simd::splat(t);
-  const auto classify = [&](U8x16 v) { return softMatte ? v : (U8x16)(v > tv); };
+  const auto classify = [&](size_t, U8x16 v) { return softMatte ? v : (U8x16)(v > tv); };
   const int g = std::abs(grow);
   const bool dilate = grow > 0;
   const int a = std::max(innerFeather, 0), b = std::max(outerFeather, 0);
@@ -370,7 +406,7 @@ std::vector<uint8_t> buildMask(const std::vector<uint8_t>& source, int width, in
               [&](const uint8_t* in, uint8_t* out, int len) { stripMorph(in, out, len, gh, dilate, strip); });
   } else {
     size_t i = 0;
-    for (; i + 16 <= n; i += 16) simd::store(&w[i], classify(simd::load(&source[i])));
+    for (; i + 16 <= n; i += 16) simd::store(&w[i], classify(i, simd::load(&source[i])));
     for (; i < n; ++i) w[i] = softMatte ? source[i] : (source[i] > t ? 255 : 0);
   }
   if (gv > 0) columnMorph(w.data(), w.data(), width, height, gv, dilate, cols);
@@ -383,18 +419,14 @@ std::vector<uint8_t> buildMask(const std::vector<uint8_t>& source, int width, in
   for (; i < n; ++i) w[i] = w[i] >= 128 ? 255 : 0;
   const uint8_t* core = w.data();
 
-  std::vector<uint8_t> inner, outer(n);
-  if (a > 0) {
-    inner.resize(n);
-    featherRamp(core, inner.data(), width, height, a, false, cols, strip);
-  }
-  if (b > 0) featherRamp(core, outer.data(), width, height, b, true, cols, strip);
-  const uint8_t* p = a > 0 ? inner.data() : core;
-  const uint8_t* q = b > 0 ? outer.data() : core;
-  for (i = 0; i + 16 <= n; i += 16) {
-    const U8x16 k = simd::load(core + i);
-    simd::store(&outer[i], (k & simd::load(p + i)) | (~k & simd::load(q + i)));
-  }
-  for (; i < n; ++i) outer[i] = core[i] == 255 ? p[i] : q[i];
-  return outer;
+  // Result: the inner ramp where the core is set, the outer ramp elsewhere. The outer ramp's
+  // last pass stores straight into w, each byte merged with the inner ramp and the core
+  // byte it replaces.
+  uint8_t* work = scratchFrames(n, 2);
+  uint8_t* inner = work;
+  uint8_t* outer = work + n;
+  if (a > 0) featherRamp(core, inner, width, height, a, false, cols, strip, inner);
+  const uint8_t* p = a > 0 ? inner : core;
+  featherRamp(core, outer, width, height, b, true, cols, strip, w.data(), MergeRamps{p, w.data()});
+  return w;
 }
