@@ -1,8 +1,9 @@
 // imaging: the pixel work of the mask-and-motion subsystem.
 //
 // Everything here is a pure function over byte vectors; nothing logs or knows about OpenFX
-// or the network. The one thing kept between calls is downsampleToGray's handful of
-// prepared resampling plans (keyed by frame and square size); results never depend on it.
+// or the network. Kept between calls, for speed only (results never depend on them):
+// downsampleToGray's handful of prepared resampling plans (keyed by frame and square size,
+// shared by all threads) and buildMask's two frame-sized working buffers (per thread).
 //
 // Buffers
 //   RGBA8: width * height * 4 bytes, rows top to bottom, R G B A, no padding.
