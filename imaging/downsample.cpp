@@ -8,7 +8,7 @@
 // order; the file is compiled without contraction into fused multiply-adds. Taps with a
 // zero coefficient may be added or left out freely: they only ever add a signed zero.
 #include "imaging/imaging.h"
-#include "imaging/resample_columns.h"
+#include "imaging/resample_kernels.h"
 #include "imaging/resize_plan.h"
 
 #include <algorithm>
@@ -75,6 +75,7 @@ struct Engine {
   std::vector<float> vWeight;
   std::vector<int> rBegin, rOut;
   std::vector<float> rWeight;
+  int rowSpan = 1;  // most input rows from an output row's first to its last
 };
 
 std::shared_ptr<const Engine> buildEngine(int w, int h, int size) {
@@ -108,6 +109,8 @@ std::shared_ptr<const Engine> buildEngine(int w, int h, int size) {
       e->vWeight.push_back(plan.vCoeff[i]);
     }
     e->vBegin.push_back(static_cast<int>(e->vRow.size()));
+    if (e->vBegin[y + 1] > e->vBegin[y])
+      e->rowSpan = std::max(e->rowSpan, e->vRow[e->vBegin[y + 1] - 1] - e->vRow[e->vBegin[y]] + 1);
   }
   // Per input row, the output rows it feeds, in output-row order; each output row's own
   // entries stay in their order because its input rows never decrease.
@@ -255,36 +258,44 @@ void sumRows(const Engine& e, const SrgbTables& t, const uint8_t* rgba, int y0, 
     return;
   }
 
-  // Rows first: each output row sums whole decoded rows, then filters its columns once.
-  std::vector<F4> row(decW, splat(0.0f));
-  std::vector<F4> sums(static_cast<size_t>(y1 - y0) * decW, splat(0.0f));
-  for (int r = rLo; r <= rHi; ++r) {
-    const int b = e.rBegin[r], end = e.rBegin[r + 1];
-    bool decoded = false;
-    for (int i = b; i < end; ++i) {
-      const int y = e.rOut[i];
-      if (!wanted(y)) continue;
-      if (!decoded) decodeRow(e, t, rgba, r, weighted, row.data());
-      decoded = true;
-      const F4 w = splat(e.rWeight[i]);
-      F4* s = sums.data() + static_cast<size_t>(y - y0) * decW;
-      for (size_t x = 0; x < decW; ++x) s[x] += row[x] * w;
-    }
-  }
+  // Rows first: each output row is the weighted sum of its decoded rows, kept in a ring
+  // (an output row's input rows are never further apart than the ring is long, and they
+  // only move down), then its columns are filtered, a few output rows at a time.
+  const int ring = e.rowSpan;
+  std::vector<F4> rows(static_cast<size_t>(ring) * decW, splat(0.0f));
+  std::vector<F4> sums(4 * decW);
   std::vector<const float*> ins;
-  std::vector<float*> outs;
+  std::vector<float> weights;
+  const float* sumPtr[4];
+  float* outPtr[4];
+  int pending = 0;
+  int decodedTo = rLo - 1;
   for (int y = y0; y < y1; ++y) {
     if (!wanted(y)) continue;
-    const float* in = fp(sums.data() + static_cast<size_t>(y - y0) * decW);
+    ins.clear();
+    weights.clear();
+    for (int i = e.vBegin[y]; i < e.vBegin[y + 1]; ++i) {
+      const int r = e.vRow[i];
+      for (; decodedTo < r; ++decodedTo)
+        decodeRow(e, t, rgba, decodedTo + 1, weighted, rows.data() + static_cast<size_t>((decodedTo + 1) % ring) * decW);
+      ins.push_back(fp(rows.data() + static_cast<size_t>(r % ring) * decW));
+      weights.push_back(e.vWeight[i]);
+    }
+    float* sum = fp(sums.data() + static_cast<size_t>(pending) * decW);
+    weightedRowSum(ins.data(), weights.data(), static_cast<int>(ins.size()), sum, static_cast<int>(4 * decW));
     float* out = fp(acc + static_cast<size_t>(y - y0) * W);
     if (need) {
-      filterColumnsWhere(filter, in, out, need + static_cast<size_t>(y - y0) * W);
-    } else {
-      ins.push_back(in);
-      outs.push_back(out);
+      filterColumnsWhere(filter, sum, out, need + static_cast<size_t>(y - y0) * W);
+      continue;
+    }
+    sumPtr[pending] = sum;
+    outPtr[pending] = out;
+    if (++pending == 4) {
+      filterColumns(filter, sumPtr, outPtr, pending);
+      pending = 0;
     }
   }
-  if (!ins.empty()) filterColumns(filter, ins.data(), outs.data(), static_cast<int>(ins.size()));
+  if (pending > 0) filterColumns(filter, sumPtr, outPtr, pending);
 }
 
 // Output rows y0 .. y1-1 of the square, into gray (size * size bytes).

@@ -22,7 +22,7 @@
 //   writeRawdiff grabbed PNG vs returned background PNG (resampled to the grabbed size)
 //                -> one-channel PNG of max |channel difference|, alpha ignored.
 //
-// Motion (tracking.cpp, tracking_<isa>.cpp, downsample.cpp, resample_columns*.cpp)
+// Motion (tracking.cpp, tracking_<isa>.cpp, downsample.cpp, resample_kernels*.cpp)
 //   writeAnchor      grabbed PNG -> size x size luma PNG.
 //   downsampleToGray RGBA8 frame -> size x size luma square: the bytes of the stb sRGB
 //                    resampler, computed by repeating its sums on a shorter path (the plan

@@ -1,8 +1,9 @@
-// x86-64 column pass: with AVX, one eight-float register holds a column's even-tap sum in
-// its low half and its odd-tap sum in its high half, and two neighbouring taps are one
-// load and one multiply: the same operations on the same lanes as the four-float pass, at
-// half the instructions. Chosen at run time; without AVX the four-float pass runs.
-#include "imaging/resample_columns.h"
+// x86-64 sums with AVX, chosen at run time (without AVX the four-float sums run). In the
+// column pass one eight-float register holds a column's even-tap sum in its low half and
+// its odd-tap sum in its high half, so two neighbouring taps are one load and one multiply:
+// the same operations on the same lanes as the four-float pass, at half the instructions.
+// The row sum is lane by lane anyway.
+#include "imaging/resample_kernels.h"
 
 #include <algorithm>
 #include <cstring>
@@ -70,6 +71,26 @@ __attribute__((target("avx"))) void filterColumnsAvx(const ColumnFilter& f,
   }
 }
 
+__attribute__((target("avx"))) void weightedRowSumAvx(const float* const* rows,
+                                                      const float* weights, int count,
+                                                      float* out, int floats) {
+  int j = 0;
+  for (; j + 32 <= floats; j += 32) {
+    F8 s[4] = {};
+    for (int k = 0; k < count; ++k) {
+      const float wk = weights[k];
+      const F8 w = F8{wk, wk, wk, wk, wk, wk, wk, wk};
+      for (int v = 0; v < 4; ++v) s[v] += load8(rows[k] + j + 8 * v) * w;
+    }
+    std::memcpy(out + j, s, sizeof s);
+  }
+  for (; j < floats; ++j) {
+    float s = 0.0f;
+    for (int k = 0; k < count; ++k) s += rows[k][j] * weights[k];
+    out[j] = s;
+  }
+}
+
 bool haveAvx() {
   static const bool avx = __builtin_cpu_supports("avx");
   return avx;
@@ -80,4 +101,10 @@ bool haveAvx() {
 void filterColumns(const ColumnFilter& f, const float* const* rows, float* const* outs, int count) {
   if (!f.singleSum && haveAvx()) filterColumnsAvx(f, rows, outs, count);
   else filterColumnsPortable(f, rows, outs, count);
+}
+
+void weightedRowSum(const float* const* rows, const float* weights, int count, float* out,
+                    int floats) {
+  if (haveAvx()) weightedRowSumAvx(rows, weights, count, out, floats);
+  else weightedRowSumPortable(rows, weights, count, out, floats);
 }

@@ -1,5 +1,6 @@
-// The column pass in four-float vectors (SSE2 on x86-64, NEON on arm64, scalar elsewhere).
-#include "imaging/resample_columns.h"
+// The resampling sums in four-float vectors (SSE2 on x86-64, NEON on arm64, scalar
+// elsewhere).
+#include "imaging/resample_kernels.h"
 
 #include <algorithm>
 #include <cstring>
@@ -67,5 +68,24 @@ void filterColumnsPortable(const ColumnFilter& f, const float* const* rows, floa
         for (; x + 4 <= x1; x += 4) fourColumns(f, rows[i], outs[i], x);
       for (; x < x1; ++x) store(outs[i] + 4 * x, oneColumn(f, rows[i], x));
     }
+  }
+}
+
+// Sixteen floats at a time keep four sums in registers across all the rows.
+void weightedRowSumPortable(const float* const* rows, const float* weights, int count,
+                            float* out, int floats) {
+  int j = 0;
+  for (; j + 16 <= floats; j += 16) {
+    F4 s[4] = {};
+    for (int k = 0; k < count; ++k) {
+      const F4 w = F4{weights[k], weights[k], weights[k], weights[k]};
+      for (int v = 0; v < 4; ++v) s[v] += load(rows[k] + j + 4 * v) * w;
+    }
+    for (int v = 0; v < 4; ++v) store(out + j + 4 * v, s[v]);
+  }
+  for (; j < floats; ++j) {
+    float s = 0.0f;
+    for (int k = 0; k < count; ++k) s += rows[k][j] * weights[k];
+    out[j] = s;
   }
 }

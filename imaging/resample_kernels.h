@@ -1,8 +1,10 @@
-// The column pass of downsample.cpp: each output column is a weighted sum of a run of
-// decoded pixels (four floats each: weighted R, G, B and alpha), taken in the resampler's
-// order (see imaging/resize_plan.h). One implementation per instruction set
-// (resample_columns_x86.cpp, resample_columns_generic.cpp) over the portable one in
-// resample_columns.cpp; all give the same bits. Internal to imaging/.
+// The two sums of downsample.cpp, in the resampler's order (see imaging/resize_plan.h):
+//   filterColumns    each output column is a weighted sum of a run of decoded pixels (four
+//                    floats each: weighted R, G, B and alpha) of one row;
+//   weightedRowSum   a weighted sum of whole rows, float by float.
+// One implementation per instruction set (resample_kernels_x86.cpp,
+// resample_kernels_generic.cpp) over the portable one in resample_kernels.cpp; all give the
+// same bits. Internal to imaging/.
 #pragma once
 
 #include <cstdint>
@@ -22,6 +24,12 @@ void filterColumnsPortable(const ColumnFilter& f, const float* const* rows, floa
                            int count);
 // One row, only the columns with want[x] set; the others are left alone.
 void filterColumnsWhere(const ColumnFilter& f, const float* row, float* out, const uint8_t* want);
+
+// out[j] = (((0 + rows[0][j] * weights[0]) + rows[1][j] * weights[1]) + ...) for j < floats.
+void weightedRowSum(const float* const* rows, const float* weights, int count, float* out,
+                    int floats);
+void weightedRowSumPortable(const float* const* rows, const float* weights, int count,
+                            float* out, int floats);
 
 // Columns per block: the block's weights stay within about 16 KB.
 inline int columnBlock(const ColumnFilter& f) {

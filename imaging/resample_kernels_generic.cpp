@@ -1,0 +1,11 @@
+// Targets without a wider vector unit use the four-float sums.
+#include "imaging/resample_kernels.h"
+
+void filterColumns(const ColumnFilter& f, const float* const* rows, float* const* outs, int count) {
+  filterColumnsPortable(f, rows, outs, count);
+}
+
+void weightedRowSum(const float* const* rows, const float* weights, int count, float* out,
+                    int floats) {
+  weightedRowSumPortable(rows, weights, count, out, floats);
+}
