@@ -27,12 +27,10 @@ inline F4 splat(float v) { return F4{v, v, v, v}; }
 
 struct SrgbTables {
   float toLinear[256];
-  float alpha[256];
   uint8_t fromLinear[kSrgbEncodeEntries];
   float low, high;
   SrgbTables() {
     readSrgbTables(toLinear, fromLinear);
-    for (int i = 0; i < 256; ++i) alpha[i] = static_cast<float>(i) * (1.0f / 255.0f);
     std::memcpy(&low, &kSrgbEncodeLowBits, sizeof low);
     std::memcpy(&high, &kSrgbEncodeHighBits, sizeof high);
   }
@@ -155,6 +153,8 @@ std::shared_ptr<const Engine> engineFor(int w, int h, int size) {
   return built;
 }
 
+inline float* fp(F4* v) { return reinterpret_cast<float*>(v); }
+
 // Decoded columns colLo .. colHi of input row r: weighted (r*a, g*a, b*a, a) or unweighted
 // (r, g, b, 0). Columns outside the image stay zero.
 void decodeRow(const Engine& e, const SrgbTables& t, const uint8_t* rgba, int r, bool weighted,
@@ -163,16 +163,13 @@ void decodeRow(const Engine& e, const SrgbTables& t, const uint8_t* rgba, int r,
   const uint8_t* px = rgba + (static_cast<size_t>(r) * e.inW + x0) * 4;
   F4* d = out + (x0 - e.colLo);
   if (weighted) {
-    // (r, g, b, 1) * a gives the weighted colour and a itself.
-    for (int x = x0; x <= x1; ++x, px += 4, ++d)
-      *d = F4{t.toLinear[px[0]], t.toLinear[px[1]], t.toLinear[px[2]], 1.0f} * splat(t.alpha[px[3]]);
+    if (x1 >= x0) decodeWeighted(px, x1 - x0 + 1, t.toLinear, fp(d));
   } else {
     for (int x = x0; x <= x1; ++x, px += 4, ++d)
       *d = F4{t.toLinear[px[0]], t.toLinear[px[1]], t.toLinear[px[2]], 0.0f};
   }
 }
 
-inline float* fp(F4* v) { return reinterpret_cast<float*>(v); }
 
 // Output rows y0 .. y1-1 of one pass into acc ((y1 - y0) * outW sums). The weighted pass
 // covers every pixel; the unweighted pass only the pixels marked in need (same layout).

@@ -52,6 +52,14 @@ void fourColumns(const ColumnFilter& f, const float* row, float* out, int x) {
 
 }  // namespace
 
+void decodeWeightedPortable(const uint8_t* px, int n, const float* toLinear, float* out) {
+  // (r, g, b, 1) * a gives the weighted colour and a itself.
+  for (int x = 0; x < n; ++x, px += 4, out += 4) {
+    const float a = static_cast<float>(px[3]) * (1.0f / 255.0f);
+    store(out, F4{toLinear[px[0]], toLinear[px[1]], toLinear[px[2]], 1.0f} * F4{a, a, a, a});
+  }
+}
+
 void filterColumnsWhere(const ColumnFilter& f, const float* row, float* out, const uint8_t* want) {
   for (int x = 0; x < f.outW; ++x)
     if (want[x]) store(out + 4 * x, oneColumn(f, row, x));

@@ -9,3 +9,7 @@ void weightedRowSum(const float* const* rows, const float* weights, int count, f
                     int floats) {
   weightedRowSumPortable(rows, weights, count, out, floats);
 }
+
+void decodeWeighted(const uint8_t* px, int n, const float* toLinear, float* out) {
+  decodeWeightedPortable(px, n, toLinear, out);
+}

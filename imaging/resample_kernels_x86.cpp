@@ -2,8 +2,12 @@
 // column pass one eight-float register holds a column's even-tap sum in its low half and
 // its odd-tap sum in its high half, so two neighbouring taps are one load and one multiply:
 // the same operations on the same lanes as the four-float pass, at half the instructions.
-// The row sum is lane by lane anyway.
+// The row sum is lane by lane anyway. Decoding with AVX2 looks eight pixels' channels up
+// at once (gathers) and multiplies them side by side before interleaving them back into
+// pixels: the same products.
 #include "imaging/resample_kernels.h"
+
+#include <immintrin.h>
 
 #include <algorithm>
 #include <cstring>
@@ -91,9 +95,41 @@ __attribute__((target("avx"))) void weightedRowSumAvx(const float* const* rows,
   }
 }
 
+__attribute__((target("avx2"))) void decodeWeightedAvx2(const uint8_t* px, int n,
+                                                       const float* toLinear, float* out) {
+  const __m256i byte = _mm256_set1_epi32(255);
+  const __m256 inv255 = _mm256_set1_ps(1.0f / 255.0f);
+  int x = 0;
+  for (; x + 8 <= n; x += 8, px += 32, out += 32) {
+    const __m256i p = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(px));
+    __m256 r = _mm256_i32gather_ps(toLinear, _mm256_and_si256(p, byte), 4);
+    __m256 g = _mm256_i32gather_ps(toLinear, _mm256_and_si256(_mm256_srli_epi32(p, 8), byte), 4);
+    __m256 b = _mm256_i32gather_ps(toLinear, _mm256_and_si256(_mm256_srli_epi32(p, 16), byte), 4);
+    const __m256 a = _mm256_mul_ps(_mm256_cvtepi32_ps(_mm256_srli_epi32(p, 24)), inv255);
+    r = _mm256_mul_ps(r, a);
+    g = _mm256_mul_ps(g, a);
+    b = _mm256_mul_ps(b, a);
+    // Eight (r, g, b, a) columns to eight pixels.
+    const __m256 rg0 = _mm256_unpacklo_ps(r, g), rg1 = _mm256_unpackhi_ps(r, g);
+    const __m256 ba0 = _mm256_unpacklo_ps(b, a), ba1 = _mm256_unpackhi_ps(b, a);
+    const __m256 p04 = _mm256_shuffle_ps(rg0, ba0, 0x44), p15 = _mm256_shuffle_ps(rg0, ba0, 0xee);
+    const __m256 p26 = _mm256_shuffle_ps(rg1, ba1, 0x44), p37 = _mm256_shuffle_ps(rg1, ba1, 0xee);
+    _mm256_storeu_ps(out, _mm256_permute2f128_ps(p04, p15, 0x20));
+    _mm256_storeu_ps(out + 8, _mm256_permute2f128_ps(p26, p37, 0x20));
+    _mm256_storeu_ps(out + 16, _mm256_permute2f128_ps(p04, p15, 0x31));
+    _mm256_storeu_ps(out + 24, _mm256_permute2f128_ps(p26, p37, 0x31));
+  }
+  decodeWeightedPortable(px, n - x, toLinear, out);
+}
+
 bool haveAvx() {
   static const bool avx = __builtin_cpu_supports("avx");
   return avx;
+}
+
+bool haveAvx2() {
+  static const bool avx2 = __builtin_cpu_supports("avx2");
+  return avx2;
 }
 
 }  // namespace
@@ -107,4 +143,9 @@ void weightedRowSum(const float* const* rows, const float* weights, int count, f
                     int floats) {
   if (haveAvx()) weightedRowSumAvx(rows, weights, count, out, floats);
   else weightedRowSumPortable(rows, weights, count, out, floats);
+}
+
+void decodeWeighted(const uint8_t* px, int n, const float* toLinear, float* out) {
+  if (haveAvx2()) decodeWeightedAvx2(px, n, toLinear, out);
+  else decodeWeightedPortable(px, n, toLinear, out);
 }
