@@ -3,7 +3,7 @@
 // Everything here is a pure function over byte vectors; nothing logs or knows about OpenFX
 // or the network. Kept between calls, for speed only (results never depend on them):
 // downsampleToGray's handful of prepared resampling plans (keyed by frame and square size,
-// shared by all threads) and buildMask's two frame-sized working buffers (per thread).
+// shared by all threads) and up to two of buildMask's working buffers (two frames each).
 //
 // Buffers
 //   RGBA8: width * height * 4 bytes, rows top to bottom, R G B A, no padding.

@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <mutex>
 
 using simd::U16x8;
 using simd::U8x16;
@@ -326,16 +327,46 @@ struct MergeRamps {
   uint8_t operator()(size_t at, uint8_t v) const { return core[at] == 255 ? inner[at] : v; }
 };
 
-// Frame-sized working buffers of the calling thread, kept from call to call: a fresh
-// buffer of that size costs a page fault per 4 KB, more than a pass over it.
-uint8_t* scratchFrames(size_t n, int count) {
-  thread_local std::vector<uint8_t> frames;
-  if (frames.size() < n * count) {
-    frames = std::vector<uint8_t>();  // let the old block go before taking the new one
-    frames.resize(n * count);
-  }
-  return frames.data();
+// Working buffers lent out for one buildMask call and kept afterwards: a fresh buffer of a
+// frame's size costs a page fault per 4 KB, more than a pass over it. At most kKeptBuffers
+// stay (callers running at the same time beyond that get a fresh one), so the memory kept
+// is bounded whatever the number of render threads.
+constexpr size_t kKeptBuffers = 2;
+
+struct BufferShelf {
+  std::mutex mutex;
+  std::vector<std::vector<uint8_t>> kept;
+};
+
+BufferShelf& bufferShelf() {
+  static BufferShelf shelf;
+  return shelf;
 }
+
+struct LentBuffer {
+  std::vector<uint8_t> bytes;
+  explicit LentBuffer(size_t n) {
+    BufferShelf& shelf = bufferShelf();
+    {
+      std::lock_guard<std::mutex> lock(shelf.mutex);
+      if (!shelf.kept.empty()) {
+        bytes.swap(shelf.kept.back());
+        shelf.kept.pop_back();
+      }
+    }
+    if (bytes.size() < n) {
+      bytes = std::vector<uint8_t>();  // let the old block go before taking the new one
+      bytes.resize(n);
+    }
+  }
+  ~LentBuffer() {
+    BufferShelf& shelf = bufferShelf();
+    std::lock_guard<std::mutex> lock(shelf.mutex);
+    if (shelf.kept.size() < kKeptBuffers) shelf.kept.push_back(std::move(bytes));
+  }
+  LentBuffer(const LentBuffer&) = delete;
+  LentBuffer& operator=(const LentBuffer&) = delete;
+};
 
 }  // namespace
 
@@ -422,9 +453,9 @@ std::vector<uint8_t> buildMask(const std::vector<uint8_t>& source, int width, in
   // Result: the inner ramp where the core is set, the outer ramp elsewhere. The outer ramp's
   // last pass stores straight into w, each byte merged with the inner ramp and the core
   // byte it replaces.
-  uint8_t* work = scratchFrames(n, 2);
-  uint8_t* inner = work;
-  uint8_t* outer = work + n;
+  LentBuffer work(2 * n);
+  uint8_t* inner = work.bytes.data();
+  uint8_t* outer = inner + n;
   if (a > 0) featherRamp(core, inner, width, height, a, false, cols, strip, inner);
   const uint8_t* p = a > 0 ? inner : core;
   featherRamp(core, outer, width, height, b, true, cols, strip, w.data(), MergeRamps{p, w.data()});
