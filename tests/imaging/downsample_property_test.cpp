@@ -5,6 +5,7 @@
 
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "imaging/imaging.h"
@@ -127,6 +128,28 @@ TEST(DownsampleProperty, RepeatedFramesOfChangingSizesStayEqual) {
                           {641, 360, 128}, {640, 361, 128}};
   for (int round = 0; round < 3; ++round)
     for (const Shape& s : shapes) expectSame(frame(rng, s.w, s.h, Alpha::Random), s, label(s, Alpha::Random));
+}
+
+TEST(DownsampleProperty, SeveralThreadsOfDifferentSizesAtOnceStayEqual) {
+  // Prepared plans are shared between threads; more sizes than are kept, all at once.
+  const Shape shapes[] = {{640, 360, 128}, {360, 640, 128}, {700, 300, 64}, {512, 512, 32},
+                          {1000, 200, 128}, {200, 1000, 100}};
+  std::mt19937 rng(13);
+  std::vector<std::vector<uint8_t>> frames, expected;
+  for (const Shape& s : shapes) {
+    frames.push_back(frame(rng, s.w, s.h, Alpha::ClearCorner));
+    expected.push_back(downsampleToGrayPlain(frames.back().data(), s.w, s.h, s.size));
+  }
+  std::vector<int> mismatches(frames.size(), 0);
+  std::vector<std::thread> threads;
+  for (size_t i = 0; i < frames.size(); ++i)
+    threads.emplace_back([&, i] {
+      const Shape s = shapes[i];
+      for (int round = 0; round < 10; ++round)
+        if (downsampleToGray(frames[i].data(), s.w, s.h, s.size) != expected[i]) ++mismatches[i];
+    });
+  for (auto& t : threads) t.join();
+  for (size_t i = 0; i < frames.size(); ++i) EXPECT_EQ(mismatches[i], 0) << label(shapes[i], Alpha::ClearCorner);
 }
 
 TEST(DownsampleProperty, NothingToResampleGivesTheSameAsTheResampler) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <random>
+#include <thread>
 #include <vector>
 
 #include "imaging/imaging.h"
@@ -113,6 +114,44 @@ TEST(KernelProperty, BuildMaskMatchesPlainComposition) {
         ASSERT_EQ(buildMask(img, s.w, s.h, t, soft, g, a, b), buildMaskPlain(img, s.w, s.h, t, soft, g, a, b))
             << s.w << "x" << s.h << " grow " << g << " feathers " << a << "," << b;
       }
+}
+
+TEST(KernelProperty, BuildMaskMatchesPlainCompositionOnVideoFrames) {
+  // Blobs of subject in noise at video sizes, with the defaults and wider settings.
+  struct Case {
+    int w, h, grow, inner, outer;
+    bool soft;
+  };
+  const Case cases[] = {{1920, 1080, 0, 0, 5, false}, {1920, 1080, 5, 5, 5, false},
+                        {1280, 720, -7, 12, 3, true}, {1080, 1920, 3, 0, 30, false}};
+  std::mt19937 rng(21);
+  for (const Case& c : cases) {
+    const std::vector<uint8_t> img = makeImage(rng, c.w, c.h, Content::Blobs);
+    ASSERT_EQ(buildMask(img, c.w, c.h, 51.0f, c.soft, c.grow, c.inner, c.outer),
+              buildMaskPlain(img, c.w, c.h, 51.0f, c.soft, c.grow, c.inner, c.outer))
+        << c.w << "x" << c.h << " grow " << c.grow << " feathers " << c.inner << "," << c.outer;
+  }
+}
+
+TEST(KernelProperty, BuildMaskOnSeveralThreadsAtOnceMatchesPlain) {
+  // The working buffers are lent out per call; calls running together must not share one.
+  std::mt19937 rng(8);
+  std::vector<std::vector<uint8_t>> images;
+  const int sizes[][2] = {{640, 360}, {333, 517}, {800, 450}, {96, 1000}};
+  for (const auto& s : sizes) images.push_back(makeImage(rng, s[0], s[1], Content::Blobs));
+  std::vector<std::vector<uint8_t>> expected;
+  for (size_t i = 0; i < images.size(); ++i)
+    expected.push_back(buildMaskPlain(images[i], sizes[i][0], sizes[i][1], 40.0f, false, 2, 4, 6));
+  std::vector<int> mismatches(images.size(), 0);
+  std::vector<std::thread> threads;
+  for (size_t i = 0; i < images.size(); ++i)
+    threads.emplace_back([&, i] {
+      for (int round = 0; round < 20; ++round)
+        if (buildMask(images[i], sizes[i][0], sizes[i][1], 40.0f, false, 2, 4, 6) != expected[i])
+          ++mismatches[i];
+    });
+  for (auto& t : threads) t.join();
+  for (size_t i = 0; i < images.size(); ++i) EXPECT_EQ(mismatches[i], 0) << "image " << i;
 }
 
 TEST(KernelProperty, TrackOffsetMatchesPlainTwin) {
