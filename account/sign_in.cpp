@@ -6,6 +6,7 @@
 // slot->instance only under slot->mutex while the slot is not cancelled; the
 // cancelling side (Sign In again, Sign Out, destroy) takes the same mutex, so
 // once cancellation returns no panel update is running and none will start.
+#include <algorithm>
 #include <chrono>
 #include <exception>
 #include <memory>
@@ -81,7 +82,7 @@ void pollUntilDone(DevicePoll& poll) {
     if (result == 0 && error == "slow_down") wait += 5;
 
     if (wait > 0) poll.clock.sleepSeconds(wait);
-    if (slot.cancelled.load()) return;
+    if (slot.cancelled.load() || backgroundStopRequested()) return;
   }
 }
 
@@ -123,7 +124,17 @@ void signInFailed(Instance* instance, const std::string& reason) {
 PollClock realPollClock() {
   PollClock clock;
   clock.now = [] { return std::time(nullptr); };
-  clock.sleepSeconds = [](int seconds) { std::this_thread::sleep_for(std::chrono::seconds(seconds)); };
+  // In short slices: when the plug-in is unloaded the poller must end within
+  // a moment, not after the rest of its interval.
+  clock.sleepSeconds = [](int seconds) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    while (!backgroundStopRequested()) {
+      const auto left = end - std::chrono::steady_clock::now();
+      if (left <= std::chrono::steady_clock::duration::zero()) break;
+      std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(
+          left, std::chrono::milliseconds(50)));
+    }
+  };
   return clock;
 }
 

@@ -4,6 +4,8 @@
 // Every action runs on whatever host thread sends it. Nothing may leave the
 // dispatcher as an exception: each handler runs inside a catch-all, and the
 // host gets the action's fixed answer whatever happened inside.
+#include <dlfcn.h>
+
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -30,6 +32,7 @@ bool hostSuitesReady() { return gEffectSuite && gPropSuite && gParamSuite; }
 // ---- Load and unload ------------------------------------------------------------
 
 OfxStatus loadAction() {
+  setBackgroundStop(false);  // an earlier unload of this (still mapped) binary set it
   if (!gHost || !gHost->fetchSuite) return kOfxStatErrMissingHostFeature;
   gEffectSuite = static_cast<const OfxImageEffectSuiteV1*>(
       gHost->fetchSuite(gHost->host, kOfxImageEffectSuite, 1));
@@ -44,13 +47,30 @@ OfxStatus loadAction() {
   return hostSuitesReady() ? kOfxStatOK : kOfxStatErrMissingHostFeature;
 }
 
+// Longest the unload action holds the host once the workers have been told to stop.
+constexpr double kUnloadWaitSeconds = 10.0;
+
+// Keeps this binary mapped when the host dlcloses it, for the rest of the process.
+void keepBinaryMapped() {
+  Dl_info self;
+  if (dladdr(reinterpret_cast<void*>(&keepBinaryMapped), &self) && self.dli_fname)
+    dlopen(self.dli_fname, RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE);
+}
+
 // The host unloads the binary after this action, so a generation worker or a
-// sign-in poller still running would be left executing freed code. Each of
-// them ends within one generation request (or one poll), so that long is
-// waited for, and no longer.
+// sign-in poller still running would be left executing freed code. They are
+// told to stop (a curl run in progress is ended, a poller's sleep cut short),
+// which ends each within moments, and waited for up to kUnloadWaitSeconds.
+// Past that bound the action answers anyway. Whenever workers were running
+// when unload came, the binary is also pinned in memory: a worker still busy
+// past the bound, or one that has just counted itself out and is returning
+// through its last instructions, then finishes in code that stays mapped (the
+// price is that the binary and its globals stay loaded until the process ends).
 void unloadAction() {
-  if (!waitForBackgroundWorkers(kGenerateTotalSeconds + 5.0))
-    dbg("unload: background workers still running");
+  const bool busy = runningWorkers() > 0;
+  setBackgroundStop(true);
+  if (!waitForBackgroundWorkers(kUnloadWaitSeconds)) dbg("unload: background workers still running");
+  if (busy) keepBinaryMapped();
 }
 
 // ---- Instance record ------------------------------------------------------------

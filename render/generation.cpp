@@ -8,10 +8,28 @@
 #include "imaging/imaging.h"
 #include "render/render.h"
 
+namespace {
+
+// The request checks only the PNG signature, which a cut-off answer still
+// has; only a full decode tells.
+bool decodesWhole(const std::string& path) {
+  std::vector<uint8_t> pixels;
+  int width = 0, height = 0;
+  return decodeImageFile(path, 4, pixels, width, height);
+}
+
+}  // namespace
+
 void runGeneration(const GenerationJob& job) {
   const std::string staging = inputFile(job.id);
-  const int status = sendToBackend(job.id, job.serviceUrl, job.token, job.prompt, staging,
-                                   RequestLimits{kGenerateConnectSeconds, kGenerateTotalSeconds});
+  int status = sendToBackend(job.id, job.serviceUrl, job.token, job.prompt, staging,
+                             RequestLimits{kGenerateConnectSeconds, kGenerateTotalSeconds});
+  if (status == 200 && !decodesWhole(staging)) {
+    // A broken answer must not replace the background this prompt already has.
+    std::remove(staging.c_str());
+    dbg("thread: response PNG does not decode");
+    status = 0;
+  }
   if (status == 402) {
     job.state->exchange(OutOfCredits);
     dbg("thread: out of credits (402)");
