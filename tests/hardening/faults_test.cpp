@@ -1,0 +1,212 @@
+// Faults of the service, the disk and the environment, through the real test
+// bundle in our host: nothing crashes, nothing waits beyond its limit, the
+// user sees the outcome in the bars or the panel, and no partial download is
+// ever used as a background.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <thread>
+
+#include "backend/backend.h"
+#include "plugin/plugin.h"
+#include "tests/hardening/hardening_fixture.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double secondsSince(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// Longest a render may keep the host's thread while a generation is out.
+constexpr double kRenderBoundSeconds = 2.0;
+// A generation against a failing service ends within its limits plus curl's
+// start and the worker's own work.
+constexpr double kGenerationBoundSeconds = kGenerateLimitSeconds + 2.0 + 8.0;
+
+std::string tokenFile(const std::string& home) {
+  return home + "/.config/talvane/" + kPluginIdentifier + ".tokens";
+}
+
+class Faults : public HardeningTest {
+ protected:
+  void SetUp() override {
+    HardeningTest::SetUp();
+    storeToken();
+  }
+
+  // Starts a generation on a fresh 64 x 36 instance; the bars it ends with.
+  Bars generationOutcome(HostInstance** out = nullptr) {
+    HostInstance* instance = createWithFrame(64, 36);
+    if (out) *out = instance;
+    EXPECT_EQ(startGeneration(instance, "stormy sky", 1.0), Bars::Red);
+    return renderUntilNotRed(instance, 1.0, kGenerationBoundSeconds);
+  }
+
+  // No generation left anything at the staging name or the cache name.
+  void expectNoDownloadKept(HostInstance* instance) {
+    const uint64_t id = static_cast<Instance*>(
+                            hostPropPointer(hostInstanceProps(instance), kOfxPropInstanceData))
+                            ->id;
+    EXPECT_FALSE(fileExists(inputFile(id))) << "staging file left behind";
+    EXPECT_FALSE(fileExists(cacheFile(id, "stormy sky"))) << "a failed download became the background";
+  }
+};
+
+TEST_F(Faults, ServiceThatNeverAnswersEndsAmberWithinTheLimitWhileRendersStayQuick) {
+  service_.reply("POST", "/v1/generate", Reply{200, "", "image/png", 0, /*neverAnswer=*/true});
+  HostInstance* instance = createWithFrame(64, 36);
+  ASSERT_EQ(startGeneration(instance, "stormy sky", 1.0), Bars::Red);
+
+  const auto start = Clock::now();
+  double slowestRender = 0;
+  Bars bars = Bars::Red;
+  while (bars == Bars::Red && secondsSince(start) < kGenerationBoundSeconds) {
+    const auto before = Clock::now();
+    bars = render(instance, 1.0);
+    slowestRender = std::max(slowestRender, secondsSince(before));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  EXPECT_EQ(bars, Bars::Amber) << barsName(bars);
+  EXPECT_LT(slowestRender, kRenderBoundSeconds) << "a render waited for the service";
+  EXPECT_GE(secondsSince(start), kGenerateLimitSeconds - 1.0) << "gave up before its limit";
+  EXPECT_EQ(render(instance, 1.0), Bars::None) << "the failure is shown once";
+  expectNoDownloadKept(instance);
+}
+
+TEST_F(Faults, ServiceThatNeverAnswersKeepsCreateInstanceWithinTheQueryLimits) {
+  service_.reply("GET", "/v1/me", Reply{200, "", "application/json", 0, true});
+  service_.reply("GET", "/version.json", Reply{200, "", "application/json", 0, true});
+  const auto start = Clock::now();
+  HostInstance* instance = create();
+  const double took = secondsSince(start);
+  // The account query gives up after 15 s, the version query after 3 s.
+  EXPECT_LT(took, 15.0 + 3.0 + 4.0);
+  EXPECT_EQ(hostGetString(instance, "accountInfo"), "Signed in (backend unreachable — will retry)");
+}
+
+TEST_F(Faults, ConnectionResetEndsAmber) {
+  service_.reply("POST", "/v1/generate", Reply{200, "", "image/png", 0, false, /*close=*/true});
+  HostInstance* instance = nullptr;
+  EXPECT_EQ(generationOutcome(&instance), Bars::Amber);
+  expectNoDownloadKept(instance);
+}
+
+TEST_F(Faults, TruncatedPngEndsAmberAndKeepsTheEarlierBackground) {
+  const std::string png = solidPng(64, 36, 20, 40, 220);
+  service_.reply("POST", "/v1/generate", Reply{200, png, "image/png"});
+  HostInstance* instance = nullptr;
+  ASSERT_EQ(generationOutcome(&instance), Bars::Green);
+  ASSERT_EQ(render(instance, 1.0), Bars::None);
+  const std::vector<uint8_t> composited = output(instance);
+
+  service_.reply("POST", "/v1/generate", Reply{200, png.substr(0, png.size() / 2), "image/png"});
+  hostInstanceChanged(instance, "generate", 1.0);
+  ASSERT_EQ(render(instance, 1.0), Bars::Red);
+  EXPECT_EQ(renderUntilNotRed(instance, 1.0, kGenerationBoundSeconds), Bars::Amber);
+  EXPECT_EQ(render(instance, 1.0), Bars::None);
+  EXPECT_EQ(output(instance), composited) << "the earlier background is still the one shown";
+  EXPECT_TRUE(workFiles("ofx_input_").empty()) << "staging file left behind";
+}
+
+TEST_F(Faults, PngOfAnotherSizeIsFittedToTheFrame) {
+  service_.reply("POST", "/v1/generate", Reply{200, solidPng(40, 20, 20, 40, 220), "image/png"});
+  HostInstance* instance = nullptr;
+  ASSERT_EQ(generationOutcome(&instance), Bars::Green);
+  ASSERT_EQ(render(instance, 1.0), Bars::None);
+  const std::vector<uint8_t> out = output(instance);
+  const size_t middle = (size_t(18) * 64 + 32) * 4;
+  // sRGB resampling of a solid colour keeps it within a step.
+  EXPECT_NEAR(out[middle], 20, 1);
+  EXPECT_NEAR(out[middle + 1], 40, 1);
+  EXPECT_NEAR(out[middle + 2], 220, 1);
+  EXPECT_EQ(out[middle + 3], 255);
+}
+
+TEST_F(Faults, AnnouncedTwoGigabytesNeverSentEndsAmberAtTheLimit) {
+  Reply reply{200, solidPng(64, 36, 1, 2, 3).substr(0, 100), "image/png"};
+  reply.stallBody = true;
+  reply.contentLength = 2LL << 30;
+  service_.reply("POST", "/v1/generate", reply);
+  HostInstance* instance = nullptr;
+  EXPECT_EQ(generationOutcome(&instance), Bars::Amber);
+  expectNoDownloadKept(instance);
+}
+
+TEST_F(Faults, HugeJsonAnswersAreReadAndDoNotStopThePanel) {
+  std::string body = "{\"padding\":\"" + std::string(24u << 20, 'x') + "\",";
+  body += R"("email":"big@example.com","balance":3})";
+  service_.reply("GET", "/v1/me", Reply{200, body});
+  service_.reply("GET", "/version.json", Reply{200, body});
+  HostInstance* instance = create();
+  EXPECT_EQ(hostGetString(instance, "accountInfo"), "big@example.com — 3 tokens");
+}
+
+TEST_F(Faults, WorkingDirectoryThatCannotBeMadeEndsAmber) {
+  service_.reply("POST", "/v1/generate", Reply{200, solidPng(64, 36, 9, 9, 9), "image/png"});
+  // A file where the working directory's parent should be: no directory can
+  // be made there, whoever runs the test (permission bits do not stop root).
+  const std::string parent = home_.path() + "/Documents/tollwick";
+  ASSERT_EQ(system(("mkdir -p '" + home_.path() + "/Documents' && : > '" + parent + "'").c_str()), 0);
+  HostInstance* instance = nullptr;
+  EXPECT_EQ(generationOutcome(&instance), Bars::Amber);
+  EXPECT_TRUE(service_.requestsTo("/v1/generate").empty()) << "no frame to send, nothing sent";
+}
+
+TEST_F(Faults, ReadOnlyWorkingDirectoryEndsAmber) {
+  if (geteuid() == 0) GTEST_SKIP() << "permission bits do not stop root";
+  service_.reply("POST", "/v1/generate", Reply{200, solidPng(64, 36, 9, 9, 9), "image/png"});
+  ASSERT_TRUE(makeWorkDir());
+  ASSERT_EQ(chmod(workDir().c_str(), 0555), 0);
+  HostInstance* instance = nullptr;
+  EXPECT_EQ(generationOutcome(&instance), Bars::Amber);
+  chmod(workDir().c_str(), 0755);
+}
+
+TEST_F(Faults, HomeUnsetMeansNoTokenAndAmber) {
+  const std::string home = home_.path();
+  unsetenv("HOME");
+  unsetenv("XDG_CONFIG_HOME");
+  service_.reply("POST", "/v1/generate", Reply{200, solidPng(64, 36, 9, 9, 9), "image/png"});
+  HostInstance* instance = create();
+  EXPECT_EQ(hostGetString(instance, "accountInfo"), "");
+  Frame frame{instance,
+              hostMakeImage(kOfxBitDepthByte, kOfxImageComponentRGBA, OfxRectI{0, 0, 32, 18}),
+              hostMakeImage(kOfxBitDepthByte, kOfxImageComponentRGBA, OfxRectI{0, 0, 32, 18})};
+  hostFillFromRGBA8(*frame.source, texturedFrame(32, 18));
+  hostSetClipImage(instance, "Source", frame.source);
+  hostSetClipImage(instance, "Output", frame.output);
+  frames_.push_back(frame);
+  EXPECT_EQ(startGeneration(instance, "stormy sky", 1.0), Bars::Amber);
+  EXPECT_EQ(render(instance, 1.0), Bars::None);
+  EXPECT_TRUE(service_.requestsTo("/v1/generate").empty());
+  setenv("HOME", home.c_str(), 1);  // the fixture's TempHome restores the rest
+}
+
+TEST_F(Faults, CorruptTokenFileIsNotTrustedAndSaysWhy) {
+  {
+    std::ofstream(tokenFile(home_.path()), std::ios::trunc) << "talvane-tokens 1\n99 3\nabc";
+  }
+  HostInstance* instance = createWithFrame(64, 36);
+  EXPECT_EQ(hostGetString(instance, "accountInfo"), "");
+  EXPECT_EQ(startGeneration(instance, "stormy sky", 1.0), Bars::Amber);
+  EXPECT_NE(debugLog().find("keychainGetToken: token file not trusted: corrupt"), std::string::npos)
+      << debugLog();
+}
+
+TEST_F(Faults, GroupReadableTokenFileIsRefusedAndSaysWhy) {
+  ASSERT_EQ(chmod(tokenFile(home_.path()).c_str(), 0640), 0);
+  HostInstance* instance = createWithFrame(64, 36);
+  EXPECT_EQ(hostGetString(instance, "accountInfo"), "") << "a token others can read is not used";
+  EXPECT_EQ(startGeneration(instance, "stormy sky", 1.0), Bars::Amber);
+  EXPECT_TRUE(service_.requestsTo("/v1/generate").empty());
+  EXPECT_NE(debugLog().find("keychainGetToken: token file not trusted: readable or writable by others"),
+            std::string::npos)
+      << debugLog();
+}
+
+}  // namespace
