@@ -399,6 +399,11 @@ private:
 TEST_F(SignInPoller, PollerThatCannotStartLeavesTheUserSignedOutWithTheReason) {
     answerDeviceCode(deviceCodeJson("dev-1"));
     answerTokenPolls({tokenApproval("tok")});
+    // The server starts its worker threads after start() returns; one answered
+    // request shows they are all up before new threads become impossible.
+    std::string latest, download;
+    fetchLatestVersion(TALVANE_TEST_SERVICE_URL, latest, download);
+    ASSERT_FALSE(server.requestsTo("/version.json").empty());
     {
         ThreadsUnavailable noThreads;
         ASSERT_TRUE(noThreads.ok());
