@@ -132,7 +132,7 @@ void BM_TransformBg1080p(benchmark::State& state) {
 }
 
 void Median(benchmark::internal::Benchmark* b) {
-  b->Repetitions(5)->ReportAggregatesOnly(true)->Unit(benchmark::kMillisecond);
+  b->Repetitions(7)->ReportAggregatesOnly(true)->Unit(benchmark::kMillisecond);
 }
 
 // downsampleToGray splits large frames over two threads: time on the wall clock, CPU time
