@@ -3,7 +3,7 @@ BUILD ?= build
 JOBS ?= 2
 CMAKE_FLAGS ?=
 
-.PHONY: all bootstrap configure build test demo install bench clean
+.PHONY: all bootstrap configure build test demo install bench clean test-asan test-tsan fuzz
 
 all: build
 
@@ -31,5 +31,18 @@ install: build
 bench: build
 	bash scripts/bench $(BUILD)
 
+# The whole suite under AddressSanitizer + UBSan, and under ThreadSanitizer,
+# each in a build of its own (build-asan, build-tsan).
+test-asan: bootstrap
+	JOBS=$(JOBS) bash scripts/sanitize address
+
+test-tsan: bootstrap
+	JOBS=$(JOBS) bash scripts/sanitize thread
+
+# Every libFuzzer target for FUZZ_SECONDS (default 30) each, built by clang in build-fuzz.
+FUZZ_SECONDS ?= 30
+fuzz: bootstrap
+	JOBS=$(JOBS) FUZZ_SECONDS=$(FUZZ_SECONDS) bash scripts/fuzz
+
 clean:
-	rm -rf $(BUILD)
+	rm -rf $(BUILD) build-asan build-tsan build-fuzz
