@@ -165,27 +165,20 @@ void decodeRow(const Engine& e, const SrgbTables& t, const uint8_t* rgba, int r,
   if (weighted) {
     if (x1 >= x0) decodeWeighted(px, x1 - x0 + 1, t.toLinear, fp(d));
   } else {
-    for (int x = x0; x <= x1; ++x, px += 4, ++d)
-      *d = F4{t.toLinear[px[0]], t.toLinear[px[1]], t.toLinear[px[2]], 0.0f};
+    if (x1 >= x0) decodeUnweighted(px, x1 - x0 + 1, t.toLinear, fp(d));
   }
 }
 
 
 // Output rows y0 .. y1-1 of one pass into acc ((y1 - y0) * outW sums). The weighted pass
-// covers every pixel; the unweighted pass only the pixels marked in need (same layout).
+// covers every output row; the unweighted pass only the rows marked in rowWanted (it is
+// needed for a few of their pixels, but a whole row costs little more than a few columns).
 void sumRows(const Engine& e, const SrgbTables& t, const uint8_t* rgba, int y0, int y1,
-             bool weighted, const uint8_t* need, F4* acc) {
+             bool weighted, const uint8_t* rowWanted, F4* acc) {
   const int W = e.outW;
   const ColumnFilter filter = e.columns();
   const size_t decW = static_cast<size_t>(e.colHi - e.colLo + 1);
-  std::vector<uint8_t> rowNeed(need ? static_cast<size_t>(y1 - y0) : 0);
-  std::vector<uint8_t> colNeed(need ? static_cast<size_t>(W) : 0);
-  if (need)
-    for (int y = y0; y < y1; ++y) {
-      const uint8_t* m = need + static_cast<size_t>(y - y0) * W;
-      rowNeed[y - y0] = std::any_of(m, m + W, [](uint8_t v) { return v != 0; });
-    }
-  const auto wanted = [&](int y) { return y >= y0 && y < y1 && (!need || rowNeed[y - y0]); };
+  const auto wanted = [&](int y) { return y >= y0 && y < y1 && (!rowWanted || rowWanted[y - y0]); };
   int rLo = e.inH, rHi = -1;
   for (int y = y0; y < y1; ++y)
     if (wanted(y) && e.vBegin[y] < e.vBegin[y + 1]) {
@@ -194,64 +187,44 @@ void sumRows(const Engine& e, const SrgbTables& t, const uint8_t* rgba, int y0, 
     }
   std::fill(acc, acc + static_cast<size_t>(y1 - y0) * W, splat(0.0f));
   if (rHi < rLo) return;
+  constexpr int kBatch = 4;  // rows filtered together, each block of weights read once for all
+  const float* inPtr[kBatch];
+  float* outPtr[kBatch];
 
   if (!e.verticalFirst) {
-    // Columns first: rows are decoded and filtered a few at a time (the filter reuses each
-    // block of weights across them), then added into the output rows they feed.
-    constexpr int kBatch = 4;
-    std::vector<F4> rowBuf(kBatch * decW, splat(0.0f)), colBuf(static_cast<size_t>(kBatch) * W);
-    const float* rowPtr[kBatch];
-    float* colPtr[kBatch];
+    // Columns first: input rows are decoded and filtered a few at a time, then added into
+    // the output rows they feed, in input-row order.
+    std::vector<F4> rows(kBatch * decW, splat(0.0f)), cols(static_cast<size_t>(kBatch) * W);
     for (int j = 0; j < kBatch; ++j) {
-      rowPtr[j] = fp(rowBuf.data() + j * decW);
-      colPtr[j] = fp(colBuf.data() + static_cast<size_t>(j) * W);
+      inPtr[j] = fp(rows.data() + j * decW);
+      outPtr[j] = fp(cols.data() + static_cast<size_t>(j) * W);
     }
     int batch[kBatch];
-    int inBatch = 0;
-    const auto addRow = [&](int r, const F4* cols) {
-      for (int i = e.rBegin[r]; i < e.rBegin[r + 1]; ++i) {
-        const int y = e.rOut[i];
-        if (!wanted(y)) continue;
-        const F4 w = splat(e.rWeight[i]);
-        F4* a = acc + static_cast<size_t>(y - y0) * W;
-        if (need) {
-          const uint8_t* m = need + static_cast<size_t>(y - y0) * W;
-          for (int x = 0; x < W; ++x)
-            if (m[x]) a[x] += cols[x] * w;
-        } else {
-          for (int x = 0; x < W; ++x) a[x] += cols[x] * w;
+    int pending = 0;
+    const auto flush = [&] {
+      filterColumns(filter, inPtr, outPtr, pending);
+      for (int j = 0; j < pending; ++j) {
+        const int r = batch[j];
+        const F4* c = cols.data() + static_cast<size_t>(j) * W;
+        for (int i = e.rBegin[r]; i < e.rBegin[r + 1]; ++i) {
+          const int y = e.rOut[i];
+          if (!wanted(y)) continue;
+          const F4 w = splat(e.rWeight[i]);
+          F4* a = acc + static_cast<size_t>(y - y0) * W;
+          for (int x = 0; x < W; ++x) a[x] += c[x] * w;
         }
       }
-    };
-    const auto flush = [&] {
-      filterColumns(filter, rowPtr, colPtr, inBatch);
-      for (int j = 0; j < inBatch; ++j) addRow(batch[j], colBuf.data() + static_cast<size_t>(j) * W);
-      inBatch = 0;
+      pending = 0;
     };
     for (int r = rLo; r <= rHi; ++r) {
       bool any = false;
-      if (need) std::fill(colNeed.begin(), colNeed.end(), 0);
-      for (int i = e.rBegin[r]; i < e.rBegin[r + 1]; ++i) {
-        const int y = e.rOut[i];
-        if (!wanted(y)) continue;
-        any = true;
-        if (need) {
-          const uint8_t* m = need + static_cast<size_t>(y - y0) * W;
-          for (int x = 0; x < W; ++x) colNeed[x] |= m[x];
-        }
-      }
+      for (int i = e.rBegin[r]; i < e.rBegin[r + 1] && !any; ++i) any = wanted(e.rOut[i]);
       if (!any) continue;
-      F4* row = rowBuf.data() + inBatch * decW;
-      decodeRow(e, t, rgba, r, weighted, row);
-      if (need) {
-        filterColumnsWhere(filter, fp(row), colPtr[0], colNeed.data());
-        addRow(r, colBuf.data());
-        continue;
-      }
-      batch[inBatch++] = r;
-      if (inBatch == kBatch) flush();
+      decodeRow(e, t, rgba, r, weighted, rows.data() + pending * decW);
+      batch[pending++] = r;
+      if (pending == kBatch) flush();
     }
-    if (inBatch > 0) flush();
+    if (pending > 0) flush();
     return;
   }
 
@@ -260,11 +233,9 @@ void sumRows(const Engine& e, const SrgbTables& t, const uint8_t* rgba, int y0, 
   // only move down), then its columns are filtered, a few output rows at a time.
   const int ring = e.rowSpan;
   std::vector<F4> rows(static_cast<size_t>(ring) * decW, splat(0.0f));
-  std::vector<F4> sums(4 * decW);
+  std::vector<F4> sums(kBatch * decW);
   std::vector<const float*> ins;
   std::vector<float> weights;
-  const float* sumPtr[4];
-  float* outPtr[4];
   int pending = 0;
   int decodedTo = rLo - 1;
   for (int y = y0; y < y1; ++y) {
@@ -273,26 +244,23 @@ void sumRows(const Engine& e, const SrgbTables& t, const uint8_t* rgba, int y0, 
     weights.clear();
     for (int i = e.vBegin[y]; i < e.vBegin[y + 1]; ++i) {
       const int r = e.vRow[i];
-      for (; decodedTo < r; ++decodedTo)
-        decodeRow(e, t, rgba, decodedTo + 1, weighted, rows.data() + static_cast<size_t>((decodedTo + 1) % ring) * decW);
+      for (; decodedTo < r; ++decodedTo) {
+        const int next = decodedTo + 1;
+        decodeRow(e, t, rgba, next, weighted, rows.data() + static_cast<size_t>(next % ring) * decW);
+      }
       ins.push_back(fp(rows.data() + static_cast<size_t>(r % ring) * decW));
       weights.push_back(e.vWeight[i]);
     }
     float* sum = fp(sums.data() + static_cast<size_t>(pending) * decW);
     weightedRowSum(ins.data(), weights.data(), static_cast<int>(ins.size()), sum, static_cast<int>(4 * decW));
-    float* out = fp(acc + static_cast<size_t>(y - y0) * W);
-    if (need) {
-      filterColumnsWhere(filter, sum, out, need + static_cast<size_t>(y - y0) * W);
-      continue;
-    }
-    sumPtr[pending] = sum;
-    outPtr[pending] = out;
-    if (++pending == 4) {
-      filterColumns(filter, sumPtr, outPtr, pending);
+    inPtr[pending] = sum;
+    outPtr[pending] = fp(acc + static_cast<size_t>(y - y0) * W);
+    if (++pending == kBatch) {
+      filterColumns(filter, inPtr, outPtr, pending);
       pending = 0;
     }
   }
-  if (pending > 0) filterColumns(filter, sumPtr, outPtr, pending);
+  if (pending > 0) filterColumns(filter, inPtr, outPtr, pending);
 }
 
 // Output rows y0 .. y1-1 of the square, into gray (size * size bytes).
@@ -302,7 +270,7 @@ void makeRows(const Engine& e, const uint8_t* rgba, int y0, int y1, uint8_t* gra
   const size_t n = static_cast<size_t>(y1 - y0) * W;
   std::vector<F4> acc(n);
   sumRows(e, t, rgba, y0, y1, true, nullptr, acc.data());
-  std::vector<uint8_t> clear(n, 0);
+  std::vector<uint8_t> clear(n, 0), clearRows(static_cast<size_t>(y1 - y0), 0);
   bool anyClear = false;
   uint8_t* out = gray + static_cast<size_t>(y0) * W;
   for (size_t i = 0; i < n; ++i) {
@@ -310,6 +278,7 @@ void makeRows(const Engine& e, const uint8_t* rgba, int y0, int y1, uint8_t* gra
     const float alpha = v[3];
     if (alpha < kTinyAlpha) {
       clear[i] = 1;
+      clearRows[i / W] = 1;
       anyClear = true;
       continue;
     }
@@ -318,7 +287,7 @@ void makeRows(const Engine& e, const uint8_t* rgba, int y0, int y1, uint8_t* gra
   }
   if (!anyClear) return;
   // Where alpha came out as zero the library keeps the unweighted colour.
-  sumRows(e, t, rgba, y0, y1, false, clear.data(), acc.data());
+  sumRows(e, t, rgba, y0, y1, false, clearRows.data(), acc.data());
   for (size_t i = 0; i < n; ++i)
     if (clear[i]) out[i] = lumaOf(t.encode(acc[i][0]), t.encode(acc[i][1]), t.encode(acc[i][2]));
 }

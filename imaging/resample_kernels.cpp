@@ -60,9 +60,9 @@ void decodeWeightedPortable(const uint8_t* px, int n, const float* toLinear, flo
   }
 }
 
-void filterColumnsWhere(const ColumnFilter& f, const float* row, float* out, const uint8_t* want) {
-  for (int x = 0; x < f.outW; ++x)
-    if (want[x]) store(out + 4 * x, oneColumn(f, row, x));
+void decodeUnweightedPortable(const uint8_t* px, int n, const float* toLinear, float* out) {
+  for (int x = 0; x < n; ++x, px += 4, out += 4)
+    store(out, F4{toLinear[px[0]], toLinear[px[1]], toLinear[px[2]], 0.0f});
 }
 
 void filterColumnsPortable(const ColumnFilter& f, const float* const* rows, float* const* outs,

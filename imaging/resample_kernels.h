@@ -1,5 +1,6 @@
 // The pixel work of downsample.cpp, as the resampler does it (see imaging/resize_plan.h):
-//   decodeWeighted   RGBA8 -> four floats per pixel: weighted R, G, B and alpha;
+//   decodeWeighted   RGBA8 -> four floats per pixel: weighted R, G, B and alpha (or, by
+//                    decodeUnweighted, R, G, B and 0);
 //   filterColumns    each output column is a weighted sum of a run of decoded pixels of
 //                    one row, in the resampler's order;
 //   weightedRowSum   a weighted sum of whole rows, float by float, in order.
@@ -23,13 +24,14 @@ struct ColumnFilter {
 void filterColumns(const ColumnFilter& f, const float* const* rows, float* const* outs, int count);
 void filterColumnsPortable(const ColumnFilter& f, const float* const* rows, float* const* outs,
                            int count);
-// One row, only the columns with want[x] set; the others are left alone.
-void filterColumnsWhere(const ColumnFilter& f, const float* row, float* out, const uint8_t* want);
 
 // out[4x .. 4x+3] = (L[r] * a, L[g] * a, L[b] * a, a) for the n pixels at px, where L is
 // toLinear (256 floats) and a = A * (1 / 255).
 void decodeWeighted(const uint8_t* px, int n, const float* toLinear, float* out);
 void decodeWeightedPortable(const uint8_t* px, int n, const float* toLinear, float* out);
+// out[4x .. 4x+3] = (L[r], L[g], L[b], 0).
+void decodeUnweighted(const uint8_t* px, int n, const float* toLinear, float* out);
+void decodeUnweightedPortable(const uint8_t* px, int n, const float* toLinear, float* out);
 
 // out[j] = (((0 + rows[0][j] * weights[0]) + rows[1][j] * weights[1]) + ...) for j < floats.
 void weightedRowSum(const float* const* rows, const float* weights, int count, float* out,

@@ -13,3 +13,7 @@ void weightedRowSum(const float* const* rows, const float* weights, int count, f
 void decodeWeighted(const uint8_t* px, int n, const float* toLinear, float* out) {
   decodeWeightedPortable(px, n, toLinear, out);
 }
+
+void decodeUnweighted(const uint8_t* px, int n, const float* toLinear, float* out) {
+  decodeUnweightedPortable(px, n, toLinear, out);
+}

@@ -95,8 +95,11 @@ __attribute__((target("avx"))) void weightedRowSumAvx(const float* const* rows,
   }
 }
 
-__attribute__((target("avx2"))) void decodeWeightedAvx2(const uint8_t* px, int n,
-                                                       const float* toLinear, float* out) {
+// Eight pixels' channels looked up at once, weighted by alpha (or with a zero alpha lane
+// when unweighted) and interleaved back into pixels.
+template <bool Weighted>
+__attribute__((target("avx2"))) void decodeAvx2(const uint8_t* px, int n, const float* toLinear,
+                                                float* out) {
   const __m256i byte = _mm256_set1_epi32(255);
   const __m256 inv255 = _mm256_set1_ps(1.0f / 255.0f);
   int x = 0;
@@ -105,11 +108,13 @@ __attribute__((target("avx2"))) void decodeWeightedAvx2(const uint8_t* px, int n
     __m256 r = _mm256_i32gather_ps(toLinear, _mm256_and_si256(p, byte), 4);
     __m256 g = _mm256_i32gather_ps(toLinear, _mm256_and_si256(_mm256_srli_epi32(p, 8), byte), 4);
     __m256 b = _mm256_i32gather_ps(toLinear, _mm256_and_si256(_mm256_srli_epi32(p, 16), byte), 4);
-    const __m256 a = _mm256_mul_ps(_mm256_cvtepi32_ps(_mm256_srli_epi32(p, 24)), inv255);
-    r = _mm256_mul_ps(r, a);
-    g = _mm256_mul_ps(g, a);
-    b = _mm256_mul_ps(b, a);
-    // Eight (r, g, b, a) columns to eight pixels.
+    __m256 a = _mm256_setzero_ps();
+    if (Weighted) {
+      a = _mm256_mul_ps(_mm256_cvtepi32_ps(_mm256_srli_epi32(p, 24)), inv255);
+      r = _mm256_mul_ps(r, a);
+      g = _mm256_mul_ps(g, a);
+      b = _mm256_mul_ps(b, a);
+    }
     const __m256 rg0 = _mm256_unpacklo_ps(r, g), rg1 = _mm256_unpackhi_ps(r, g);
     const __m256 ba0 = _mm256_unpacklo_ps(b, a), ba1 = _mm256_unpackhi_ps(b, a);
     const __m256 p04 = _mm256_shuffle_ps(rg0, ba0, 0x44), p15 = _mm256_shuffle_ps(rg0, ba0, 0xee);
@@ -119,7 +124,8 @@ __attribute__((target("avx2"))) void decodeWeightedAvx2(const uint8_t* px, int n
     _mm256_storeu_ps(out + 16, _mm256_permute2f128_ps(p04, p15, 0x31));
     _mm256_storeu_ps(out + 24, _mm256_permute2f128_ps(p26, p37, 0x31));
   }
-  decodeWeightedPortable(px, n - x, toLinear, out);
+  if (Weighted) decodeWeightedPortable(px, n - x, toLinear, out);
+  else decodeUnweightedPortable(px, n - x, toLinear, out);
 }
 
 bool haveAvx() {
@@ -146,6 +152,11 @@ void weightedRowSum(const float* const* rows, const float* weights, int count, f
 }
 
 void decodeWeighted(const uint8_t* px, int n, const float* toLinear, float* out) {
-  if (haveAvx2()) decodeWeightedAvx2(px, n, toLinear, out);
+  if (haveAvx2()) decodeAvx2<true>(px, n, toLinear, out);
   else decodeWeightedPortable(px, n, toLinear, out);
+}
+
+void decodeUnweighted(const uint8_t* px, int n, const float* toLinear, float* out) {
+  if (haveAvx2()) decodeAvx2<false>(px, n, toLinear, out);
+  else decodeUnweightedPortable(px, n, toLinear, out);
 }
