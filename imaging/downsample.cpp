@@ -153,32 +153,71 @@ std::shared_ptr<const Engine> engineFor(int w, int h, int size) {
   return built;
 }
 
-inline float* fp(F4* v) { return reinterpret_cast<float*>(v); }
-
-// Decoded columns colLo .. colHi of input row r: weighted (r*a, g*a, b*a, a) or unweighted
-// (r, g, b, 0). Columns outside the image stay zero.
-void decodeRow(const Engine& e, const SrgbTables& t, const uint8_t* rgba, int r, bool weighted,
-               F4* out) {
-  const int x0 = std::max(e.colLo, 0), x1 = std::min(e.colHi, e.inW - 1);
-  const uint8_t* px = rgba + (static_cast<size_t>(r) * e.inW + x0) * 4;
-  F4* d = out + (x0 - e.colLo);
-  if (weighted) {
-    if (x1 >= x0) decodeWeighted(px, x1 - x0 + 1, t.toLinear, fp(d));
-  } else {
-    if (x1 >= x0) decodeUnweighted(px, x1 - x0 + 1, t.toLinear, fp(d));
+// A run of output columns [from, to) or of image pixels [from, to); empty when from >= to.
+struct Span {
+  int from = 0, to = 0;
+  bool empty() const { return from >= to; }
+  void cover(Span o) {
+    if (o.empty()) return;
+    if (empty()) *this = o;
+    else from = std::min(from, o.from), to = std::max(to, o.to);
   }
+};
+
+// The output columns whose taps reach into pixels p (image coordinates).
+Span columnsOver(const Engine& e, Span p) {
+  Span x;
+  if (p.empty()) return x;
+  for (int c = 0; c < e.outW; ++c) {
+    const int lo = e.colLo + e.hFirst[c], hi = lo + e.taps;
+    if (lo < p.to && hi > p.from) x.cover(Span{c, c + 1});
+  }
+  return x;
 }
 
+// The pixels (image coordinates, clipped to the image) the taps of columns x read.
+Span pixelsUnder(const Engine& e, Span x) {
+  Span p;
+  for (int c = x.from; c < x.to; ++c)
+    p.cover(Span{e.colLo + e.hFirst[c], e.colLo + e.hFirst[c] + e.taps});
+  p.from = std::max(p.from, 0);
+  p.to = std::min(p.to, e.inW);
+  return p;
+}
 
-// Output rows y0 .. y1-1 of one pass into acc ((y1 - y0) * outW sums). The weighted pass
-// covers every output row; the unweighted pass only the rows marked in rowWanted (it is
-// needed for a few of their pixels, but a whole row costs little more than a few columns).
+// First to last pixel of row r with a nonzero alpha: outside it the weighted values are
+// exactly zero, and so is every sum made of them only.
+Span alphaSpan(const Engine& e, const uint8_t* rgba, int r) {
+  const uint8_t* row = rgba + static_cast<size_t>(r) * e.inW * 4;
+  Span s{0, e.inW};
+  while (s.from < s.to && row[4 * s.from + 3] == 0) ++s.from;
+  while (s.to > s.from && row[4 * (s.to - 1) + 3] == 0) --s.to;
+  return s;
+}
+
+inline float* fp(F4* v) { return reinterpret_cast<float*>(v); }
+
+// Pixels p of input row r into out (indexed from colLo): weighted (r*a, g*a, b*a, a) or
+// unweighted (r, g, b, 0). Other entries are left as they are; those beyond the image are
+// zero from the start and never written.
+void decodeRow(const Engine& e, const SrgbTables& t, const uint8_t* rgba, int r, bool weighted,
+               Span p, F4* out) {
+  if (p.empty()) return;
+  const uint8_t* px = rgba + (static_cast<size_t>(r) * e.inW + p.from) * 4;
+  float* d = fp(out + (p.from - e.colLo));
+  if (weighted) decodeWeighted(px, p.to - p.from, t.toLinear, d);
+  else decodeUnweighted(px, p.to - p.from, t.toLinear, d);
+}
+
+// Output rows y0 .. y1-1 of one pass into acc ((y1 - y0) * outW sums), each output row y
+// over the columns wantedColumns[y - y0] only (others stay zero). The weighted pass is
+// also held to the pixels with a nonzero alpha.
 void sumRows(const Engine& e, const SrgbTables& t, const uint8_t* rgba, int y0, int y1,
-             bool weighted, const uint8_t* rowWanted, F4* acc) {
+             bool weighted, const Span* wantedColumns, F4* acc) {
   const int W = e.outW;
   const ColumnFilter filter = e.columns();
   const size_t decW = static_cast<size_t>(e.colHi - e.colLo + 1);
-  const auto wanted = [&](int y) { return y >= y0 && y < y1 && (!rowWanted || rowWanted[y - y0]); };
+  const auto wanted = [&](int y) { return y >= y0 && y < y1 && !wantedColumns[y - y0].empty(); };
   int rLo = e.inH, rHi = -1;
   for (int y = y0; y < y1; ++y)
     if (wanted(y) && e.vBegin[y] < e.vBegin[y + 1]) {
@@ -190,6 +229,7 @@ void sumRows(const Engine& e, const SrgbTables& t, const uint8_t* rgba, int y0, 
   constexpr int kBatch = 4;  // rows filtered together, each block of weights read once for all
   const float* inPtr[kBatch];
   float* outPtr[kBatch];
+  const Span allPixels{0, e.inW};
 
   if (!e.verticalFirst) {
     // Columns first: input rows are decoded and filtered a few at a time, then added into
@@ -200,27 +240,37 @@ void sumRows(const Engine& e, const SrgbTables& t, const uint8_t* rgba, int y0, 
       outPtr[j] = fp(cols.data() + static_cast<size_t>(j) * W);
     }
     int batch[kBatch];
+    Span rowColumns[kBatch], batchColumns;
     int pending = 0;
     const auto flush = [&] {
-      filterColumns(filter, inPtr, outPtr, pending);
+      filterColumns(filter, inPtr, outPtr, pending, batchColumns.from, batchColumns.to);
       for (int j = 0; j < pending; ++j) {
         const int r = batch[j];
+        const Span x = rowColumns[j];
         const F4* c = cols.data() + static_cast<size_t>(j) * W;
         for (int i = e.rBegin[r]; i < e.rBegin[r + 1]; ++i) {
           const int y = e.rOut[i];
           if (!wanted(y)) continue;
           const F4 w = splat(e.rWeight[i]);
           F4* a = acc + static_cast<size_t>(y - y0) * W;
-          for (int x = 0; x < W; ++x) a[x] += c[x] * w;
+          for (int k = x.from; k < x.to; ++k) a[k] += c[k] * w;
         }
       }
       pending = 0;
+      batchColumns = Span{};
     };
     for (int r = rLo; r <= rHi; ++r) {
-      bool any = false;
-      for (int i = e.rBegin[r]; i < e.rBegin[r + 1] && !any; ++i) any = wanted(e.rOut[i]);
-      if (!any) continue;
-      decodeRow(e, t, rgba, r, weighted, rows.data() + pending * decW);
+      Span x;
+      for (int i = e.rBegin[r]; i < e.rBegin[r + 1]; ++i)
+        if (wanted(e.rOut[i])) x.cover(wantedColumns[e.rOut[i] - y0]);
+      if (weighted && !x.empty()) {
+        const Span live = columnsOver(e, alphaSpan(e, rgba, r));
+        x = Span{std::max(x.from, live.from), std::min(x.to, live.to)};
+      }
+      if (x.empty()) continue;
+      decodeRow(e, t, rgba, r, weighted, pixelsUnder(e, x), rows.data() + pending * decW);
+      rowColumns[pending] = x;
+      batchColumns.cover(x);
       batch[pending++] = r;
       if (pending == kBatch) flush();
     }
@@ -230,64 +280,102 @@ void sumRows(const Engine& e, const SrgbTables& t, const uint8_t* rgba, int y0, 
 
   // Rows first: each output row is the weighted sum of its decoded rows, kept in a ring
   // (an output row's input rows are never further apart than the ring is long, and they
-  // only move down), then its columns are filtered, a few output rows at a time.
+  // only move down), then its columns are filtered, a few output rows at a time. Rows
+  // without any alpha add nothing to the weighted sums and are left out of them.
   const int ring = e.rowSpan;
   std::vector<F4> rows(static_cast<size_t>(ring) * decW, splat(0.0f));
-  std::vector<F4> sums(kBatch * decW);
+  std::vector<uint8_t> live(static_cast<size_t>(ring), 0);
+  std::vector<F4> sums(kBatch * decW), cols(static_cast<size_t>(kBatch) * W);
   std::vector<const float*> ins;
   std::vector<float> weights;
-  int pending = 0;
+  int pending = 0, batch[kBatch];
+  Span rowColumns[kBatch], batchColumns;
   int decodedTo = rLo - 1;
+  for (int j = 0; j < kBatch; ++j) outPtr[j] = fp(cols.data() + static_cast<size_t>(j) * W);
+  // Each output row keeps only its own columns: the others were filtered from sums it
+  // did not make.
+  const auto flush = [&] {
+    filterColumns(filter, inPtr, outPtr, pending, batchColumns.from, batchColumns.to);
+    for (int j = 0; j < pending; ++j)
+      std::copy(cols.begin() + static_cast<long>(j) * W + rowColumns[j].from,
+                cols.begin() + static_cast<long>(j) * W + rowColumns[j].to,
+                acc + static_cast<size_t>(batch[j] - y0) * W + rowColumns[j].from);
+    pending = 0;
+    batchColumns = Span{};
+  };
   for (int y = y0; y < y1; ++y) {
     if (!wanted(y)) continue;
     ins.clear();
     weights.clear();
+    Span alive;
     for (int i = e.vBegin[y]; i < e.vBegin[y + 1]; ++i) {
       const int r = e.vRow[i];
       for (; decodedTo < r; ++decodedTo) {
         const int next = decodedTo + 1;
-        decodeRow(e, t, rgba, next, weighted, rows.data() + static_cast<size_t>(next % ring) * decW);
+        const Span a = weighted ? alphaSpan(e, rgba, next) : allPixels;
+        live[next % ring] = a.empty() ? 0 : 1;
+        if (!a.empty())
+          decodeRow(e, t, rgba, next, weighted, allPixels, rows.data() + static_cast<size_t>(next % ring) * decW);
+        if (weighted) alive.cover(a);
       }
+      if (!live[r % ring]) continue;
+      if (weighted) alive.cover(alphaSpan(e, rgba, r));
       ins.push_back(fp(rows.data() + static_cast<size_t>(r % ring) * decW));
       weights.push_back(e.vWeight[i]);
     }
-    float* sum = fp(sums.data() + static_cast<size_t>(pending) * decW);
-    weightedRowSum(ins.data(), weights.data(), static_cast<int>(ins.size()), sum, static_cast<int>(4 * decW));
-    inPtr[pending] = sum;
-    outPtr[pending] = fp(acc + static_cast<size_t>(y - y0) * W);
-    if (++pending == kBatch) {
-      filterColumns(filter, inPtr, outPtr, pending);
-      pending = 0;
+    Span x = wantedColumns[y - y0];
+    if (weighted) {
+      const Span reach = columnsOver(e, alive);
+      x = Span{std::max(x.from, reach.from), std::min(x.to, reach.to)};
     }
+    if (x.empty() || ins.empty()) continue;
+    const Span p = pixelsUnder(e, x);
+    F4* sum = sums.data() + static_cast<size_t>(pending) * decW;
+    const size_t at = static_cast<size_t>(p.from - e.colLo);
+    for (const float*& in : ins) in += 4 * at;
+    weightedRowSum(ins.data(), weights.data(), static_cast<int>(ins.size()), fp(sum + at),
+                   4 * (p.to - p.from));
+    inPtr[pending] = fp(sum);
+    rowColumns[pending] = x;
+    batch[pending] = y;
+    batchColumns.cover(x);
+    if (++pending == kBatch) flush();
   }
-  if (pending > 0) filterColumns(filter, inPtr, outPtr, pending);
+  if (pending > 0) flush();
 }
 
 // Output rows y0 .. y1-1 of the square, into gray (size * size bytes).
 void makeRows(const Engine& e, const uint8_t* rgba, int y0, int y1, uint8_t* gray) {
   const SrgbTables& t = srgbTables();
   const int W = e.outW;
-  const size_t n = static_cast<size_t>(y1 - y0) * W;
+  const int rowsHere = y1 - y0;
+  const size_t n = static_cast<size_t>(rowsHere) * W;
   std::vector<F4> acc(n);
-  sumRows(e, t, rgba, y0, y1, true, nullptr, acc.data());
-  std::vector<uint8_t> clear(n, 0), clearRows(static_cast<size_t>(y1 - y0), 0);
+  std::vector<Span> columns(static_cast<size_t>(rowsHere), Span{0, W});
+  sumRows(e, t, rgba, y0, y1, true, columns.data(), acc.data());
+  std::vector<uint8_t> clear(n, 0);
   bool anyClear = false;
   uint8_t* out = gray + static_cast<size_t>(y0) * W;
-  for (size_t i = 0; i < n; ++i) {
-    const F4 v = acc[i];
-    const float alpha = v[3];
-    if (alpha < kTinyAlpha) {
-      clear[i] = 1;
-      clearRows[i / W] = 1;
-      anyClear = true;
-      continue;
+  for (int y = 0; y < rowsHere; ++y) {
+    Span cleared;
+    for (int x = 0; x < W; ++x) {
+      const size_t i = static_cast<size_t>(y) * W + x;
+      const F4 v = acc[i];
+      const float alpha = v[3];
+      if (alpha < kTinyAlpha) {
+        clear[i] = 1;
+        cleared.cover(Span{x, x + 1});
+        continue;
+      }
+      const F4 c = v * splat(1.0f / alpha);
+      out[i] = lumaOf(t.encode(c[0]), t.encode(c[1]), t.encode(c[2]));
     }
-    const F4 c = v * splat(1.0f / alpha);
-    out[i] = lumaOf(t.encode(c[0]), t.encode(c[1]), t.encode(c[2]));
+    columns[y] = cleared;
+    anyClear = anyClear || !cleared.empty();
   }
   if (!anyClear) return;
   // Where alpha came out as zero the library keeps the unweighted colour.
-  sumRows(e, t, rgba, y0, y1, false, clearRows.data(), acc.data());
+  sumRows(e, t, rgba, y0, y1, false, columns.data(), acc.data());
   for (size_t i = 0; i < n; ++i)
     if (clear[i]) out[i] = lumaOf(t.encode(acc[i][0]), t.encode(acc[i][1]), t.encode(acc[i][2]));
 }

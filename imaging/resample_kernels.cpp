@@ -66,10 +66,10 @@ void decodeUnweightedPortable(const uint8_t* px, int n, const float* toLinear, f
 }
 
 void filterColumnsPortable(const ColumnFilter& f, const float* const* rows, float* const* outs,
-                           int count) {
+                           int count, int from, int to) {
   const int block = columnBlock(f);
-  for (int x0 = 0; x0 < f.outW; x0 += block) {
-    const int x1 = std::min(x0 + block, f.outW);
+  for (int x0 = from; x0 < to; x0 += block) {
+    const int x1 = std::min(x0 + block, to);
     for (int i = 0; i < count; ++i) {
       int x = x0;
       if (!f.singleSum)

@@ -19,11 +19,13 @@ struct ColumnFilter {
   const float* weights = nullptr;  // outW * taps weights, each repeated in four lanes
 };
 
-// Filters `count` rows: rows[i] -> outs[i] (outW pixels of four floats each). Columns are
-// taken in blocks across all the rows, so that a block's weights are read from cache.
-void filterColumns(const ColumnFilter& f, const float* const* rows, float* const* outs, int count);
+// Filters output columns from .. to-1 of `count` rows: rows[i] -> outs[i] (outW pixels of
+// four floats each; the other columns are left alone). Columns are taken in blocks across
+// all the rows, so that a block's weights are read from cache.
+void filterColumns(const ColumnFilter& f, const float* const* rows, float* const* outs, int count,
+                   int from, int to);
 void filterColumnsPortable(const ColumnFilter& f, const float* const* rows, float* const* outs,
-                           int count);
+                           int count, int from, int to);
 
 // out[4x .. 4x+3] = (L[r] * a, L[g] * a, L[b] * a, a) for the n pixels at px, where L is
 // toLinear (256 floats) and a = A * (1 / 255).

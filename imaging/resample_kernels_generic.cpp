@@ -1,8 +1,9 @@
 // Targets without a wider vector unit use the four-float sums.
 #include "imaging/resample_kernels.h"
 
-void filterColumns(const ColumnFilter& f, const float* const* rows, float* const* outs, int count) {
-  filterColumnsPortable(f, rows, outs, count);
+void filterColumns(const ColumnFilter& f, const float* const* rows, float* const* outs, int count,
+                   int from, int to) {
+  filterColumnsPortable(f, rows, outs, count, from, to);
 }
 
 void weightedRowSum(const float* const* rows, const float* weights, int count, float* out,

@@ -57,10 +57,11 @@ __attribute__((target("avx"))) inline void tile(const ColumnFilter& f, const flo
 
 __attribute__((target("avx"))) void filterColumnsAvx(const ColumnFilter& f,
                                                      const float* const* rows,
-                                                     float* const* outs, int count) {
+                                                     float* const* outs, int count, int from,
+                                                     int to) {
   const int block = columnBlock(f);
-  for (int x0 = 0; x0 < f.outW; x0 += block) {
-    const int x1 = std::min(x0 + block, f.outW);
+  for (int x0 = from; x0 < to; x0 += block) {
+    const int x1 = std::min(x0 + block, to);
     int i = 0;
     for (; i + 4 <= count; i += 4) {
       int x = x0;
@@ -140,9 +141,10 @@ bool haveAvx2() {
 
 }  // namespace
 
-void filterColumns(const ColumnFilter& f, const float* const* rows, float* const* outs, int count) {
-  if (!f.singleSum && haveAvx()) filterColumnsAvx(f, rows, outs, count);
-  else filterColumnsPortable(f, rows, outs, count);
+void filterColumns(const ColumnFilter& f, const float* const* rows, float* const* outs, int count,
+                   int from, int to) {
+  if (!f.singleSum && haveAvx()) filterColumnsAvx(f, rows, outs, count, from, to);
+  else filterColumnsPortable(f, rows, outs, count, from, to);
 }
 
 void weightedRowSum(const float* const* rows, const float* weights, int count, float* out,

@@ -106,7 +106,7 @@ TEST(DownsampleProperty, EqualsResamplerOnVideoFrames) {
                           {3840, 2160, 128}, {2048, 858, 128}, {720, 576, 128}};
   std::mt19937 rng(11);
   for (const Shape& s : shapes)
-    for (const Alpha a : {Alpha::Opaque, Alpha::ClearCorner, Alpha::Random})
+    for (const Alpha a : kAlphas)
       expectSame(frame(rng, s.w, s.h, a), s, label(s, a));
 }
 
