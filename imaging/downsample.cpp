@@ -284,7 +284,7 @@ void sumRows(const Engine& e, const SrgbTables& t, const uint8_t* rgba, int y0, 
   // without any alpha add nothing to the weighted sums and are left out of them.
   const int ring = e.rowSpan;
   std::vector<F4> rows(static_cast<size_t>(ring) * decW, splat(0.0f));
-  std::vector<uint8_t> live(static_cast<size_t>(ring), 0);
+  std::vector<Span> live(static_cast<size_t>(ring));  // pixels with alpha, per ring row
   std::vector<F4> sums(kBatch * decW), cols(static_cast<size_t>(kBatch) * W);
   std::vector<const float*> ins;
   std::vector<float> weights;
@@ -313,13 +313,13 @@ void sumRows(const Engine& e, const SrgbTables& t, const uint8_t* rgba, int y0, 
       for (; decodedTo < r; ++decodedTo) {
         const int next = decodedTo + 1;
         const Span a = weighted ? alphaSpan(e, rgba, next) : allPixels;
-        live[next % ring] = a.empty() ? 0 : 1;
+        live[next % ring] = a;
         if (!a.empty())
           decodeRow(e, t, rgba, next, weighted, allPixels, rows.data() + static_cast<size_t>(next % ring) * decW);
-        if (weighted) alive.cover(a);
       }
-      if (!live[r % ring]) continue;
-      if (weighted) alive.cover(alphaSpan(e, rgba, r));
+      const Span a = live[r % ring];
+      if (a.empty()) continue;
+      alive.cover(a);
       ins.push_back(fp(rows.data() + static_cast<size_t>(r % ring) * decW));
       weights.push_back(e.vWeight[i]);
     }
