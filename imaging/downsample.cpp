@@ -99,6 +99,8 @@ std::shared_ptr<const Engine> buildEngine(int w, int h, int size) {
     e->colHi = std::max(e->colHi, plan.hFirst[x] + e->taps - 1);
   }
   for (int& first : e->hFirst) first -= e->colLo;
+  for (int x = 1; x < size; ++x)
+    if (e->hFirst[x] < e->hFirst[x - 1]) return e;  // runs out of column order
   e->vBegin.assign(1, 0);
   for (int y = 0; y < size; ++y) {
     for (int i = plan.vBegin[y]; i < plan.vBegin[y + 1]; ++i) {
@@ -164,25 +166,27 @@ struct Span {
   }
 };
 
-// The output columns whose taps reach into pixels p (image coordinates).
+// The output columns whose taps reach into pixels p (image coordinates). Runs start in
+// column order (checked when the engine is built), so the columns form one run.
 Span columnsOver(const Engine& e, Span p) {
-  Span x;
-  if (p.empty()) return x;
-  for (int c = 0; c < e.outW; ++c) {
-    const int lo = e.colLo + e.hFirst[c], hi = lo + e.taps;
-    if (lo < p.to && hi > p.from) x.cover(Span{c, c + 1});
+  if (p.empty()) return Span{};
+  const auto start = [&](int c) { return e.colLo + e.hFirst[c]; };
+  int lo = 0, hi = e.outW;  // first column whose run ends after p.from
+  while (lo < hi) {
+    const int mid = (lo + hi) / 2;
+    if (start(mid) + e.taps > p.from) hi = mid;
+    else lo = mid + 1;
   }
-  return x;
+  int end = lo;
+  while (end < e.outW && start(end) < p.to) ++end;
+  return Span{lo, end};
 }
 
 // The pixels (image coordinates, clipped to the image) the taps of columns x read.
 Span pixelsUnder(const Engine& e, Span x) {
-  Span p;
-  for (int c = x.from; c < x.to; ++c)
-    p.cover(Span{e.colLo + e.hFirst[c], e.colLo + e.hFirst[c] + e.taps});
-  p.from = std::max(p.from, 0);
-  p.to = std::min(p.to, e.inW);
-  return p;
+  if (x.empty()) return Span{};
+  return Span{std::max(e.colLo + e.hFirst[x.from], 0),
+              std::min(e.colLo + e.hFirst[x.to - 1] + e.taps, e.inW)};
 }
 
 // First to last pixel of row r with a nonzero alpha: outside it the weighted values are
@@ -247,13 +251,12 @@ void sumRows(const Engine& e, const SrgbTables& t, const uint8_t* rgba, int y0, 
       for (int j = 0; j < pending; ++j) {
         const int r = batch[j];
         const Span x = rowColumns[j];
-        const F4* c = cols.data() + static_cast<size_t>(j) * W;
+        F4* c = cols.data() + static_cast<size_t>(j) * W;
         for (int i = e.rBegin[r]; i < e.rBegin[r + 1]; ++i) {
           const int y = e.rOut[i];
           if (!wanted(y)) continue;
-          const F4 w = splat(e.rWeight[i]);
-          F4* a = acc + static_cast<size_t>(y - y0) * W;
-          for (int k = x.from; k < x.to; ++k) a[k] += c[k] * w;
+          addWeightedRow(fp(acc + static_cast<size_t>(y - y0) * W + x.from), fp(c + x.from),
+                         e.rWeight[i], 4 * (x.to - x.from));
         }
       }
       pending = 0;
@@ -264,6 +267,9 @@ void sumRows(const Engine& e, const SrgbTables& t, const uint8_t* rgba, int y0, 
       for (int i = e.rBegin[r]; i < e.rBegin[r + 1]; ++i)
         if (wanted(e.rOut[i])) x.cover(wantedColumns[e.rOut[i] - y0]);
       if (weighted && !x.empty()) {
+        // The next row's far end is fetched now: the decode streams a row from its start,
+        // but the alpha run is found from both ends before the row is decoded.
+        if (r + 1 < e.inH) __builtin_prefetch(rgba + (static_cast<size_t>(r + 2) * e.inW - 1) * 4);
         const Span live = columnsOver(e, alphaSpan(e, rgba, r));
         x = Span{std::max(x.from, live.from), std::min(x.to, live.to)};
       }

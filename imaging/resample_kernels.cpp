@@ -97,3 +97,10 @@ void weightedRowSumPortable(const float* const* rows, const float* weights, int 
     out[j] = s;
   }
 }
+
+void addWeightedRowPortable(float* acc, const float* row, float weight, int floats) {
+  const F4 w = F4{weight, weight, weight, weight};
+  int j = 0;
+  for (; j + 4 <= floats; j += 4) store(acc + j, load(acc + j) + load(row + j) * w);
+  for (; j < floats; ++j) acc[j] = acc[j] + row[j] * weight;
+}

@@ -3,7 +3,8 @@
 //                    decodeUnweighted, R, G, B and 0);
 //   filterColumns    each output column is a weighted sum of a run of decoded pixels of
 //                    one row, in the resampler's order;
-//   weightedRowSum   a weighted sum of whole rows, float by float, in order.
+//   weightedRowSum   a weighted sum of whole rows, float by float, in order (or, by
+//                    addWeightedRow, one more row added to such a sum).
 // One implementation per instruction set (resample_kernels_x86.cpp,
 // resample_kernels_generic.cpp) over the portable one in resample_kernels.cpp; all give the
 // same bits. Internal to imaging/.
@@ -34,6 +35,10 @@ void decodeWeightedPortable(const uint8_t* px, int n, const float* toLinear, flo
 // out[4x .. 4x+3] = (L[r], L[g], L[b], 0).
 void decodeUnweighted(const uint8_t* px, int n, const float* toLinear, float* out);
 void decodeUnweightedPortable(const uint8_t* px, int n, const float* toLinear, float* out);
+
+// acc[j] = acc[j] + row[j] * weight for j < floats.
+void addWeightedRow(float* acc, const float* row, float weight, int floats);
+void addWeightedRowPortable(float* acc, const float* row, float weight, int floats);
 
 // out[j] = (((0 + rows[0][j] * weights[0]) + rows[1][j] * weights[1]) + ...) for j < floats.
 void weightedRowSum(const float* const* rows, const float* weights, int count, float* out,

@@ -18,3 +18,7 @@ void decodeWeighted(const uint8_t* px, int n, const float* toLinear, float* out)
 void decodeUnweighted(const uint8_t* px, int n, const float* toLinear, float* out) {
   decodeUnweightedPortable(px, n, toLinear, out);
 }
+
+void addWeightedRow(float* acc, const float* row, float weight, int floats) {
+  addWeightedRowPortable(acc, row, weight, floats);
+}

@@ -129,6 +129,17 @@ __attribute__((target("avx2"))) void decodeAvx2(const uint8_t* px, int n, const 
   else decodeUnweightedPortable(px, n - x, toLinear, out);
 }
 
+__attribute__((target("avx"))) void addWeightedRowAvx(float* acc, const float* row, float weight,
+                                                      int floats) {
+  const F8 w = F8{weight, weight, weight, weight, weight, weight, weight, weight};
+  int j = 0;
+  for (; j + 8 <= floats; j += 8) {
+    const F8 sum = load8(acc + j) + load8(row + j) * w;
+    std::memcpy(acc + j, &sum, sizeof sum);
+  }
+  addWeightedRowPortable(acc + j, row + j, weight, floats - j);
+}
+
 bool haveAvx() {
   static const bool avx = __builtin_cpu_supports("avx");
   return avx;
@@ -161,4 +172,9 @@ void decodeWeighted(const uint8_t* px, int n, const float* toLinear, float* out)
 void decodeUnweighted(const uint8_t* px, int n, const float* toLinear, float* out) {
   if (haveAvx2()) decodeAvx2<false>(px, n, toLinear, out);
   else decodeUnweightedPortable(px, n, toLinear, out);
+}
+
+void addWeightedRow(float* acc, const float* row, float weight, int floats) {
+  if (haveAvx()) addWeightedRowAvx(acc, row, weight, floats);
+  else addWeightedRowPortable(acc, row, weight, floats);
 }

@@ -95,6 +95,10 @@ TEST(ResampleKernels, RowSumMatchesPortableTwin) {
       weightedRowSum(in.data(), weights.data(), count, fast.data(), floats);
       weightedRowSumPortable(in.data(), weights.data(), count, twin.data(), floats);
       EXPECT_TRUE(sameBits(fast, twin)) << count << " rows of " << floats;
+      const float w = value(rng);
+      addWeightedRow(fast.data(), rows[0].data(), w, floats);
+      addWeightedRowPortable(twin.data(), rows[0].data(), w, floats);
+      EXPECT_TRUE(sameBits(fast, twin)) << "one more row of " << floats;
     }
   }
 }
