@@ -3,7 +3,7 @@ BUILD ?= build
 JOBS ?= 2
 CMAKE_FLAGS ?=
 
-.PHONY: all bootstrap configure build test demo install bench clean test-asan test-tsan fuzz
+.PHONY: all bootstrap configure build test demo install bench clean test-asan test-tsan fuzz test-arm64
 
 all: build
 
@@ -44,5 +44,10 @@ FUZZ_SECONDS ?= 30
 fuzz: bootstrap
 	JOBS=$(JOBS) FUZZ_SECONDS=$(FUZZ_SECONDS) bash scripts/fuzz
 
+# The imaging kernels and their tests cross-built for aarch64 and run under
+# qemu-user, so the NEON paths are tested on this machine (build-arm64).
+test-arm64: bootstrap
+	bash scripts/test-arm64
+
 clean:
-	rm -rf $(BUILD) build-asan build-tsan build-fuzz
+	rm -rf $(BUILD) build-asan build-tsan build-fuzz build-arm64
