@@ -39,7 +39,7 @@ class WorkingFiles : public ::testing::Test {
     const std::string p = path(name);
     FILE* f = std::fopen(p.c_str(), "wb");
     EXPECT_NE(f, nullptr);
-    std::fwrite(bytes.data(), 1, bytes.size(), f);
+    if (!bytes.empty()) std::fwrite(bytes.data(), 1, bytes.size(), f);  // data() may be null
     std::fclose(f);
     return p;
   }
