@@ -422,10 +422,17 @@ std::vector<uint8_t> buildMask(const std::vector<uint8_t>& source, int width, in
 
   const uint8_t t = maskThresholdByte(threshold);
   const U8x16 tv = simd::splat(t);
-  const auto classify = [&](size_t, U8x16 v) { return softMatte ? v : (U8x16)(v > tv); };
+  const int a = std::max(innerFeather, 0), b = std::max(outerFeather, 0);
+  // A soft matte going straight to the feathers is reduced to its core at once; a
+  // thresholded mask is two-valued from the start, and morphology keeps it so, so its core
+  // is the mask itself.
+  const bool coreAtOnce = softMatte && grow == 0 && (a > 0 || b > 0);
+  const U8x16 half = simd::splat(128);
+  const auto classify = [&](size_t, U8x16 v) {
+    return coreAtOnce ? (U8x16)(v >= half) : softMatte ? v : (U8x16)(v > tv);
+  };
   const int g = std::abs(grow);
   const bool dilate = grow > 0;
-  const int a = std::max(innerFeather, 0), b = std::max(outerFeather, 0);
   const int reach = std::max({g, a, b});
   Scratch cols(static_cast<size_t>(width), std::min(reach, height - 1));
   Scratch strip(kStrip, std::min(reach, width - 1), static_cast<size_t>(width));
@@ -438,16 +445,18 @@ std::vector<uint8_t> buildMask(const std::vector<uint8_t>& source, int width, in
   } else {
     size_t i = 0;
     for (; i + 16 <= n; i += 16) simd::store(&w[i], classify(i, simd::load(&source[i])));
-    for (; i < n; ++i) w[i] = softMatte ? source[i] : (source[i] > t ? 255 : 0);
+    for (; i < n; ++i)
+      w[i] = coreAtOnce ? (source[i] >= 128 ? 255 : 0) : softMatte ? source[i] : (source[i] > t ? 255 : 0);
   }
   if (gv > 0) columnMorph(w.data(), w.data(), width, height, gv, dilate, cols);
   if (a == 0 && b == 0) return w;
 
   // Core, in place: 255 where the grown mask is at least 128.
-  const U8x16 half = simd::splat(128);
-  size_t i = 0;
-  for (; i + 16 <= n; i += 16) simd::store(&w[i], (U8x16)(simd::load(&w[i]) >= half));
-  for (; i < n; ++i) w[i] = w[i] >= 128 ? 255 : 0;
+  if (softMatte && !coreAtOnce) {
+    size_t i = 0;
+    for (; i + 16 <= n; i += 16) simd::store(&w[i], (U8x16)(simd::load(&w[i]) >= half));
+    for (; i < n; ++i) w[i] = w[i] >= 128 ? 255 : 0;
+  }
   const uint8_t* core = w.data();
 
   // Result: the inner ramp where the core is set, the outer ramp elsewhere. The outer ramp's
