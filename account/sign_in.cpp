@@ -16,7 +16,6 @@
 
 #include "account/account.h"
 #include "backend/backend.h"
-#include "render/render.h"
 
 namespace {
 

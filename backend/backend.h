@@ -133,6 +133,17 @@ bool fetchLatestVersion(const std::string& serverUrl, std::string& latest,
 void setBackgroundStop(bool stop);
 bool backgroundStopRequested();
 
+// ---- Detached background workers (background_workers.cpp) ----
+// Every detached thread of the plug-in (generation workers, sign-in pollers)
+// calls workerStarted before it is launched (undo with workerFinished when the
+// launch fails) and workerFinished as its very last step, so the unload action
+// can wait until no code of the bundle is running on them.
+void workerStarted();
+void workerFinished();
+int runningWorkers();
+// True when no worker runs, at once or within seconds.
+bool waitForBackgroundWorkers(double seconds);
+
 // ---- Token store (token_store_linux.cpp / token_store_mac.cpp) ----
 // One token per account key under the service kPluginIdentifier. An empty
 // account key is refused without touching the store.

@@ -45,6 +45,7 @@
 #include <string>
 #include <vector>
 
+#include "backend/backend.h"
 #include "plugin/plugin.h"
 
 // "OfxImageEffectActionRender": always leaves the host with kOfxStatOK.
@@ -251,14 +252,5 @@ void runGeneration(const GenerationJob& job);
 // the thread could not be started: nothing runs then and the state is untouched.
 bool startGenerationWorker(GenerationJob job, WorkerLauncher launch = launchDetached);
 
-// ---- Detached background workers ---------------------------------------------------
-
-// Every detached thread of the plug-in (generation workers, sign-in pollers)
-// calls workerStarted before it is launched (undo with workerFinished when the
-// launch fails) and workerFinished as its very last step, so the unload action
-// can wait until no code of the bundle is running on them.
-void workerStarted();
-void workerFinished();
-int runningWorkers();
-// True when no worker runs, at once or within seconds.
-bool waitForBackgroundWorkers(double seconds);
+// The registry of detached workers (workerStarted, waitForBackgroundWorkers, ...)
+// lives in backend/backend.h beside the stop switch.

@@ -13,7 +13,6 @@
 
 #include "account/account.h"
 #include "backend/backend.h"
-#include "render/render.h"
 #include "tests/account/account_test_env.h"
 #include "tests/support/temp_home.h"
 

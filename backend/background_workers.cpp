@@ -4,7 +4,7 @@
 #include <mutex>
 #include <thread>
 
-#include "render/render.h"
+#include "backend/backend.h"
 
 namespace {
 std::mutex gWorkersMutex;
