@@ -117,6 +117,22 @@ int waitForThreads(int count, double seconds) {
   return processThreads();
 }
 
+int settledThreads() {
+  int last = processThreads();
+  auto stillSince = std::chrono::steady_clock::now();
+  waitUntil(
+      [&] {
+        const int now = processThreads();
+        if (now != last) {
+          last = now;
+          stillSince = std::chrono::steady_clock::now();
+        }
+        return std::chrono::steady_clock::now() - stillSince > std::chrono::milliseconds(300);
+      },
+      5.0);
+  return last;
+}
+
 long residentBytes() {
   long size = 0, resident = 0;
   if (FILE* f = std::fopen("/proc/self/statm", "r")) {

@@ -34,6 +34,10 @@ bool waitUntil(const std::function<bool()>& done, double seconds);
 int processThreads();
 // Waits (bounded) until at most `count` threads remain; the final count.
 int waitForThreads(int count, double seconds);
+// The thread count once it has held still for a moment (at most 5 s): the
+// loopback server starts its pool, and a sanitizer its helper, shortly after
+// the first threads appear.
+int settledThreads();
 // Resident set size in bytes (/proc/self/statm).
 long residentBytes();
 

@@ -47,7 +47,7 @@ class Soak : public HardeningTest {
     HardeningTest::SetUp();
     storeToken();
     ASSERT_TRUE(makeWorkDir());
-    baselineThreads_ = processThreads();
+    baselineThreads_ = settledThreads();
   }
 
   // Generation answers arrive after 0.2 to 1.5 s, so destroys meet them in flight.

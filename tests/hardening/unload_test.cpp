@@ -23,7 +23,7 @@ class Unload : public HardeningTest {
   void SetUp() override {
     HardeningTest::SetUp();
     storeToken();
-    baselineThreads_ = processThreads();
+    baselineThreads_ = settledThreads();
   }
 
   // Destroys every instance, sends unload and dlcloses the binary, as a host

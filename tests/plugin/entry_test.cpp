@@ -169,6 +169,9 @@ TEST_F(Dispatch, UnloadStopsBackgroundWorkAndTheNextLoadResumesIt) {
   ASSERT_EQ(hostLoad(host_), kOfxStatOK);
   ASSERT_EQ(hostInstanceChanged(instance, "signIn", 0.0), kOfxStatOK);
   EXPECT_TRUE(waitFor("/v1/device/code", 2)) << "requests stayed stopped after a new load";
+  // The new poller ends before the opener stand-in restores PATH: changing
+  // the environment while it starts curl would be a race.
+  EXPECT_EQ(hostUnload(host_), kOfxStatReplyDefault);
 }
 
 TEST_F(Dispatch, RecognisedActionsAnswerOkEvenWithoutTheirArguments) {
