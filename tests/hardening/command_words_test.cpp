@@ -57,21 +57,6 @@ std::vector<std::vector<std::string>> takeCurlRuns() {
   return runs;
 }
 
-std::string randomText(std::mt19937& rng, const std::string& alphabet, size_t minLen,
-                       size_t maxLen) {
-  std::uniform_int_distribution<size_t> len(minLen, maxLen);
-  std::uniform_int_distribution<size_t> pick(0, alphabet.size() - 1);
-  std::string s(len(rng), ' ');
-  for (char& c : s) c = alphabet[pick(rng)];
-  return s;
-}
-
-std::string everyByteButNul() {
-  std::string s;
-  for (int b = 1; b < 256; ++b) s += char(b);
-  return s;
-}
-
 const std::string kTokenAlphabet =
     "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789-._";
 // Service URLs: what isSafeUrl lets through except the bytes a shell would

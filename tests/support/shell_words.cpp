@@ -80,3 +80,18 @@ ShellSplit splitShellWords(const std::string& line) {
     if (!pendingRedirect.empty()) return fail("redirection without target");
     return out;
 }
+
+std::string randomText(std::mt19937& rng, const std::string& alphabet, size_t minLen,
+                       size_t maxLen) {
+    std::uniform_int_distribution<size_t> len(minLen, maxLen);
+    std::uniform_int_distribution<size_t> pick(0, alphabet.size() - 1);
+    std::string s(len(rng), ' ');
+    for (char& c : s) c = alphabet[pick(rng)];
+    return s;
+}
+
+std::string everyByteButNul() {
+    std::string s;
+    for (int b = 1; b < 256; ++b) s += char(b);
+    return s;
+}

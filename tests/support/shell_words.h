@@ -5,6 +5,7 @@
 //   ShellSplit s = splitShellWords("a \"b c\" > out");   // words a, "b c"; redirect > out
 #pragma once
 
+#include <random>
 #include <string>
 #include <utility>
 #include <vector>
@@ -17,3 +18,9 @@ struct ShellSplit {
 };
 
 ShellSplit splitShellWords(const std::string& line);
+
+// Inputs for the property tests that use it: minLen..maxLen bytes drawn from
+// alphabet, and the alphabet of every byte but NUL.
+std::string randomText(std::mt19937& rng, const std::string& alphabet, size_t minLen,
+                       size_t maxLen);
+std::string everyByteButNul();
