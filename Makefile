@@ -44,8 +44,8 @@ FUZZ_SECONDS ?= 30
 fuzz: bootstrap
 	JOBS=$(JOBS) FUZZ_SECONDS=$(FUZZ_SECONDS) bash scripts/fuzz
 
-# The imaging kernels and their tests cross-built for aarch64 and run under
-# qemu-user, so the NEON paths are tested on this machine (build-arm64).
+# The imaging and render kernels and their tests cross-built for aarch64 and run
+# under qemu-user, so the NEON paths are tested on this machine (build-arm64).
 test-arm64: bootstrap
 	bash scripts/test-arm64
 
