@@ -1,4 +1,4 @@
-// One-channel PNG working files (the reference difference and the motion anchor).
+// PNG working files: the grabbed frame, the reference difference and the motion anchor.
 #include "imaging/pngfile.h"
 
 #include <cstdio>
@@ -11,18 +11,26 @@
 extern "C" unsigned char* stbi_write_png_to_mem(const unsigned char* pixels, int stride_bytes,
                                                  int x, int y, int n, int* out_len);
 
-bool writeGrayPng(const std::string& path, const uint8_t* gray, int width, int height) {
-  if (gray == nullptr || width <= 0 || height <= 0) return false;
+bool writePng(const std::string& path, const uint8_t* pixels, int width, int height,
+              int channels) {
+  // Whatever was at path describes an earlier frame: it goes first, so a write that fails
+  // leaves no file rather than a stale or partial one for a reader to take as this one.
+  std::remove(path.c_str());
+  if (pixels == nullptr || width <= 0 || height <= 0 || channels < 1 || channels > 4) return false;
   int len = 0;
-  unsigned char* png = stbi_write_png_to_mem(gray, width, width, height, 1, &len);
+  unsigned char* png = stbi_write_png_to_mem(pixels, width * channels, width, height, channels, &len);
   if (png == nullptr) return false;
   FILE* f = std::fopen(path.c_str(), "wb");
-  if (f == nullptr) {
-    std::free(png);
-    return false;
+  bool written = false;
+  if (f != nullptr) {
+    written = std::fwrite(png, 1, static_cast<size_t>(len), f) == static_cast<size_t>(len);
+    written = (std::fclose(f) == 0) && written;
+    if (!written) std::remove(path.c_str());
   }
-  std::fwrite(png, 1, static_cast<size_t>(len), f);
-  std::fclose(f);
   std::free(png);
-  return true;
+  return written;
+}
+
+bool writeGrayPng(const std::string& path, const uint8_t* gray, int width, int height) {
+  return writePng(path, gray, width, height, 1);
 }

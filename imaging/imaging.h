@@ -71,7 +71,14 @@ void boxBlur(std::vector<uint8_t>& mask, int width, int height, int radius);
 
 // ---- Reference difference and anchor ---------------------------------------------------
 
-// True when the PNG was encoded and outPath could be opened for writing.
+// Encodes width x height pixels of 1 to 4 channels (rows packed, top first) with stb's PNG
+// encoder at its defaults and stores them at path. Any earlier file at path is removed
+// first, and a file that could not be written whole is removed too: on false nothing is
+// left at path.
+bool writePng(const std::string& path, const uint8_t* pixels, int width, int height,
+              int channels);
+
+// True when the PNG was encoded and written whole to outPath; on false nothing is left there.
 bool writeRawdiff(const std::string& grabbedPath, const std::string& backgroundPath,
                   const std::string& outPath);
 bool writeAnchor(const std::string& grabbedPath, const std::string& outPath, int size);

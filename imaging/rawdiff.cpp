@@ -4,12 +4,15 @@
 #include "imaging/pngfile.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 
 #include "stb_image_resize2.h"
 
 bool writeRawdiff(const std::string& grabbedPath, const std::string& backgroundPath,
                   const std::string& outPath) {
+  // An earlier generation's difference must not outlive a failure to make this one's.
+  std::remove(outPath.c_str());
   std::vector<uint8_t> grabbed, background;
   int w = 0, h = 0, bw = 0, bh = 0;
   if (!decodeImageFile(grabbedPath, 3, grabbed, w, h)) return false;

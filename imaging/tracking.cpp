@@ -7,6 +7,7 @@
 #include "imaging/sad.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <limits>
 
@@ -115,6 +116,8 @@ std::vector<uint8_t> downsampleToGrayPlain(const uint8_t* rgba, int width, int h
 }
 
 bool writeAnchor(const std::string& grabbedPath, const std::string& outPath, int size) {
+  // An earlier generation's anchor must not outlive a failure to make this one's.
+  std::remove(outPath.c_str());
   if (size <= 0 || size > kMaxDecodeSide) return false;
   std::vector<uint8_t> frame;
   int w = 0, h = 0;

@@ -1,6 +1,5 @@
 // The render action: steps 1 to 11, 19 and 20 (the compositing pipeline holds
 // 12 to 18), plus the guards that keep every write inside the output image.
-#include <stb_image_write.h>
 
 #include <cmath>
 #include <cstdio>
@@ -308,9 +307,10 @@ void startGeneration(Instance& in, const std::string& prompt, const Frame& frame
     return;
   }
   makeWorkDir();
-  if (frame.width > 0 && frame.height > 0) {
-    stbi_write_png(grabbedFile(in.id).c_str(), frame.width, frame.height, 4, frame.rgba.data(),
-                   frame.width * 4);
+  if (frame.width > 0 && frame.height > 0 &&
+      !writePng(grabbedFile(in.id), frame.rgba.data(), frame.width, frame.height, 4)) {
+    // No file is left behind, so the worker ends Failed instead of sending an earlier frame.
+    dbg("render: could not write the grabbed frame");
   }
   dbg("spawning generation thread");
   in.genState->exchange(Running);

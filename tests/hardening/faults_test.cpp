@@ -2,10 +2,12 @@
 // bundle in our host: nothing crashes, nothing waits beyond its limit, the
 // user sees the outcome in the bars or the panel, and no partial download is
 // ever used as a background.
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <fstream>
 #include <thread>
@@ -168,6 +170,35 @@ TEST_F(Faults, ReadOnlyWorkingDirectoryEndsAmber) {
   HostInstance* instance = nullptr;
   EXPECT_EQ(generationOutcome(&instance), Bars::Amber);
   chmod(workDir().c_str(), 0755);
+}
+
+// A grabbed frame that cannot be written whole (here: a file-size limit, a full disk
+// even for root) sends nothing: neither the part that was written nor the earlier frame
+// at the same name, which an earlier session, its instance ids also starting at 1, left.
+TEST_F(Faults, GrabbedFrameThatCannotBeWrittenWholeSendsNothing) {
+  service_.reply("POST", "/v1/generate", Reply{200, solidPng(64, 36, 9, 9, 9), "image/png"});
+  HostInstance* instance = createWithFrame(64, 36);
+  const uint64_t id =
+      static_cast<Instance*>(hostPropPointer(hostInstanceProps(instance), kOfxPropInstanceData))->id;
+  ASSERT_TRUE(makeWorkDir());
+  const std::string earlier = solidPng(64, 36, 200, 10, 10);
+  { std::ofstream(grabbedFile(id), std::ios::binary) << earlier; }
+
+  rlimit saved{};
+  getrlimit(RLIMIT_FSIZE, &saved);
+  const auto previous = std::signal(SIGXFSZ, SIG_IGN);
+  rlimit lower = saved;
+  lower.rlim_cur = 256;  // far below the PNG of a textured 64 x 36 frame
+  setrlimit(RLIMIT_FSIZE, &lower);
+  const Bars first = startGeneration(instance, "stormy sky", 1.0);
+  setrlimit(RLIMIT_FSIZE, &saved);
+  std::signal(SIGXFSZ, previous);
+
+  const Bars outcome =
+      first == Bars::Red ? renderUntilNotRed(instance, 1.0, kGenerationBoundSeconds) : first;
+  EXPECT_EQ(outcome, Bars::Amber) << barsName(outcome);
+  EXPECT_TRUE(service_.requestsTo("/v1/generate").empty()) << "a partial or earlier frame was sent";
+  EXPECT_FALSE(fileExists(grabbedFile(id)));
 }
 
 TEST_F(Faults, HomeUnsetMeansNoTokenAndAmber) {

@@ -2,10 +2,13 @@
 // with real PNG files in a temporary directory.
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -178,6 +181,79 @@ TEST_F(WorkingFiles, AnchorFailsWithoutAFrameOrWithABadSize) {
   EXPECT_FALSE(writeAnchor(path("missing.png"), path("a.png"), 128));
   EXPECT_FALSE(writeAnchor(g, path("a.png"), 0));
   EXPECT_FALSE(writeAnchor(g, path("no-such-dir/a.png"), 128));
+}
+
+// ---- failed writes ----
+
+// Holds the process's file-size limit at a few bytes (SIGXFSZ ignored, so a write past it
+// fails with EFBIG instead of ending the process): a full disk that spares root too.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(rlim_t bytes) {
+    getrlimit(RLIMIT_FSIZE, &saved_);
+    previous_ = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit lower = saved_;
+    lower.rlim_cur = bytes;
+    setrlimit(RLIMIT_FSIZE, &lower);
+  }
+  ~FileSizeLimit() {
+    setrlimit(RLIMIT_FSIZE, &saved_);
+    std::signal(SIGXFSZ, previous_);
+  }
+
+ private:
+  rlimit saved_{};
+  void (*previous_)(int) = SIG_DFL;
+};
+
+TEST_F(WorkingFiles, PngWriterRoundTripsEveryChannelCount) {
+  for (const int comp : {1, 2, 3, 4}) {
+    std::vector<uint8_t> px(7 * 5 * comp);
+    for (size_t i = 0; i < px.size(); ++i) px[i] = static_cast<uint8_t>(i * 37 + comp);
+    const std::string out = path("round" + std::to_string(comp) + ".png");
+    ASSERT_TRUE(::writePng(out, px.data(), 7, 5, comp));
+    int w = 0, h = 0, got = 0;
+    unsigned char* back = stbi_load(out.c_str(), &w, &h, &got, comp);
+    ASSERT_NE(back, nullptr);
+    EXPECT_EQ(std::vector<uint8_t>(back, back + px.size()), px) << comp << " channels";
+    stbi_image_free(back);
+  }
+}
+
+// A working file describes one generation: when making it fails, neither the earlier
+// generation's file nor a partial one may stay for a reader to take as this one.
+TEST_F(WorkingFiles, FailedWritesLeaveNeitherAnEarlierNorAPartialFile) {
+  std::vector<uint8_t> noisy(96 * 64 * 4);
+  for (size_t i = 0; i < noisy.size(); ++i) noisy[i] = static_cast<uint8_t>((i * 2654435761u) >> 13);
+  const std::string grab = writePng("grab.png", 96, 64, 4, noisy);
+  const std::string earlier = writePng("earlier.png", 4, 4, 3, solid(4, 4, 3, {7, 7, 7}));
+  struct Case {
+    const char* what;
+    std::function<bool(const std::string&)> write;
+  };
+  const Case cases[] = {
+      {"frame larger than the disk allows",
+       [&](const std::string& out) {
+         FileSizeLimit limit(512);
+         return ::writePng(out, noisy.data(), 96, 64, 4);
+       }},
+      {"no pixels", [&](const std::string& out) { return ::writePng(out, nullptr, 96, 64, 4); }},
+      {"difference without a grabbed frame",
+       [&](const std::string& out) { return writeRawdiff(path("missing.png"), grab, out); }},
+      {"difference larger than the disk allows",
+       [&](const std::string& out) {
+         FileSizeLimit limit(512);
+         return writeRawdiff(grab, earlier, out);
+       }},
+      {"anchor without a grabbed frame",
+       [&](const std::string& out) { return writeAnchor(path("missing.png"), out, 128); }},
+  };
+  for (const Case& c : cases) {
+    const std::string out = path("out.png");
+    fs::copy_file(earlier, out, fs::copy_options::overwrite_existing);
+    EXPECT_FALSE(c.write(out)) << c.what;
+    EXPECT_FALSE(fs::exists(out)) << c.what;
+  }
 }
 
 // ---- guarded decoder ----
