@@ -112,12 +112,7 @@ TEST_F(Unload, WithNothingRunningAnswersAtOnceAndTheBundleLoadsAgain) {
   EXPECT_EQ(unloadAndClose(&took), kOfxStatReplyDefault);
   EXPECT_LT(took, 1.0);
 
-  OfxStatus load = -1;
-  host_ = openTestBundle(HostConfig(), &load);
-  ASSERT_NE(host_, nullptr);
-  ASSERT_EQ(load, kOfxStatOK);
-  ASSERT_EQ(hostDescribe(host_), kOfxStatOK);
-  ASSERT_EQ(hostDescribeInContext(host_, kOfxImageEffectContextGeneral), kOfxStatOK);
+  ASSERT_NO_FATAL_FAILURE(openAndDescribe());
   service_.reply("POST", "/v1/generate", Reply{200, solidPng(32, 18, 20, 40, 220), "image/png"});
   HostInstance* again = createWithFrame(32, 18);
   ASSERT_EQ(startGeneration(again, "night city", 1.0), Bars::Red);

@@ -25,6 +25,10 @@ void BundleTest::SetUp() {
   ASSERT_TRUE(service_.start(testServicePort()))
       << "port " << testServicePort() << " is busy: another test holds the test service";
   service_.reply("GET", "/version.json", Reply{200, R"({"latest":"1.0.0"})"});
+  openAndDescribe();
+}
+
+void BundleTest::openAndDescribe() {
   OfxStatus load = -1;
   host_ = openTestBundle(HostConfig(), &load);
   ASSERT_NE(host_, nullptr);

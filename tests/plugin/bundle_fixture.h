@@ -41,6 +41,9 @@ protected:
   void SetUp() override;
   void TearDown() override;
 
+  // Opens the test bundle into host_, loads it and describes it in both contexts.
+  void openAndDescribe();
+
   // An instance in the General context, destroyed by TearDown if still alive.
   HostInstance* create();
   void destroy(HostInstance* instance);
