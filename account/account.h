@@ -43,7 +43,7 @@ void openUrlInBrowser(const std::string& url);
 // Version-check globals: state 0 not started, -1 running, 1 update, 2 done.
 extern std::atomic<int> gVerCheckState;
 extern std::atomic<bool> gUpdatePopupShown;
-extern std::mutex gVerMutex;        // guards the two strings below
+extern std::mutex gVerMutex;  // guards the two strings below
 extern std::string gLatestVersion;
 extern std::string gDownloadUrl;
 

@@ -130,8 +130,8 @@ PollClock realPollClock() {
     while (!backgroundStopRequested()) {
       const auto left = end - std::chrono::steady_clock::now();
       if (left <= std::chrono::steady_clock::duration::zero()) break;
-      std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(
-          left, std::chrono::milliseconds(50)));
+      std::this_thread::sleep_for(
+          std::min<std::chrono::steady_clock::duration>(left, std::chrono::milliseconds(50)));
     }
   };
   return clock;

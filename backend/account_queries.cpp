@@ -1,8 +1,8 @@
 // Who is signed in and how many tokens they hold; the newest plug-in version.
 #include "backend/backend.h"
 
-#include <cstdio>
 #include <unistd.h>
+#include <cstdio>
 
 namespace {
 
@@ -14,62 +14,62 @@ constexpr RequestLimits kVersionLimits = {2, 3};
 }  // namespace
 
 CurlRequest accountRequest(const std::string& url, const std::string& headerPath) {
-    CurlRequest request = curlStart("GET", url + "/v1/me");
-    request.push_back({"", "-H", Quote::None});
-    request.push_back({"@", headerPath, Quote::Double});
-    addTimeLimits(request, kAccountLimits);
-    return request;
+  CurlRequest request = curlStart("GET", url + "/v1/me");
+  request.push_back({"", "-H", Quote::None});
+  request.push_back({"@", headerPath, Quote::Double});
+  addTimeLimits(request, kAccountLimits);
+  return request;
 }
 
 CurlRequest versionRequest(const std::string& url) {
-    CurlRequest request = curlStart("GET", url + "/version.json");
-    addTimeLimits(request, kVersionLimits);
-    return request;
+  CurlRequest request = curlStart("GET", url + "/version.json");
+  addTimeLimits(request, kVersionLimits);
+  return request;
 }
 
 int fetchBalance(const std::string& serverUrl, const std::string& token, std::string& email,
                  int& balance) {
-    email.clear();
-    balance = 0;
-    const std::string url = trimmedUrl(serverUrl);
-    if (!isSafeUrl(url) || !isSafeToken(token)) return -1;
+  email.clear();
+  balance = 0;
+  const std::string url = trimmedUrl(serverUrl);
+  if (!isSafeUrl(url) || !isSafeToken(token)) return -1;
 
-    const RequestFiles files = newRequestFiles();
-    makeWorkDir();
-    if (!writeAuthHeaderFile(files.header, token)) return -1;
-    std::string body;
-    const int status =
-        runCurlForAnswer(accountRequest(url, files.header), "/ofx_me_response.json", files, body);
-    ::unlink(files.header.c_str());
+  const RequestFiles files = newRequestFiles();
+  makeWorkDir();
+  if (!writeAuthHeaderFile(files.header, token)) return -1;
+  std::string body;
+  const int status =
+      runCurlForAnswer(accountRequest(url, files.header), "/ofx_me_response.json", files, body);
+  ::unlink(files.header.c_str());
 
-    if (status != 200) {
-        char line[64];
-        std::snprintf(line, sizeof line, "fetchBalance: HTTP %d", status);
-        dbg(line);
-        return status;
-    }
-    email = extractStringField(body, "email");
-    balance = extractIntField(body, "balance");
-    return 200;
+  if (status != 200) {
+    char line[64];
+    std::snprintf(line, sizeof line, "fetchBalance: HTTP %d", status);
+    dbg(line);
+    return status;
+  }
+  email = extractStringField(body, "email");
+  balance = extractIntField(body, "balance");
+  return 200;
 }
 
 bool fetchLatestVersion(const std::string& serverUrl, std::string& latest,
                         std::string& downloadUrl) {
-    latest.clear();
-    downloadUrl.clear();
-    const std::string url = trimmedUrl(serverUrl);
-    if (!isSafeUrl(url)) return false;
+  latest.clear();
+  downloadUrl.clear();
+  const std::string url = trimmedUrl(serverUrl);
+  if (!isSafeUrl(url)) return false;
 
-    std::string body;
-    const int status =
-        runCurlForAnswer(versionRequest(url), "/ofx_version_response.json", newRequestFiles(), body);
-    if (status != 200) {
-        char line[64];
-        std::snprintf(line, sizeof line, "fetchLatestVersion: HTTP %d", status);
-        dbg(line);
-        return false;
-    }
-    latest = extractStringField(body, "latest");
-    downloadUrl = extractStringField(body, "download_url");
-    return !latest.empty();
+  std::string body;
+  const int status =
+      runCurlForAnswer(versionRequest(url), "/ofx_version_response.json", newRequestFiles(), body);
+  if (status != 200) {
+    char line[64];
+    std::snprintf(line, sizeof line, "fetchLatestVersion: HTTP %d", status);
+    dbg(line);
+    return false;
+  }
+  latest = extractStringField(body, "latest");
+  downloadUrl = extractStringField(body, "download_url");
+  return !latest.empty();
 }

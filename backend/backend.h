@@ -90,8 +90,8 @@ int extractIntField(const std::string& json, const std::string& key);
 
 // curl time limits in seconds; a value <= 0 leaves that limit to curl.
 struct RequestLimits {
-    int connectSeconds;
-    int totalSeconds;
+  int connectSeconds;
+  int totalSeconds;
 };
 
 // Uploads grabbedFile(id) with the sanitised prompt and the cache key
@@ -107,15 +107,14 @@ int sendToBackend(uint64_t id, const std::string& serverUrl, const std::string& 
 // requestDeviceCode: true with deviceCode and userCode set; verificationUri,
 // interval (default 5) and expiresIn (default 600) as answered; else false
 // with the reason in error.
-bool requestDeviceCode(const std::string& serverUrl, std::string& deviceCode,
-                       std::string& userCode, std::string& verificationUri, int& interval,
-                       int& expiresIn, std::string& error);
+bool requestDeviceCode(const std::string& serverUrl, std::string& deviceCode, std::string& userCode,
+                       std::string& verificationUri, int& interval, int& expiresIn,
+                       std::string& error);
 // pollDeviceToken: 1 approved (accessToken, balance, email set); 0 poll again
 // (error: authorization_pending, slow_down or rate_limited); -1 grant ended
 // (expired_token, access_denied, invalid_grant); -2 any other failure.
 int pollDeviceToken(const std::string& serverUrl, const std::string& deviceCode,
-                    std::string& accessToken, int& balance, std::string& email,
-                    std::string& error);
+                    std::string& accessToken, int& balance, std::string& email, std::string& error);
 
 // Account and version queries (account_queries.cpp).
 // fetchBalance: 200 with email and balance (-1 when not answered); -1 when
@@ -162,9 +161,9 @@ bool isValidPng(const std::string& file);
 // receives is prefix + text.
 enum class Quote { None, Double, Single };
 struct CurlWord {
-    std::string prefix;
-    std::string text;
-    Quote quote;
+  std::string prefix;
+  std::string text;
+  Quote quote;
 };
 // The request part: curl path, method, URL and request options.
 using CurlRequest = std::vector<CurlWord>;
@@ -173,10 +172,10 @@ using CurlRequest = std::vector<CurlWord>;
 // overlapping requests never read each other's status or lose each other's
 // header file.
 struct RequestFiles {
-    std::string status;  // curl's standard output: the "%{http_code}" text
-    std::string header;  // the Authorization header line, when the request has one
-    std::string form;    // the request body, when it has one
-    std::string answer;  // the body before it moves to its fixed name
+  std::string status;  // curl's standard output: the "%{http_code}" text
+  std::string header;  // the Authorization header line, when the request has one
+  std::string form;    // the request body, when it has one
+  std::string answer;  // the body before it moves to its fixed name
 };
 RequestFiles newRequestFiles();
 

@@ -1,9 +1,9 @@
 // The generation request: grabbed frame + prompt in, background PNG out.
 #include "backend/backend.h"
 
+#include <unistd.h>
 #include <cinttypes>
 #include <cstdio>
-#include <unistd.h>
 
 namespace {
 
@@ -11,12 +11,12 @@ namespace {
 // of a second file; a quoted name (with '"' and '\\' escaped) is taken whole,
 // so a home folder with such characters still uploads the grabbed frame.
 std::string curlFormFileName(const std::string& path) {
-    std::string quoted = "\"";
-    for (char c : path) {
-        if (c == '"' || c == '\\') quoted += '\\';
-        quoted += c;
-    }
-    return quoted + "\"";
+  std::string quoted = "\"";
+  for (char c : path) {
+    if (c == '"' || c == '\\') quoted += '\\';
+    quoted += c;
+  }
+  return quoted + "\"";
 }
 
 }  // namespace
@@ -24,65 +24,65 @@ std::string curlFormFileName(const std::string& path) {
 CurlRequest generationRequest(const std::string& url, const std::string& headerPath,
                               const std::string& grabbedPath, const std::string& prompt,
                               const std::string& cacheKey, RequestLimits limits) {
-    CurlRequest request = curlStart("POST", url + "/v1/generate");
-    // --form-string sends the text literally: a prompt starting with '@' or
-    // '<' is never taken as a file reference.
-    request.push_back({"", "-H", Quote::None});
-    request.push_back({"@", headerPath, Quote::Double});
-    request.push_back({"", "-F", Quote::None});
-    request.push_back({"", "image=@" + curlFormFileName(grabbedPath), Quote::Double});
-    request.push_back({"", "--form-string", Quote::None});
-    request.push_back({"", "prompt=" + safeShell(prompt), Quote::Double});
-    request.push_back({"", "--form-string", Quote::None});
-    request.push_back({"", "cache_key=" + cacheKey, Quote::Double});
-    addTimeLimits(request, limits);
-    return request;
+  CurlRequest request = curlStart("POST", url + "/v1/generate");
+  // --form-string sends the text literally: a prompt starting with '@' or
+  // '<' is never taken as a file reference.
+  request.push_back({"", "-H", Quote::None});
+  request.push_back({"@", headerPath, Quote::Double});
+  request.push_back({"", "-F", Quote::None});
+  request.push_back({"", "image=@" + curlFormFileName(grabbedPath), Quote::Double});
+  request.push_back({"", "--form-string", Quote::None});
+  request.push_back({"", "prompt=" + safeShell(prompt), Quote::Double});
+  request.push_back({"", "--form-string", Quote::None});
+  request.push_back({"", "cache_key=" + cacheKey, Quote::Double});
+  addTimeLimits(request, limits);
+  return request;
 }
 
 int sendToBackend(uint64_t id, const std::string& serverUrl, const std::string& token,
                   const std::string& prompt, const std::string& outPath, RequestLimits limits) {
-    const std::string url = trimmedUrl(serverUrl);
-    if (!isSafeUrl(url)) {
-        dbg("sendToBackend: bad serverUrl");
-        return 0;
-    }
-    if (!isSafeToken(token)) {
-        dbg("sendToBackend: missing/invalid token");
-        return 0;
-    }
-    const std::string grabbed = grabbedFile(id);
-    if (!fileExists(grabbed)) {
-        dbg("sendToBackend: no grabbed frame");
-        return 0;
-    }
-    // Keyed on the prompt as the user holds it, so it matches the cache name.
-    char cacheKey[64];
-    std::snprintf(cacheKey, sizeof cacheKey, "%" PRIu64 "_%" PRIu64, id, promptKey(prompt));
+  const std::string url = trimmedUrl(serverUrl);
+  if (!isSafeUrl(url)) {
+    dbg("sendToBackend: bad serverUrl");
+    return 0;
+  }
+  if (!isSafeToken(token)) {
+    dbg("sendToBackend: missing/invalid token");
+    return 0;
+  }
+  const std::string grabbed = grabbedFile(id);
+  if (!fileExists(grabbed)) {
+    dbg("sendToBackend: no grabbed frame");
+    return 0;
+  }
+  // Keyed on the prompt as the user holds it, so it matches the cache name.
+  char cacheKey[64];
+  std::snprintf(cacheKey, sizeof cacheKey, "%" PRIu64 "_%" PRIu64, id, promptKey(prompt));
 
-    const RequestFiles files = newRequestFiles();
-    const CurlRequest request =
-        generationRequest(url, files.header, grabbed, prompt, cacheKey, limits);
-    if (curlCommandLine(request, outPath, files.status).size() > kMaxCommandLength) {
-        dbg("sendToBackend: prompt too long");
-        return 0;
-    }
-    makeWorkDir();
-    if (!writeAuthHeaderFile(files.header, token)) {
-        dbg("sendToBackend: cannot write auth header file");
-        return 0;
-    }
-    const int status = runCurl(request, outPath, files);
-    ::unlink(files.header.c_str());
+  const RequestFiles files = newRequestFiles();
+  const CurlRequest request =
+      generationRequest(url, files.header, grabbed, prompt, cacheKey, limits);
+  if (curlCommandLine(request, outPath, files.status).size() > kMaxCommandLength) {
+    dbg("sendToBackend: prompt too long");
+    return 0;
+  }
+  makeWorkDir();
+  if (!writeAuthHeaderFile(files.header, token)) {
+    dbg("sendToBackend: cannot write auth header file");
+    return 0;
+  }
+  const int status = runCurl(request, outPath, files);
+  ::unlink(files.header.c_str());
 
-    if (status == 200) {
-        if (fileExists(outPath) && isValidPng(outPath)) return 200;
-        dbg("sendToBackend: response is not a valid PNG");
-        ::unlink(outPath.c_str());
-        return 0;
-    }
-    char line[64];
-    std::snprintf(line, sizeof line, "sendToBackend: HTTP %d", status);
-    dbg(line);
+  if (status == 200) {
+    if (fileExists(outPath) && isValidPng(outPath)) return 200;
+    dbg("sendToBackend: response is not a valid PNG");
     ::unlink(outPath.c_str());
-    return status;
+    return 0;
+  }
+  char line[64];
+  std::snprintf(line, sizeof line, "sendToBackend: HTTP %d", status);
+  dbg(line);
+  ::unlink(outPath.c_str());
+  return status;
 }

@@ -1,35 +1,35 @@
 // Working directory, working-file names, prompt key and debug log.
 #include "backend/backend.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <atomic>
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <utility>
 
 namespace {
 
 std::string homeBase() {
-    const char* home = std::getenv("HOME");
-    return home ? home : "/tmp";
+  const char* home = std::getenv("HOME");
+  return home ? home : "/tmp";
 }
 
 std::string perInstanceFile(const char* kind, uint64_t id) {
-    char buf[512];
-    std::snprintf(buf, sizeof buf, "%s/ofx_%s_%" PRIu64 ".png", tempDir().c_str(), kind, id);
-    return buf;
+  char buf[512];
+  std::snprintf(buf, sizeof buf, "%s/ofx_%s_%" PRIu64 ".png", tempDir().c_str(), kind, id);
+  return buf;
 }
 
 std::string perPromptFile(const char* kind, uint64_t id, const std::string& prompt) {
-    char buf[512];
-    std::snprintf(buf, sizeof buf, "%s/ofx_%s_%" PRIu64 "_%" PRIu64 ".png", tempDir().c_str(),
-                  kind, id, promptKey(prompt));
-    return buf;
+  char buf[512];
+  std::snprintf(buf, sizeof buf, "%s/ofx_%s_%" PRIu64 "_%" PRIu64 ".png", tempDir().c_str(), kind,
+                id, promptKey(prompt));
+  return buf;
 }
 
 // ---- libc++'s 64-bit string hash (CityHash64 as adapted there) ----
@@ -41,142 +41,142 @@ constexpr uint64_t k3 = 0xc949d7c7509e6557ULL;
 
 // Loads are little-endian whatever the machine, as on every platform we ship.
 uint64_t load64(const unsigned char* p) {
-    uint64_t v = 0;
-    for (int i = 7; i >= 0; --i) v = (v << 8) | p[i];
-    return v;
+  uint64_t v = 0;
+  for (int i = 7; i >= 0; --i) v = (v << 8) | p[i];
+  return v;
 }
 
 uint32_t load32(const unsigned char* p) {
-    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+  return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
 }
 
 uint64_t rotate(uint64_t v, int shift) {
-    return shift == 0 ? v : (v >> shift) | (v << (64 - shift));
+  return shift == 0 ? v : (v >> shift) | (v << (64 - shift));
 }
 
 uint64_t shiftMix(uint64_t v) { return v ^ (v >> 47); }
 
 uint64_t hashLen16(uint64_t u, uint64_t v) {
-    const uint64_t mul = 0x9ddfea08eb382d69ULL;
-    uint64_t a = (u ^ v) * mul;
-    a ^= a >> 47;
-    uint64_t b = (v ^ a) * mul;
-    b ^= b >> 47;
-    return b * mul;
+  const uint64_t mul = 0x9ddfea08eb382d69ULL;
+  uint64_t a = (u ^ v) * mul;
+  a ^= a >> 47;
+  uint64_t b = (v ^ a) * mul;
+  b ^= b >> 47;
+  return b * mul;
 }
 
 uint64_t hashLen0to16(const unsigned char* s, uint64_t len) {
-    if (len > 8) {
-        uint64_t a = load64(s);
-        uint64_t b = load64(s + len - 8);
-        return hashLen16(a, rotate(b + len, int(len))) ^ b;
-    }
-    if (len >= 4) {
-        // The shift stays in 32 bits, as libc++ does it.
-        uint32_t a = load32(s);
-        uint32_t b = load32(s + len - 4);
-        return hashLen16(len + uint32_t(a << 3), b);
-    }
-    if (len > 0) {
-        uint32_t y = uint32_t(s[0]) + (uint32_t(s[len >> 1]) << 8);
-        uint32_t z = uint32_t(len) + (uint32_t(s[len - 1]) << 2);
-        return shiftMix(y * k2 ^ z * k3) * k2;
-    }
-    return k2;
+  if (len > 8) {
+    uint64_t a = load64(s);
+    uint64_t b = load64(s + len - 8);
+    return hashLen16(a, rotate(b + len, int(len))) ^ b;
+  }
+  if (len >= 4) {
+    // The shift stays in 32 bits, as libc++ does it.
+    uint32_t a = load32(s);
+    uint32_t b = load32(s + len - 4);
+    return hashLen16(len + uint32_t(a << 3), b);
+  }
+  if (len > 0) {
+    uint32_t y = uint32_t(s[0]) + (uint32_t(s[len >> 1]) << 8);
+    uint32_t z = uint32_t(len) + (uint32_t(s[len - 1]) << 2);
+    return shiftMix(y * k2 ^ z * k3) * k2;
+  }
+  return k2;
 }
 
 uint64_t hashLen17to32(const unsigned char* s, uint64_t len) {
-    uint64_t a = load64(s) * k1;
-    uint64_t b = load64(s + 8);
-    uint64_t c = load64(s + len - 8) * k2;
-    uint64_t d = load64(s + len - 16) * k0;
-    return hashLen16(rotate(a - b, 43) + rotate(c, 30) + d, a + rotate(b ^ k3, 20) - c + len);
+  uint64_t a = load64(s) * k1;
+  uint64_t b = load64(s + 8);
+  uint64_t c = load64(s + len - 8) * k2;
+  uint64_t d = load64(s + len - 16) * k0;
+  return hashLen16(rotate(a - b, 43) + rotate(c, 30) + d, a + rotate(b ^ k3, 20) - c + len);
 }
 
 struct Pair {
-    uint64_t first, second;
+  uint64_t first, second;
 };
 
 Pair weakHash32(uint64_t w, uint64_t x, uint64_t y, uint64_t z, uint64_t a, uint64_t b) {
-    a += w;
-    b = rotate(b + a + z, 21);
-    uint64_t c = a;
-    a += x;
-    a += y;
-    b += rotate(a, 44);
-    return {a + z, b + c};
+  a += w;
+  b = rotate(b + a + z, 21);
+  uint64_t c = a;
+  a += x;
+  a += y;
+  b += rotate(a, 44);
+  return {a + z, b + c};
 }
 
 Pair weakHash32(const unsigned char* s, uint64_t a, uint64_t b) {
-    return weakHash32(load64(s), load64(s + 8), load64(s + 16), load64(s + 24), a, b);
+  return weakHash32(load64(s), load64(s + 8), load64(s + 16), load64(s + 24), a, b);
 }
 
 uint64_t hashLen33to64(const unsigned char* s, uint64_t len) {
-    uint64_t z = load64(s + 24);
-    uint64_t a = load64(s) + (len + load64(s + len - 16)) * k0;
-    uint64_t b = rotate(a + z, 52);
-    uint64_t c = rotate(a, 37);
-    a += load64(s + 8);
-    c += rotate(a, 7);
-    a += load64(s + 16);
-    uint64_t vf = a + z;
-    uint64_t vs = b + rotate(a, 31) + c;
-    a = load64(s + 16) + load64(s + len - 32);
-    z += load64(s + len - 8);  // libc++ adds here where CityHash 1.0 assigns
-    b = rotate(a + z, 52);
-    c = rotate(a, 37);
-    a += load64(s + len - 24);
-    c += rotate(a, 7);
-    a += load64(s + len - 16);
-    uint64_t wf = a + z;
-    uint64_t ws = b + rotate(a, 31) + c;
-    uint64_t r = shiftMix((vf + ws) * k2 + (wf + vs) * k0);
-    return shiftMix(r * k0 + vs) * k2;
+  uint64_t z = load64(s + 24);
+  uint64_t a = load64(s) + (len + load64(s + len - 16)) * k0;
+  uint64_t b = rotate(a + z, 52);
+  uint64_t c = rotate(a, 37);
+  a += load64(s + 8);
+  c += rotate(a, 7);
+  a += load64(s + 16);
+  uint64_t vf = a + z;
+  uint64_t vs = b + rotate(a, 31) + c;
+  a = load64(s + 16) + load64(s + len - 32);
+  z += load64(s + len - 8);  // libc++ adds here where CityHash 1.0 assigns
+  b = rotate(a + z, 52);
+  c = rotate(a, 37);
+  a += load64(s + len - 24);
+  c += rotate(a, 7);
+  a += load64(s + len - 16);
+  uint64_t wf = a + z;
+  uint64_t ws = b + rotate(a, 31) + c;
+  uint64_t r = shiftMix((vf + ws) * k2 + (wf + vs) * k0);
+  return shiftMix(r * k0 + vs) * k2;
 }
 
 uint64_t cityHash64(const unsigned char* s, uint64_t len) {
-    if (len <= 16) return hashLen0to16(s, len);
-    if (len <= 32) return hashLen17to32(s, len);
-    if (len <= 64) return hashLen33to64(s, len);
+  if (len <= 16) return hashLen0to16(s, len);
+  if (len <= 32) return hashLen17to32(s, len);
+  if (len <= 64) return hashLen33to64(s, len);
 
-    uint64_t x = load64(s + len - 40);
-    uint64_t y = load64(s + len - 16) + load64(s + len - 56);
-    uint64_t z = hashLen16(load64(s + len - 48) + len, load64(s + len - 24));
-    Pair v = weakHash32(s + len - 64, len, z);
-    Pair w = weakHash32(s + len - 32, y + k1, x);
-    x = x * k1 + load64(s);
+  uint64_t x = load64(s + len - 40);
+  uint64_t y = load64(s + len - 16) + load64(s + len - 56);
+  uint64_t z = hashLen16(load64(s + len - 48) + len, load64(s + len - 24));
+  Pair v = weakHash32(s + len - 64, len, z);
+  Pair w = weakHash32(s + len - 32, y + k1, x);
+  x = x * k1 + load64(s);
 
-    // Whole 64-byte blocks from the start; the tail was folded in above.
-    len = (len - 1) & ~uint64_t(63);
-    do {
-        x = rotate(x + y + v.first + load64(s + 8), 37) * k1;
-        y = rotate(y + v.second + load64(s + 48), 42) * k1;
-        x ^= w.second;
-        y += v.first + load64(s + 40);
-        z = rotate(z + w.first, 33) * k1;
-        v = weakHash32(s, v.second * k1, x + w.first);
-        w = weakHash32(s + 32, z + w.second, y + load64(s + 16));
-        std::swap(z, x);
-        s += 64;
-        len -= 64;
-    } while (len != 0);
-    return hashLen16(hashLen16(v.first, w.first) + shiftMix(y) * k1 + z,
-                     hashLen16(v.second, w.second) + x);
+  // Whole 64-byte blocks from the start; the tail was folded in above.
+  len = (len - 1) & ~uint64_t(63);
+  do {
+    x = rotate(x + y + v.first + load64(s + 8), 37) * k1;
+    y = rotate(y + v.second + load64(s + 48), 42) * k1;
+    x ^= w.second;
+    y += v.first + load64(s + 40);
+    z = rotate(z + w.first, 33) * k1;
+    v = weakHash32(s, v.second * k1, x + w.first);
+    w = weakHash32(s + 32, z + w.second, y + load64(s + 16));
+    std::swap(z, x);
+    s += 64;
+    len -= 64;
+  } while (len != 0);
+  return hashLen16(hashLen16(v.first, w.first) + shiftMix(y) * k1 + z,
+                   hashLen16(v.second, w.second) + x);
 }
 
 // -1 undecided, 0 off, 1 on.
 std::atomic<int> gDebugEnabled{-1};
 
 bool debugEnabled() {
-    int state = gDebugEnabled.load(std::memory_order_acquire);
-    if (state < 0) {
-        const char* v = std::getenv("TALVANE_DEBUG");
-        int decided = (v && v[0] != '\0' && v[0] != '0') ? 1 : 0;
-        // The first decision wins; a racing thread computes the same value anyway.
-        if (gDebugEnabled.compare_exchange_strong(state, decided, std::memory_order_acq_rel))
-            state = decided;
-    }
-    return state == 1;
+  int state = gDebugEnabled.load(std::memory_order_acquire);
+  if (state < 0) {
+    const char* v = std::getenv("TALVANE_DEBUG");
+    int decided = (v && v[0] != '\0' && v[0] != '0') ? 1 : 0;
+    // The first decision wins; a racing thread computes the same value anyway.
+    if (gDebugEnabled.compare_exchange_strong(state, decided, std::memory_order_acq_rel))
+      state = decided;
+  }
+  return state == 1;
 }
 
 }  // namespace
@@ -184,48 +184,48 @@ bool debugEnabled() {
 std::string tempDir() { return homeBase() + "/Documents/tollwick/quenbay/temp"; }
 
 bool fileExists(const std::string& path) {
-    struct stat st;
-    return ::stat(path.c_str(), &st) == 0;
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0;
 }
 
 bool makeWorkDir() {
-    const std::string dir = tempDir();
-    struct stat st;
-    if (::stat(dir.c_str(), &st) == 0) return S_ISDIR(st.st_mode);
-    // A fresh machine has none of Documents/tollwick/quenbay/temp: create each missing level.
-    for (size_t pos = 1; pos <= dir.size(); ++pos) {
-        if (pos != dir.size() && dir[pos] != '/') continue;
-        const std::string level = dir.substr(0, pos);
-        if (::mkdir(level.c_str(), 0755) != 0 && errno != EEXIST) return false;
-    }
-    return ::stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+  const std::string dir = tempDir();
+  struct stat st;
+  if (::stat(dir.c_str(), &st) == 0) return S_ISDIR(st.st_mode);
+  // A fresh machine has none of Documents/tollwick/quenbay/temp: create each missing level.
+  for (size_t pos = 1; pos <= dir.size(); ++pos) {
+    if (pos != dir.size() && dir[pos] != '/') continue;
+    const std::string level = dir.substr(0, pos);
+    if (::mkdir(level.c_str(), 0755) != 0 && errno != EEXIST) return false;
+  }
+  return ::stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 std::string grabbedFile(uint64_t id) { return perInstanceFile("grabbed", id); }
 std::string inputFile(uint64_t id) { return perInstanceFile("input", id); }
 std::string cacheFile(uint64_t id, const std::string& prompt) {
-    return perPromptFile("cache", id, prompt);
+  return perPromptFile("cache", id, prompt);
 }
 std::string rawdiffFile(uint64_t id, const std::string& prompt) {
-    return perPromptFile("rawdiff", id, prompt);
+  return perPromptFile("rawdiff", id, prompt);
 }
 std::string anchorFile(uint64_t id, const std::string& prompt) {
-    return perPromptFile("anchor", id, prompt);
+  return perPromptFile("anchor", id, prompt);
 }
 
 uint64_t promptKey(const std::string& prompt) {
-    return cityHash64(reinterpret_cast<const unsigned char*>(prompt.data()), prompt.size());
+  return cityHash64(reinterpret_cast<const unsigned char*>(prompt.data()), prompt.size());
 }
 
 void dbg(const char* message) {
-    if (!message || !debugEnabled()) return;
-    char path[512];
-    std::snprintf(path, sizeof path, "%s/ofx_debug.log", tempDir().c_str());
-    int fd = ::open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0) return;
-    // One write per line keeps lines from different threads whole.
-    std::string line = std::string(message) + "\n";
-    ssize_t ignored = ::write(fd, line.data(), line.size());
-    (void)ignored;
-    ::close(fd);
+  if (!message || !debugEnabled()) return;
+  char path[512];
+  std::snprintf(path, sizeof path, "%s/ofx_debug.log", tempDir().c_str());
+  int fd = ::open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) return;
+  // One write per line keeps lines from different threads whole.
+  std::string line = std::string(message) + "\n";
+  ssize_t ignored = ::write(fd, line.data(), line.size());
+  (void)ignored;
+  ::close(fd);
 }

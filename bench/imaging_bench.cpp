@@ -40,7 +40,8 @@ std::vector<uint8_t> differenceImage() {
     for (int x = 0; x < kW; ++x) {
       const double ex = (x - 960.0) / 400.0, ey = (y - 600.0) / 420.0;
       const bool subject = ex * ex + ey * ey < 1.0;
-      d[static_cast<size_t>(y) * kW + x] = static_cast<uint8_t>(subject ? noise(rng) : 60 + 4 * noise(rng));
+      d[static_cast<size_t>(y) * kW + x] =
+          static_cast<uint8_t>(subject ? noise(rng) : 60 + 4 * noise(rng));
     }
   return d;
 }
@@ -53,7 +54,8 @@ void BM_Memcpy1080pRgba(benchmark::State& state) {
     benchmark::DoNotOptimize(dst.data());
     benchmark::ClobberMemory();
   }
-  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(src.size()));
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) *
+                          static_cast<int64_t>(src.size()));
 }
 
 template <void (*Morph)(std::vector<uint8_t>&, int, int, int, bool)>
@@ -78,7 +80,8 @@ void BM_BoxBlur(benchmark::State& state) {
   }
 }
 
-template <std::vector<uint8_t> (*Build)(const std::vector<uint8_t>&, int, int, float, bool, int, int, int)>
+template <std::vector<uint8_t> (*Build)(const std::vector<uint8_t>&, int, int, float, bool, int,
+                                        int, int)>
 void BM_BuildMaskChain(benchmark::State& state) {
   const std::vector<uint8_t> diff = differenceImage();
   for (auto _ : state) {
@@ -155,12 +158,22 @@ BENCHMARK(BM_BuildMaskChain<buildMask>)->Name("BM_BuildMaskChain")->Apply(Median
 BENCHMARK(BM_BuildMaskChain<buildMaskPlain>)->Name("BM_BuildMaskChainPlain")->Apply(Median);
 BENCHMARK(BM_TrackOffset<trackOffset>)->Name("BM_TrackOffset128Range32")->Apply(Median);
 BENCHMARK(BM_TrackOffset<trackOffsetPlain>)->Name("BM_TrackOffsetPlain128Range32")->Apply(Median);
-BENCHMARK(BM_DownsampleToGray<downsampleToGray>)->Name("BM_DownsampleToGray")
-    ->Args({1920, 1080})->Args({1080, 1920})->Args({3840, 2160})->Apply(ThreadedMedian);
-BENCHMARK(BM_DownsampleToGray<downsampleToGrayPlain>)->Name("BM_DownsampleToGrayPlain")
-    ->Args({1920, 1080})->Apply(ThreadedMedian);
-BENCHMARK(BM_TrackingStep1080p<downsampleToGray>)->Name("BM_TrackingStep1080p")->Apply(ThreadedMedian);
-BENCHMARK(BM_TrackingStep1080p<downsampleToGrayPlain>)->Name("BM_TrackingStepPlain1080p")->Apply(ThreadedMedian);
+BENCHMARK(BM_DownsampleToGray<downsampleToGray>)
+    ->Name("BM_DownsampleToGray")
+    ->Args({1920, 1080})
+    ->Args({1080, 1920})
+    ->Args({3840, 2160})
+    ->Apply(ThreadedMedian);
+BENCHMARK(BM_DownsampleToGray<downsampleToGrayPlain>)
+    ->Name("BM_DownsampleToGrayPlain")
+    ->Args({1920, 1080})
+    ->Apply(ThreadedMedian);
+BENCHMARK(BM_TrackingStep1080p<downsampleToGray>)
+    ->Name("BM_TrackingStep1080p")
+    ->Apply(ThreadedMedian);
+BENCHMARK(BM_TrackingStep1080p<downsampleToGrayPlain>)
+    ->Name("BM_TrackingStepPlain1080p")
+    ->Apply(ThreadedMedian);
 BENCHMARK(BM_TransformBg1080p)->Apply(Median);
 
 BENCHMARK_MAIN();

@@ -241,10 +241,8 @@ void BM_Composite(benchmark::State& state, int w, int h, int maskKind, float ble
   job.coverage = &coverage;
   job.output = output.data();
   for (auto _ : state) {
-    if (Plain)
-      compositeWorkerPlain(0, 1, &job);
-    else
-      compositeWorker(0, 1, &job);
+    if (Plain) compositeWorkerPlain(0, 1, &job);
+    else compositeWorker(0, 1, &job);
     benchmark::ClobberMemory();
   }
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) *

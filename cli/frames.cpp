@@ -23,7 +23,8 @@ const unsigned char kPngSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '
 bool endsWithPng(const std::string& name) {
   if (name.size() < 4) return false;
   std::string ext = name.substr(name.size() - 4);
-  std::transform(ext.begin(), ext.end(), ext.begin(), [](unsigned char c) { return std::tolower(c); });
+  std::transform(ext.begin(), ext.end(), ext.begin(),
+                 [](unsigned char c) { return std::tolower(c); });
   return ext == ".png";
 }
 
@@ -77,7 +78,8 @@ PatternKind parsePattern(const std::string& name, NumberPattern& pattern) {
     pattern.zeroPad = true;
     ++i;
   }
-  while (i < name.size() && std::isdigit(static_cast<unsigned char>(name[i])) && pattern.width < 100)
+  while (i < name.size() && std::isdigit(static_cast<unsigned char>(name[i])) &&
+         pattern.width < 100)
     pattern.width = pattern.width * 10 + (name[i++] - '0');
   if (i >= name.size() || name[i] != 'd' || name.find('%', i) != std::string::npos)
     return PatternKind::Invalid;
@@ -272,8 +274,8 @@ bool writeContactSheet(const std::string& path, const std::vector<SheetPair>& pa
   for (int c = 0; c < columns; ++c) {
     const std::vector<uint8_t>* rows[2] = {&pairs[c].input, &pairs[c].output};
     for (int r = 0; r < 2; ++r) {
-      stbir_resize_uint8_srgb(rows[r]->data(), width, height, 0, cell.data(), cellWidth,
-                              cellHeight, 0, STBIR_RGBA);
+      stbir_resize_uint8_srgb(rows[r]->data(), width, height, 0, cell.data(), cellWidth, cellHeight,
+                              0, STBIR_RGBA);
       int x0 = gutter + c * (cellWidth + gutter);
       int y0 = gutter + r * (cellHeight + gutter);
       for (int y = 0; y < cellHeight; ++y) {

@@ -71,10 +71,14 @@ struct NumberFlag {
 };
 
 const NumberFlag kNumberFlags[] = {
-    {"--blend", "blend", 0.0, 1.0},          {"--threshold", "threshold", 0.0, 100.0},
-    {"--mask-grow", "maskGrow", -30.0, 30.0}, {"--in-feather", "inFeather", 0.0, 30.0},
-    {"--out-feather", "outFeather", 0.0, 30.0}, {"--bg-scale", "bgScale", 0.25, 4.0},
-    {"--bg-pan-x", "bgOffX", -200.0, 200.0},  {"--bg-pan-y", "bgOffY", -200.0, 200.0},
+    {"--blend", "blend", 0.0, 1.0},
+    {"--threshold", "threshold", 0.0, 100.0},
+    {"--mask-grow", "maskGrow", -30.0, 30.0},
+    {"--in-feather", "inFeather", 0.0, 30.0},
+    {"--out-feather", "outFeather", 0.0, 30.0},
+    {"--bg-scale", "bgScale", 0.25, 4.0},
+    {"--bg-pan-x", "bgOffX", -200.0, 200.0},
+    {"--bg-pan-y", "bgOffY", -200.0, 200.0},
 };
 
 struct Options {
@@ -300,8 +304,8 @@ Banner generateBackground(Session& session, const std::vector<uint8_t>& frame, i
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     if (banner != Banner::Running) break;
     if (seconds > waitSeconds) {
-      error = "generation still running after " + std::to_string(static_cast<int>(waitSeconds)) +
-              " s";
+      error =
+          "generation still running after " + std::to_string(static_cast<int>(waitSeconds)) + " s";
       if (terminal) std::fputc('\n', stderr);
       return Banner::Running;
     }
@@ -375,9 +379,8 @@ int main(int argc, char** argv) {
     std::vector<uint8_t> grab;
     if (!readFrameOfSize(frames[options.generateAt], width, height, grab, error))
       return fail(error);
-    Banner banner =
-        generateBackground(session, grab, width, height, options.generateAt, options.waitSeconds,
-                           error);
+    Banner banner = generateBackground(session, grab, width, height, options.generateAt,
+                                       options.waitSeconds, error);
     if (!error.empty()) return fail(error);
     // No bars at all: the plug-in dropped the request (it does so silently).
     outcome = banner == Banner::None ? "not started" : bannerName(banner);
@@ -431,6 +434,7 @@ int main(int argc, char** argv) {
               progress.done, medianMs(progress.frameMs),
               accountLabel(session).empty() ? "(signed out)" : accountLabel(session).c_str(),
               outcome, options.outDir.c_str());
-  if (!options.contactSheet.empty()) std::printf("contact sheet: %s\n", options.contactSheet.c_str());
+  if (!options.contactSheet.empty())
+    std::printf("contact sheet: %s\n", options.contactSheet.c_str());
   return 0;
 }

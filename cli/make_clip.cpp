@@ -98,7 +98,8 @@ const Colour kShirtB{246, 236, 214};
 Colour shirtAt(Vec p, const Pose& pose) {
   float u = (p.x - pose.neck.x) / pose.scale, v = (p.y - pose.neck.y) / pose.scale;
   bool stripe = std::fmod(std::fabs(u + v * 0.6f + 1000.0f), 26.0f) < 13.0f;
-  bool check = (static_cast<int>(std::floor(u / 6.0f)) + static_cast<int>(std::floor(v / 6.0f))) & 1;
+  bool check =
+      (static_cast<int>(std::floor(u / 6.0f)) + static_cast<int>(std::floor(v / 6.0f))) & 1;
   Colour c = stripe ? kShirtA : kShirtB;
   return mix(c, stripe ? Colour{150, 28, 40} : Colour{214, 200, 176}, check ? 0.35f : 0.0f);
 }
@@ -139,11 +140,12 @@ void paintFigure(Vec p, const Pose& pose, Colour& out) {
   // Neck, head, hair, eyes.
   over(cover(roundBox(p, {pose.neck.x, pose.neck.y - 4 * s}, 12 * s, 14 * s, 5 * s)), kSkin);
   over(cover(circle(p, pose.head, 34 * s)), kSkin);
-  float hair = std::max(circle(p, {pose.head.x, pose.head.y - 6 * s}, 36 * s),
-                        p.y - (pose.head.y - 10 * s));
+  float hair =
+      std::max(circle(p, {pose.head.x, pose.head.y - 6 * s}, 36 * s), p.y - (pose.head.y - 10 * s));
   over(cover(hair), kHair);
   for (float ex : {-12.0f, 12.0f})
-    over(cover(circle(p, {pose.head.x + ex * s, pose.head.y + 4 * s}, 3.5f * s)), Colour{30, 30, 36});
+    over(cover(circle(p, {pose.head.x + ex * s, pose.head.y + 4 * s}, 3.5f * s)),
+         Colour{30, 30, 36});
 }
 
 // Plain chroma-green backdrop (far from sky, sea and skin colours) with a

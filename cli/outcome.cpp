@@ -11,8 +11,8 @@ struct BannerColour {
 };
 
 const BannerColour kColours[] = {
-    {Banner::Running, 230, 40, 40},     {Banner::Done, 40, 200, 60},
-    {Banner::Failed, 230, 200, 0},      {Banner::OutOfCredits, 230, 120, 0},
+    {Banner::Running, 230, 40, 40},      {Banner::Done, 40, 200, 60},
+    {Banner::Failed, 230, 200, 0},       {Banner::OutOfCredits, 230, 120, 0},
     {Banner::AuthRejected, 230, 80, 80},
 };
 
@@ -37,12 +37,18 @@ Banner readBanner(const std::vector<uint8_t>& rgba, int width, int height) {
 
 const char* bannerName(Banner banner) {
   switch (banner) {
-    case Banner::Running: return "running";
-    case Banner::Done: return "done";
-    case Banner::Failed: return "failed";
-    case Banner::OutOfCredits: return "out of credits";
-    case Banner::AuthRejected: return "auth rejected";
-    case Banner::None: break;
+    case Banner::Running:
+      return "running";
+    case Banner::Done:
+      return "done";
+    case Banner::Failed:
+      return "failed";
+    case Banner::OutOfCredits:
+      return "out of credits";
+    case Banner::AuthRejected:
+      return "auth rejected";
+    case Banner::None:
+      break;
   }
   return "none";
 }

@@ -11,9 +11,7 @@ namespace {
 
 const char kPendingLabel[] = "Approve in your browser to finish sign-in...";
 
-bool failed(OfxStatus status) {
-  return status != kOfxStatOK && status != kOfxStatReplyDefault;
-}
+bool failed(OfxStatus status) { return status != kOfxStatOK && status != kOfxStatReplyDefault; }
 
 }  // namespace
 
@@ -130,8 +128,8 @@ bool signIn(Session& session, double waitSeconds, void (*onLabel)(const std::str
     }
     if (anyLabel && last != kPendingLabel) break;
     if (std::chrono::steady_clock::now() >= deadline) {
-      error = "sign-in still waiting for approval after " + std::to_string(static_cast<int>(waitSeconds)) +
-              " s";
+      error = "sign-in still waiting for approval after " +
+              std::to_string(static_cast<int>(waitSeconds)) + " s";
       return false;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(100));

@@ -58,9 +58,8 @@ PngWriter* startWriter(unsigned threads, size_t maxPending) {
 bool queuePng(PngWriter* writer, const std::string& path, std::vector<uint8_t> rgba, int width,
               int height, std::string& error) {
   std::unique_lock<std::mutex> lock(writer->mutex);
-  writer->changed.wait(lock, [&] {
-    return !writer->error.empty() || writer->queue.size() < writer->maxPending;
-  });
+  writer->changed.wait(
+      lock, [&] { return !writer->error.empty() || writer->queue.size() < writer->maxPending; });
   if (!writer->error.empty()) {
     error = writer->error;
     return false;

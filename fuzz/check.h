@@ -5,10 +5,10 @@
 #include <cstdio>
 #include <cstdlib>
 
-#define FUZZ_CHECK(cond)                                                               \
-  do {                                                                                 \
-    if (!(cond)) {                                                                     \
+#define FUZZ_CHECK(cond)                                                                \
+  do {                                                                                  \
+    if (!(cond)) {                                                                      \
       std::fprintf(stderr, "property broken: %s (%s:%d)\n", #cond, __FILE__, __LINE__); \
-      std::abort();                                                                    \
-    }                                                                                  \
+      std::abort();                                                                     \
+    }                                                                                   \
   } while (0)

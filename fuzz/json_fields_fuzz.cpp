@@ -61,8 +61,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size == 0) return 0;
   const size_t keyLength = std::min<size_t>(data[0] % 24, size - 1);
   const std::string key(reinterpret_cast<const char*>(data + 1), keyLength);
-  const std::string json(reinterpret_cast<const char*>(data + 1 + keyLength),
-                         size - 1 - keyLength);
+  const std::string json(reinterpret_cast<const char*>(data + 1 + keyLength), size - 1 - keyLength);
 
   const std::string text = extractStringField(json, key);
   FUZZ_CHECK(text == referenceString(json, key));

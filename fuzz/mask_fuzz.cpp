@@ -25,8 +25,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::vector<uint8_t> mask =
       buildMask(source, width, height, threshold, softMatte, grow, inner, outer);
   FUZZ_CHECK(mask.size() == size_t(width) * size_t(height));
-  FUZZ_CHECK(mask == buildMaskPlain(source, width, height, threshold, softMatte, grow, inner,
-                                    outer));
+  FUZZ_CHECK(mask ==
+             buildMaskPlain(source, width, height, threshold, softMatte, grow, inner, outer));
 
   // The kernels alone, with radii beyond the image.
   std::vector<uint8_t> a = source, b = source;

@@ -3,12 +3,12 @@
 // exactly width * height * channels bytes of a size the decode guard allows;
 // on failure the slot is exactly as it was.
 // Input: one byte choosing the channel count (1..4), then the file's bytes.
+#include <unistd.h>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <string>
-#include <unistd.h>
 
 #include "backend/backend.h"
 #include "fuzz/check.h"
@@ -55,8 +55,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::vector<uint8_t> first = slot.pixels;
     FUZZ_CHECK(loadCached(slot, file, channels) && slot.pixels == first);
   } else {
-    FUZZ_CHECK(slot.path == "earlier" && slot.mtime == 7 && slot.width == 1 &&
-               slot.height == 3 && slot.pixels == std::vector<uint8_t>({1, 2, 3}));
+    FUZZ_CHECK(slot.path == "earlier" && slot.mtime == 7 && slot.width == 1 && slot.height == 3 &&
+               slot.pixels == std::vector<uint8_t>({1, 2, 3}));
   }
   return 0;
 }

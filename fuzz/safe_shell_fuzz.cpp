@@ -23,8 +23,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   FUZZ_CHECK(safeShell(out) == out);
 
-  const std::vector<std::string> words = curlArguments(
-      generationRequest("http://h", "/hdr", "/grab.png", text, "1_2", {0, 0}), "/o");
+  const std::vector<std::string> words =
+      curlArguments(generationRequest("http://h", "/hdr", "/grab.png", text, "1_2", {0, 0}), "/o");
   FUZZ_CHECK(words.size() == 17);
   FUZZ_CHECK(words[9] == "prompt=" + out);
   return 0;

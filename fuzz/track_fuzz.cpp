@@ -25,7 +25,8 @@ int64_t cost(const std::vector<uint8_t>& a, const std::vector<uint8_t>& q, int s
   uint64_t sum = 0;
   for (int64_t y = y0; y < y1; ++y)
     for (int64_t x = x0; x < x1; ++x)
-      sum += uint64_t(std::abs(int(a[size_t((y - dy) * s + (x - dx))]) - int(q[size_t(y * s + x)])));
+      sum +=
+          uint64_t(std::abs(int(a[size_t((y - dy) * s + (x - dx))]) - int(q[size_t(y * s + x)])));
   return int64_t(sum * 10000u) / ((y1 - y0) * (x1 - x0));
 }
 
@@ -64,7 +65,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::vector<uint8_t> current;
   if (smooth && s > 0 && anchorSize == n) {
     // The anchor moved by a small shift, so the search has a true answer to find.
-    const int sx = in.ConsumeIntegralInRange<int>(-8, 8), sy = in.ConsumeIntegralInRange<int>(-8, 8);
+    const int sx = in.ConsumeIntegralInRange<int>(-8, 8),
+              sy = in.ConsumeIntegralInRange<int>(-8, 8);
     current.assign(n, 0);
     for (int y = 0; y < s; ++y)
       for (int x = 0; x < s; ++x) {

@@ -111,7 +111,7 @@ OfxStatus hostDestroyInstance(HostInstance* instance);
 
 OfxImageEffectHandle hostEffectHandle(HostInstance* instance);
 OfxPropertySetHandle hostInstanceProps(HostInstance* instance);
-OfxParamHandle hostParam(HostInstance* instance, const std::string& name);      // null if none
+OfxParamHandle hostParam(HostInstance* instance, const std::string& name);  // null if none
 OfxPropertySetHandle hostParamProps(HostInstance* instance, const std::string& name);
 OfxPropertySetHandle hostClipProps(HostInstance* instance, const std::string& clip);
 
@@ -153,8 +153,7 @@ struct ParamChange {
 };
 std::vector<ParamChange> hostParamChanges(HostInstance* instance);
 // Called after each such change, on the plug-in's thread, outside the host's lock.
-void hostOnParamChange(Host* host,
-                       std::function<void(HostInstance*, const ParamChange&)> callback);
+void hostOnParamChange(Host* host, std::function<void(HostInstance*, const ParamChange&)> callback);
 
 // ---- Messages and threads ---------------------------------------------------------
 
@@ -168,9 +167,9 @@ struct HostMessage {
 std::vector<HostMessage> hostMessages(Host* host);
 
 struct HostThreadStats {
-  unsigned calls = 0;          // multiThread calls, refused ones included
-  unsigned refused = 0;        // calls answered kOfxStatFailed or kOfxStatErrExists
-  unsigned lastThreads = 0;    // threads the last accepted call ran
+  unsigned calls = 0;        // multiThread calls, refused ones included
+  unsigned refused = 0;      // calls answered kOfxStatFailed or kOfxStatErrExists
+  unsigned lastThreads = 0;  // threads the last accepted call ran
 };
 HostThreadStats hostThreadStats(Host* host);
 
@@ -183,16 +182,15 @@ struct HostImage {
   std::string depth;       // kOfxBitDepthByte, kOfxBitDepthShort or kOfxBitDepthFloat
   std::string components;  // kOfxImageComponentRGBA or kOfxImageComponentRGB
   OfxRectI bounds{0, 0, 0, 0};
-  int rowBytes = 0;        // from row y to row y + 1; negative when stored top row first
+  int rowBytes = 0;             // from row y to row y + 1; negative when stored top row first
   std::vector<uint8_t> memory;  // guard bytes, rows (with their padding), guard bytes
-  size_t origin = 0;       // offset in memory of pixel (bounds.x1, bounds.y1)
-  int padding = 0;         // bytes after each row's pixels
+  size_t origin = 0;            // offset in memory of pixel (bounds.x1, bounds.y1)
+  int padding = 0;              // bytes after each row's pixels
 };
 
 // Pixels zeroed; padding and guards filled with a fixed pattern.
-std::shared_ptr<HostImage> hostMakeImage(const char* depth, const char* components,
-                                         OfxRectI bounds, int rowPadding = 0,
-                                         bool topRowFirst = false);
+std::shared_ptr<HostImage> hostMakeImage(const char* depth, const char* components, OfxRectI bounds,
+                                         int rowPadding = 0, bool topRowFirst = false);
 int hostImageWidth(const HostImage& image);
 int hostImageHeight(const HostImage& image);
 int hostPixelBytes(const HostImage& image);

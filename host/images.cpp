@@ -111,8 +111,7 @@ OfxStatus clipGetImage(OfxImageClipHandle clip, OfxTime, const OfxRectD*,
 
 OfxStatus clipReleaseImage(OfxPropertySetHandle imageHandle) {
   std::lock_guard<std::mutex> lock(hostMutex());
-  if (!imageHandle || !liveHandle(imageHandle) || !imageHandle->image)
-    return kOfxStatErrBadHandle;
+  if (!imageHandle || !liveHandle(imageHandle) || !imageHandle->image) return kOfxStatErrBadHandle;
   if (imageHandle->owner) imageHandle->owner->heldImages.erase(imageHandle);
   unregisterPropertySet(*imageHandle);
   delete imageHandle;
@@ -162,9 +161,9 @@ OfxStatus imageMemoryUnlock(OfxImageMemoryHandle memory) {
 }  // namespace
 
 const OfxImageEffectSuiteV1 kEffectSuite = {
-    getPropertySet,   getParamSet,      clipDefine,       clipGetHandle,
-    clipGetPropertySet, clipGetImage,   clipReleaseImage, clipGetRegionOfDefinition,
-    abortRender,      imageMemoryAlloc, imageMemoryFree,  imageMemoryLock,
+    getPropertySet,     getParamSet,      clipDefine,       clipGetHandle,
+    clipGetPropertySet, clipGetImage,     clipReleaseImage, clipGetRegionOfDefinition,
+    abortRender,        imageMemoryAlloc, imageMemoryFree,  imageMemoryLock,
     imageMemoryUnlock};
 
 const OfxImageEffectSuiteV1* hostEffectSuite() { return &kEffectSuite; }
@@ -229,8 +228,8 @@ OfxPropertySetHandle hostClipProps(HostInstance* instance, const std::string& cl
 
 // ---- HostImage ------------------------------------------------------------------
 
-std::shared_ptr<HostImage> hostMakeImage(const char* depth, const char* components,
-                                         OfxRectI bounds, int rowPadding, bool topRowFirst) {
+std::shared_ptr<HostImage> hostMakeImage(const char* depth, const char* components, OfxRectI bounds,
+                                         int rowPadding, bool topRowFirst) {
   auto image = std::make_shared<HostImage>();
   image->depth = depth;
   image->components = components;

@@ -320,8 +320,8 @@ OfxStatus hostRender(HostInstance* instance, OfxTime time) {
   ps->propSetInt(args, "OfxImageEffectPropSequentialRenderStatus", 0, 0);
   ps->propSetInt(args, "OfxImageEffectPropInteractiveRenderStatus", 0, 0);
   ps->propSetInt(args, "OfxImageEffectPropRenderQualityDraft", 0, 0);
-  OfxStatus st = hostAction(instance->host, kOfxImageEffectActionRender, &instance->effect, args,
-                            nullptr);
+  OfxStatus st =
+      hostAction(instance->host, kOfxImageEffectActionRender, &instance->effect, args, nullptr);
   hostFreePropertySet(args);
   return st;
 }

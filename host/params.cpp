@@ -17,8 +17,7 @@ enum class ValueKind { None, Double, Int, String };
 
 ValueKind kindOf(const std::string& type) {
   if (type == kOfxParamTypeDouble) return ValueKind::Double;
-  if (type == kOfxParamTypeInteger || type == kOfxParamTypeBoolean ||
-      type == kOfxParamTypeChoice)
+  if (type == kOfxParamTypeInteger || type == kOfxParamTypeBoolean || type == kOfxParamTypeChoice)
     return ValueKind::Int;
   if (type == kOfxParamTypeString) return ValueKind::String;
   return ValueKind::None;
@@ -57,12 +56,17 @@ OfxStatus getValue(OfxParamHandle h, OfxTime time, va_list args) {
   if (!h || !liveHandle(h)) return kOfxStatErrBadHandle;
   ParamValue v = valueAt(*h, time);
   switch (kindOf(h->type)) {
-    case ValueKind::Double: *va_arg(args, double*) = v.d; return kOfxStatOK;
-    case ValueKind::Int: *va_arg(args, int*) = v.i; return kOfxStatOK;
+    case ValueKind::Double:
+      *va_arg(args, double*) = v.d;
+      return kOfxStatOK;
+    case ValueKind::Int:
+      *va_arg(args, int*) = v.i;
+      return kOfxStatOK;
     case ValueKind::String:
       *va_arg(args, const char**) = returnString(v.s);
       return kOfxStatOK;
-    case ValueKind::None: break;
+    case ValueKind::None:
+      break;
   }
   return kOfxStatErrUnsupported;
 }
@@ -92,7 +96,8 @@ OfxStatus setValue(OfxParamHandle h, bool atTime, OfxTime time, va_list args) {
         change.text = v.s;
         break;
       }
-      case ValueKind::None: return kOfxStatErrUnsupported;
+      case ValueKind::None:
+        return kOfxStatErrUnsupported;
     }
     if (change.text.empty() && kindOf(h->type) != ValueKind::String) {
       char buffer[32];
@@ -179,9 +184,7 @@ OfxStatus paramGetValueAtTime(OfxParamHandle h, OfxTime time, ...) {
 }
 
 OfxStatus paramGetDerivative(OfxParamHandle, OfxTime, ...) { return kOfxStatErrUnsupported; }
-OfxStatus paramGetIntegral(OfxParamHandle, OfxTime, OfxTime, ...) {
-  return kOfxStatErrUnsupported;
-}
+OfxStatus paramGetIntegral(OfxParamHandle, OfxTime, OfxTime, ...) { return kOfxStatErrUnsupported; }
 
 OfxStatus paramSetValue(OfxParamHandle h, ...) {
   va_list args;
@@ -260,8 +263,8 @@ OfxStatus paramEditEnd(OfxParamSetHandle set) {
 }
 
 // Host-side edits: store a value of the parameter's kind, lock taken here.
-bool storeValue(HostInstance* instance, const std::string& name, const OfxTime* time,
-                double number, const std::string* text) {
+bool storeValue(HostInstance* instance, const std::string& name, const OfxTime* time, double number,
+                const std::string* text) {
   std::lock_guard<std::mutex> lock(hostMutex());
   OfxParamStruct* param = findParam(instance, name);
   if (!param) return false;
@@ -283,11 +286,11 @@ bool storeValue(HostInstance* instance, const std::string& name, const OfxTime* 
 }  // namespace
 
 const OfxParameterSuiteV1 kParameterSuite = {
-    paramDefine,         paramGetHandle,      paramSetGetPropertySet, paramGetPropertySet,
-    paramGetValue,       paramGetValueAtTime, paramGetDerivative,     paramGetIntegral,
-    paramSetValue,       paramSetValueAtTime, paramGetNumKeys,        paramGetKeyTime,
-    paramGetKeyIndex,    paramDeleteKey,      paramDeleteAllKeys,     paramCopy,
-    paramEditBegin,      paramEditEnd};
+    paramDefine,      paramGetHandle,      paramSetGetPropertySet, paramGetPropertySet,
+    paramGetValue,    paramGetValueAtTime, paramGetDerivative,     paramGetIntegral,
+    paramSetValue,    paramSetValueAtTime, paramGetNumKeys,        paramGetKeyTime,
+    paramGetKeyIndex, paramDeleteKey,      paramDeleteAllKeys,     paramCopy,
+    paramEditBegin,   paramEditEnd};
 
 const OfxParameterSuiteV1* hostParameterSuite() { return &kParameterSuite; }
 

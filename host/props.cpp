@@ -27,10 +27,14 @@ void countBadHandle() {
 
 const char* kindName(PropKind kind) {
   switch (kind) {
-    case PropKind::String: return "string";
-    case PropKind::Int: return "int";
-    case PropKind::Double: return "double";
-    case PropKind::Pointer: return "pointer";
+    case PropKind::String:
+      return "string";
+    case PropKind::Int:
+      return "int";
+    case PropKind::Double:
+      return "double";
+    case PropKind::Pointer:
+      return "pointer";
   }
   return "";
 }
@@ -45,10 +49,19 @@ void define(OfxPropertySetStruct& set, const char* name, PropKind kind,
 
 void assign(PropValue& slot, PropKind kind, const void* value) {
   switch (kind) {
-    case PropKind::String: slot.s = *static_cast<const char* const*>(value) ? *static_cast<const char* const*>(value) : ""; break;
-    case PropKind::Int: slot.i = *static_cast<const int*>(value); break;
-    case PropKind::Double: slot.d = *static_cast<const double*>(value); break;
-    case PropKind::Pointer: slot.p = *static_cast<void* const*>(value); break;
+    case PropKind::String:
+      slot.s =
+          *static_cast<const char* const*>(value) ? *static_cast<const char* const*>(value) : "";
+      break;
+    case PropKind::Int:
+      slot.i = *static_cast<const int*>(value);
+      break;
+    case PropKind::Double:
+      slot.d = *static_cast<const double*>(value);
+      break;
+    case PropKind::Pointer:
+      slot.p = *static_cast<void* const*>(value);
+      break;
   }
 }
 
@@ -94,8 +107,7 @@ OfxStatus find(OfxPropertySetHandle set, const char* name, int index, PropKind k
   auto it = set->props.find(name);
   if (it == set->props.end()) return kOfxStatErrUnknown;
   if (it->second.kind != kind) return kOfxStatErrValue;
-  if (index < 0 || index >= static_cast<int>(it->second.values.size()))
-    return kOfxStatErrBadIndex;
+  if (index < 0 || index >= static_cast<int>(it->second.values.size())) return kOfxStatErrBadIndex;
   *out = &it->second.values[index];
   return kOfxStatOK;
 }
@@ -224,10 +236,10 @@ T readProp(OfxPropertySetHandle set, const char* name, int index, PropKind kind,
 }  // namespace
 
 const OfxPropertySuiteV1 kPropertySuite = {
-    propSetPointer,  propSetString,  propSetDouble,  propSetInt,     propSetPointerN,
-    propSetStringN,  propSetDoubleN, propSetIntN,    propGetPointer, propGetString,
-    propGetDouble,   propGetInt,     propGetPointerN, propGetStringN, propGetDoubleN,
-    propGetIntN,     propReset,      propGetDimension};
+    propSetPointer, propSetString,  propSetDouble,   propSetInt,     propSetPointerN,
+    propSetStringN, propSetDoubleN, propSetIntN,     propGetPointer, propGetString,
+    propGetDouble,  propGetInt,     propGetPointerN, propGetStringN, propGetDoubleN,
+    propGetIntN,    propReset,      propGetDimension};
 
 void registerHandle(const void* handle) { liveHandles().insert(handle); }
 void unregisterHandle(const void* handle) { liveHandles().erase(handle); }

@@ -151,8 +151,7 @@ const void* fetchSuite(OfxPropertySetHandle, const char* name, int version) {
   if (std::strcmp(name, kOfxImageEffectSuite) == 0 && c.effectSuite) return &kEffectSuite;
   if (std::strcmp(name, kOfxParameterSuite) == 0 && c.parameterSuite) return &kParameterSuite;
   if (std::strcmp(name, kOfxMessageSuite) == 0 && c.messageSuite) return &kMessageSuite;
-  if (std::strcmp(name, kOfxMultiThreadSuite) == 0 && c.multiThreadSuite)
-    return &kMultiThreadSuite;
+  if (std::strcmp(name, kOfxMultiThreadSuite) == 0 && c.multiThreadSuite) return &kMultiThreadSuite;
   return nullptr;
 }
 

@@ -53,11 +53,11 @@ struct Engine {
   bool usable = false;
   int inW = 0, inH = 0, outW = 0, outH = 0;
   bool verticalFirst = false;
-  bool singleSum = false;  // one running sum over the columns instead of two
-  int taps = 0;            // columns per output, padded to an even count with zero weights
+  bool singleSum = false;    // one running sum over the columns instead of two
+  int taps = 0;              // columns per output, padded to an even count with zero weights
   int colLo = 0, colHi = 0;  // decoded columns, beyond the image filled with zeros
-  std::vector<int> hFirst;  // first tap of each output column, counted from colLo
-  std::vector<F4> hWeight;  // outW * taps, each weight in all four lanes
+  std::vector<int> hFirst;   // first tap of each output column, counted from colLo
+  std::vector<F4> hWeight;   // outW * taps, each weight in all four lanes
   ColumnFilter columns() const {
     ColumnFilter f;
     f.outW = outW;
@@ -321,7 +321,8 @@ void sumRows(const Engine& e, const SrgbTables& t, const uint8_t* rgba, int y0, 
         const Span a = weighted ? alphaSpan(e, rgba, next) : allPixels;
         live[next % ring] = a;
         if (!a.empty())
-          decodeRow(e, t, rgba, next, weighted, allPixels, rows.data() + static_cast<size_t>(next % ring) * decW);
+          decodeRow(e, t, rgba, next, weighted, allPixels,
+                    rows.data() + static_cast<size_t>(next % ring) * decW);
       }
       const Span a = live[r % ring];
       if (a.empty()) continue;

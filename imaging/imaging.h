@@ -75,8 +75,7 @@ void boxBlur(std::vector<uint8_t>& mask, int width, int height, int radius);
 // encoder at its defaults and stores them at path. Any earlier file at path is removed
 // first, and a file that could not be written whole is removed too: on false nothing is
 // left at path.
-bool writePng(const std::string& path, const uint8_t* pixels, int width, int height,
-              int channels);
+bool writePng(const std::string& path, const uint8_t* pixels, int width, int height, int channels);
 
 // True when the PNG was encoded and written whole to outPath; on false nothing is left there.
 bool writeRawdiff(const std::string& grabbedPath, const std::string& backgroundPath,
@@ -111,8 +110,8 @@ struct BgTransform {
 
 // background: bgWidth * bgHeight RGBA8. scale multiplies the frame size; panX/panY are
 // percent of the frame's width/height, positive = right/down.
-BgTransform transformBg(const uint8_t* background, int bgWidth, int bgHeight, int width,
-                        int height, float scale, float panX, float panY);
+BgTransform transformBg(const uint8_t* background, int bgWidth, int bgHeight, int width, int height,
+                        float scale, float panX, float panY);
 
 // ---- Status banner ---------------------------------------------------------------------
 
@@ -136,10 +135,9 @@ void morphVPlain(std::vector<uint8_t>& mask, int width, int height, int radius, 
 void boxBlurPlain(std::vector<uint8_t>& mask, int width, int height, int radius);
 // buildMask composed from the plain kernels, step by step as defined.
 std::vector<uint8_t> buildMaskPlain(const std::vector<uint8_t>& source, int width, int height,
-                                    float threshold, bool softMatte, int grow,
-                                    int innerFeather, int outerFeather);
-uint64_t trackOffsetPlain(const std::vector<uint8_t>& anchor,
-                          const std::vector<uint8_t>& current, int size, int range);
+                                    float threshold, bool softMatte, int grow, int innerFeather,
+                                    int outerFeather);
+uint64_t trackOffsetPlain(const std::vector<uint8_t>& anchor, const std::vector<uint8_t>& current,
+                          int size, int range);
 // The stb resampler followed by per-pixel luma; downsampleToGray must equal it.
-std::vector<uint8_t> downsampleToGrayPlain(const uint8_t* rgba, int width, int height,
-                                           int size);
+std::vector<uint8_t> downsampleToGrayPlain(const uint8_t* rgba, int width, int height, int size);

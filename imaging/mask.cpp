@@ -17,8 +17,8 @@ bool validGray(const std::vector<uint8_t>& mask, int width, int height) {
 }  // namespace
 
 std::vector<uint8_t> buildMaskPlain(const std::vector<uint8_t>& source, int width, int height,
-                                    float threshold, bool softMatte, int grow,
-                                    int innerFeather, int outerFeather) {
+                                    float threshold, bool softMatte, int grow, int innerFeather,
+                                    int outerFeather) {
   if (width <= 0 || height <= 0) return {};
   const size_t n = static_cast<size_t>(width) * static_cast<size_t>(height);
   // A source of the wrong size is a caller bug; keep the whole frame rather than read past it.
@@ -114,7 +114,8 @@ void boxBlurPlain(std::vector<uint8_t>& mask, int width, int height, int radius)
   mask.swap(out);
   for (int x = 0; x < width; ++x) {
     sums[0] = 0;
-    for (int k = 0; k < height; ++k) sums[k + 1] = sums[k] + mask[static_cast<size_t>(k) * width + x];
+    for (int k = 0; k < height; ++k)
+      sums[k + 1] = sums[k] + mask[static_cast<size_t>(k) * width + x];
     for (int y = 0; y < height; ++y) {
       const int lo = std::max(y - radius, 0);
       const int hi = std::min(y + radius, height - 1);

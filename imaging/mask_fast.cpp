@@ -165,8 +165,8 @@ struct Identity {
 // 16-bit lanes; ring: (r + 1) * w bytes keeping the rows still to leave the window, so out
 // may be in.
 template <int W, class Finish = Identity>
-void boxRows(const uint8_t* in, uint8_t* out, int n, int w, int r, uint16_t* sums,
-             uint8_t* ring, Finish finish = Finish{}) {
+void boxRows(const uint8_t* in, uint8_t* out, int n, int w, int r, uint16_t* sums, uint8_t* ring,
+             Finish finish = Finish{}) {
   const Divisor* div = divisorTable();
   if (W == kStrip) w = kStrip;
   const auto row = [&](int i) { return in + static_cast<size_t>(i) * w; };
@@ -236,7 +236,8 @@ void alongRows(const uint8_t* src, uint8_t* dst, int width, int height, Prepare 
       }
       for (int i = 0; i < 16; ++i) blk[i] = prepare(size_t{0}, blk[i]);
       simd::transpose(blk);
-      for (int j = 0; j < cols; ++j) simd::store(t.data() + static_cast<size_t>(x0 + j) * 16, blk[j]);
+      for (int j = 0; j < cols; ++j)
+        simd::store(t.data() + static_cast<size_t>(x0 + j) * 16, blk[j]);
     }
     kernel(t.data(), tOut.data(), width);
     for (int x0 = 0; x0 < width; x0 += 16) {
@@ -271,14 +272,20 @@ struct Scratch {
 
 // One morphology along the rows of a strip (n = image width, 16 lanes).
 void stripMorph(const uint8_t* in, uint8_t* out, int n, int r, bool dilate, Scratch& s) {
-  if (dilate) vanHerkRows<true, kStrip>(in, out, n, kStrip, r, s.hPrev.data(), s.hCur.data(), s.acc.data());
-  else vanHerkRows<false, kStrip>(in, out, n, kStrip, r, s.hPrev.data(), s.hCur.data(), s.acc.data());
+  if (dilate)
+    vanHerkRows<true, kStrip>(in, out, n, kStrip, r, s.hPrev.data(), s.hCur.data(), s.acc.data());
+  else
+    vanHerkRows<false, kStrip>(in, out, n, kStrip, r, s.hPrev.data(), s.hCur.data(), s.acc.data());
 }
 
 void columnMorph(const uint8_t* in, uint8_t* out, int width, int height, int r, bool dilate,
                  Scratch& s) {
-  if (dilate) vanHerkRows<true, kAnyWidth>(in, out, height, width, r, s.hPrev.data(), s.hCur.data(), s.acc.data());
-  else vanHerkRows<false, kAnyWidth>(in, out, height, width, r, s.hPrev.data(), s.hCur.data(), s.acc.data());
+  if (dilate)
+    vanHerkRows<true, kAnyWidth>(in, out, height, width, r, s.hPrev.data(), s.hCur.data(),
+                                 s.acc.data());
+  else
+    vanHerkRows<false, kAnyWidth>(in, out, height, width, r, s.hPrev.data(), s.hCur.data(),
+                                  s.acc.data());
 }
 
 // Blur windows beyond the multiply-high divisor range take the plain path.
@@ -374,8 +381,9 @@ void morphH(std::vector<uint8_t>& mask, int width, int height, int radius, bool 
   if (!validGray(mask, width, height) || radius <= 0 || width == 1) return;
   const int r = std::min(radius, width - 1);  // wider windows clip to the whole row
   Scratch strip(kStrip, r);
-  alongRows(mask.data(), mask.data(), width, height, Identity{},
-            [&](const uint8_t* in, uint8_t* out, int n) { stripMorph(in, out, n, r, dilate, strip); });
+  alongRows(
+      mask.data(), mask.data(), width, height, Identity{},
+      [&](const uint8_t* in, uint8_t* out, int n) { stripMorph(in, out, n, r, dilate, strip); });
 }
 
 void morphV(std::vector<uint8_t>& mask, int width, int height, int radius, bool dilate) {
@@ -395,13 +403,15 @@ void boxBlur(std::vector<uint8_t>& mask, int width, int height, int radius) {
   const int rv = std::min(radius, height - 1);
   if (rh > 0) {
     Scratch strip(kStrip, rh);
-    alongRows(mask.data(), mask.data(), width, height, Identity{}, [&](const uint8_t* in, uint8_t* out, int n) {
-      boxRows<kStrip>(in, out, n, kStrip, rh, strip.sums.data(), strip.ring.data());
-    });
+    alongRows(mask.data(), mask.data(), width, height, Identity{},
+              [&](const uint8_t* in, uint8_t* out, int n) {
+                boxRows<kStrip>(in, out, n, kStrip, rh, strip.sums.data(), strip.ring.data());
+              });
   }
   if (rv > 0) {
     Scratch cols(static_cast<size_t>(width), rv);
-    boxRows<kAnyWidth>(mask.data(), mask.data(), height, width, rv, cols.sums.data(), cols.ring.data());
+    boxRows<kAnyWidth>(mask.data(), mask.data(), height, width, rv, cols.sums.data(),
+                       cols.ring.data());
   }
 }
 
@@ -441,12 +451,16 @@ std::vector<uint8_t> buildMask(const std::vector<uint8_t>& source, int width, in
   const int gh = std::min(g, width - 1), gv = std::min(g, height - 1);
   if (gh > 0) {
     alongRows(source.data(), w.data(), width, height, classify,
-              [&](const uint8_t* in, uint8_t* out, int len) { stripMorph(in, out, len, gh, dilate, strip); });
+              [&](const uint8_t* in, uint8_t* out, int len) {
+                stripMorph(in, out, len, gh, dilate, strip);
+              });
   } else {
     size_t i = 0;
     for (; i + 16 <= n; i += 16) simd::store(&w[i], classify(i, simd::load(&source[i])));
     for (; i < n; ++i)
-      w[i] = coreAtOnce ? (source[i] >= 128 ? 255 : 0) : softMatte ? source[i] : (source[i] > t ? 255 : 0);
+      w[i] = coreAtOnce  ? (source[i] >= 128 ? 255 : 0)
+             : softMatte ? source[i]
+                         : (source[i] > t ? 255 : 0);
   }
   if (gv > 0) columnMorph(w.data(), w.data(), width, height, gv, dilate, cols);
   if (a == 0 && b == 0) return w;

@@ -30,8 +30,8 @@ bool writeRawdiff(const std::string& grabbedPath, const std::string& backgroundP
   for (size_t i = 0; i < n; ++i) {
     const uint8_t* g = &grabbed[i * 3];
     const uint8_t* b = &background[i * 3];
-    diff[i] = static_cast<uint8_t>(std::max({std::abs(g[0] - b[0]), std::abs(g[1] - b[1]),
-                                             std::abs(g[2] - b[2])}));
+    diff[i] = static_cast<uint8_t>(
+        std::max({std::abs(g[0] - b[0]), std::abs(g[1] - b[1]), std::abs(g[2] - b[2])}));
   }
   grabbed = {};
   background = {};

@@ -80,8 +80,8 @@ void filterColumnsPortable(const ColumnFilter& f, const float* const* rows, floa
 }
 
 // Sixteen floats at a time keep four sums in registers across all the rows.
-void weightedRowSumPortable(const float* const* rows, const float* weights, int count,
-                            float* out, int floats) {
+void weightedRowSumPortable(const float* const* rows, const float* weights, int count, float* out,
+                            int floats) {
   int j = 0;
   for (; j + 16 <= floats; j += 16) {
     F4 s[4] = {};

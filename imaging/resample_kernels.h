@@ -14,8 +14,8 @@
 
 struct ColumnFilter {
   int outW = 0;
-  int taps = 0;            // even; weights past a column's real taps are zero
-  bool singleSum = false;  // one running sum; otherwise even and odd taps apart, added last
+  int taps = 0;                    // even; weights past a column's real taps are zero
+  bool singleSum = false;          // one running sum; otherwise even and odd taps apart, added last
   const int* first = nullptr;      // outW: first pixel of each column's run in the row
   const float* weights = nullptr;  // outW * taps weights, each repeated in four lanes
 };
@@ -43,8 +43,8 @@ void addWeightedRowPortable(float* acc, const float* row, float weight, int floa
 // out[j] = (((0 + rows[0][j] * weights[0]) + rows[1][j] * weights[1]) + ...) for j < floats.
 void weightedRowSum(const float* const* rows, const float* weights, int count, float* out,
                     int floats);
-void weightedRowSumPortable(const float* const* rows, const float* weights, int count,
-                            float* out, int floats);
+void weightedRowSumPortable(const float* const* rows, const float* weights, int count, float* out,
+                            int floats);
 
 // Columns per block: the block's weights stay within about 16 KB.
 inline int columnBlock(const ColumnFilter& f) {

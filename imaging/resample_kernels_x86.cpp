@@ -33,7 +33,7 @@ __attribute__((target("avx"))) inline F4 halvesAdded(F8 v) {
 // not wait on each other, and each pair of weights is loaded once for R rows.
 template <int R, int C>
 __attribute__((target("avx"))) inline void tile(const ColumnFilter& f, const float* const* rows,
-                                                 float* const* outs, int x) {
+                                                float* const* outs, int x) {
   const int n = 4 * f.taps;
   size_t off[C];
   const float* w[C];
@@ -56,9 +56,8 @@ __attribute__((target("avx"))) inline void tile(const ColumnFilter& f, const flo
 }
 
 __attribute__((target("avx"))) void filterColumnsAvx(const ColumnFilter& f,
-                                                     const float* const* rows,
-                                                     float* const* outs, int count, int from,
-                                                     int to) {
+                                                     const float* const* rows, float* const* outs,
+                                                     int count, int from, int to) {
   const int block = columnBlock(f);
   for (int x0 = from; x0 < to; x0 += block) {
     const int x1 = std::min(x0 + block, to);
@@ -77,8 +76,8 @@ __attribute__((target("avx"))) void filterColumnsAvx(const ColumnFilter& f,
 }
 
 __attribute__((target("avx"))) void weightedRowSumAvx(const float* const* rows,
-                                                      const float* weights, int count,
-                                                      float* out, int floats) {
+                                                      const float* weights, int count, float* out,
+                                                      int floats) {
   int j = 0;
   for (; j + 32 <= floats; j += 32) {
     F8 s[4] = {};

@@ -22,17 +22,18 @@
 struct RgbaSrgbPlan {
   int inW = 0, inH = 0, outW = 0, outH = 0;
   bool verticalFirst = false;
-  int hTaps = 0;                // coefficients stored per output column
-  std::vector<int> hFirst;      // outW: first input column
-  std::vector<int> hCount;      // outW: taps actually covered (<= hTaps)
-  std::vector<float> hCoeff;    // outW * hTaps
-  std::vector<int> vBegin;      // outH + 1: output row y owns entries vBegin[y] .. vBegin[y+1]-1
-  std::vector<int> vRow;        // input row of each entry, inside 0 .. inH-1
+  int hTaps = 0;              // coefficients stored per output column
+  std::vector<int> hFirst;    // outW: first input column
+  std::vector<int> hCount;    // outW: taps actually covered (<= hTaps)
+  std::vector<float> hCoeff;  // outW * hTaps
+  std::vector<int> vBegin;    // outH + 1: output row y owns entries vBegin[y] .. vBegin[y+1]-1
+  std::vector<int> vRow;      // input row of each entry, inside 0 .. inH-1
   std::vector<float> vCoeff;
 };
 
 // Alpha below this is treated as zero by the library's un-weighting.
-constexpr float kTinyAlpha = 1.0f / (1 << 20) / (1 << 20) / (1 << 20) / (1 << 20) / (1 << 20) / (1 << 20);
+constexpr float kTinyAlpha =
+    1.0f / (1 << 20) / (1 << 20) / (1 << 20) / (1 << 20) / (1 << 20) / (1 << 20);
 
 // False when the library would take a path this plan does not describe (point sampling,
 // a different alpha mode, taps outside the image); the caller then uses the library.
@@ -43,7 +44,8 @@ bool readRgbaSrgbPlan(int inW, int inH, int outW, int outH, RgbaSrgbPlan& plan);
 constexpr uint32_t kSrgbEncodeLowBits = (127u - 13u) << 23;  // 2^-13, encodes to 0
 constexpr uint32_t kSrgbEncodeHighBits = 0x3f7fffffu;        // just below 1, encodes to 255
 constexpr uint32_t kSrgbEncodeFirst = kSrgbEncodeLowBits >> 12;
-constexpr int kSrgbEncodeEntries = static_cast<int>((kSrgbEncodeHighBits >> 12) - kSrgbEncodeFirst + 1);
+constexpr int kSrgbEncodeEntries =
+    static_cast<int>((kSrgbEncodeHighBits >> 12) - kSrgbEncodeFirst + 1);
 
 // toLinear: 256 floats; fromLinear: kSrgbEncodeEntries bytes.
 void readSrgbTables(float* toLinear, uint8_t* fromLinear);

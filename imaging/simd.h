@@ -29,17 +29,17 @@ inline U8x16 vmin(U8x16 a, U8x16 b) { return a < b ? a : b; }
 
 // Zero-extend the low / high eight bytes to 16-bit lanes (little-endian targets).
 inline U16x8 widenLo(U8x16 v) {
-  return (U16x8)__builtin_shufflevector(v, U8x16{}, 0, 16, 1, 17, 2, 18, 3, 19, 4, 20, 5, 21,
-                                        6, 22, 7, 23);
+  return (U16x8)__builtin_shufflevector(v, U8x16{}, 0, 16, 1, 17, 2, 18, 3, 19, 4, 20, 5, 21, 6, 22,
+                                        7, 23);
 }
 inline U16x8 widenHi(U8x16 v) {
-  return (U16x8)__builtin_shufflevector(v, U8x16{}, 8, 24, 9, 25, 10, 26, 11, 27, 12, 28, 13,
-                                        29, 14, 30, 15, 31);
+  return (U16x8)__builtin_shufflevector(v, U8x16{}, 8, 24, 9, 25, 10, 26, 11, 27, 12, 28, 13, 29,
+                                        14, 30, 15, 31);
 }
 // Low byte of each 16-bit lane; callers guarantee the values are below 256.
 inline U8x16 narrow(U16x8 lo, U16x8 hi) {
-  return __builtin_shufflevector((U8x16)lo, (U8x16)hi, 0, 2, 4, 6, 8, 10, 12, 14, 16, 18, 20,
-                                 22, 24, 26, 28, 30);
+  return __builtin_shufflevector((U8x16)lo, (U8x16)hi, 0, 2, 4, 6, 8, 10, 12, 14, 16, 18, 20, 22,
+                                 24, 26, 28, 30);
 }
 
 // High half of the unsigned 16 x 16 -> 32-bit product.
@@ -61,10 +61,10 @@ inline void transpose(U8x16 r[16]) {
     U8x16 t[16];
 #pragma GCC unroll 8
     for (int i = 0; i < 8; ++i) {
-      t[2 * i] = __builtin_shufflevector(r[i], r[i + 8], 0, 16, 1, 17, 2, 18, 3, 19, 4, 20, 5,
-                                         21, 6, 22, 7, 23);
-      t[2 * i + 1] = __builtin_shufflevector(r[i], r[i + 8], 8, 24, 9, 25, 10, 26, 11, 27, 12,
-                                             28, 13, 29, 14, 30, 15, 31);
+      t[2 * i] = __builtin_shufflevector(r[i], r[i + 8], 0, 16, 1, 17, 2, 18, 3, 19, 4, 20, 5, 21,
+                                         6, 22, 7, 23);
+      t[2 * i + 1] = __builtin_shufflevector(r[i], r[i + 8], 8, 24, 9, 25, 10, 26, 11, 27, 12, 28,
+                                             13, 29, 14, 30, 15, 31);
     }
 #pragma GCC unroll 16
     for (int i = 0; i < 16; ++i) r[i] = t[i];

@@ -3,8 +3,8 @@
 #define STB_IMAGE_WRITE_IMPLEMENTATION
 #define STB_IMAGE_RESIZE_IMPLEMENTATION
 #include "stb_image.h"
-#include "stb_image_write.h"
 #include "stb_image_resize2.h"
+#include "stb_image_write.h"
 
 // ---- Reading the resampler's plan --------------------------------------------------------
 // The library's own samplers, built exactly as stbir_resize_uint8_srgb builds them, copied
@@ -102,8 +102,8 @@ bool copyPlan(const stbir__info* info, int inW, int inH, int outW, int outH, Rgb
 bool readRgbaSrgbPlan(int inW, int inH, int outW, int outH, RgbaSrgbPlan& plan) {
   if (inW <= 0 || inH <= 0 || outW <= 0 || outH <= 0) return false;
   STBIR_RESIZE resize;
-  stbir_resize_init(&resize, nullptr, inW, inH, inW * 4, nullptr, outW, outH, outW * 4,
-                    STBIR_RGBA, STBIR_TYPE_UINT8_SRGB);
+  stbir_resize_init(&resize, nullptr, inW, inH, inW * 4, nullptr, outW, outH, outW * 4, STBIR_RGBA,
+                    STBIR_TYPE_UINT8_SRGB);
   if (!stbir_build_samplers(&resize) || resize.samplers == nullptr) return false;
   const bool ok = copyPlan(resize.samplers, inW, inH, outW, outH, plan);
   stbir_free_samplers(&resize);

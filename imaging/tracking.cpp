@@ -26,8 +26,8 @@ int64_t matchCost(const uint8_t* anchor, const uint8_t* current, int s, int64_t 
   const int64_t x0 = std::max<int64_t>(dx, 0), x1 = std::min<int64_t>(s, s + dx);
   if (y1 <= y0 || x1 <= x0) return kNoOverlap;
   const int rows = static_cast<int>(y1 - y0), cols = static_cast<int>(x1 - x0);
-  const uint64_t sum = sad(anchor + (y0 - dy) * s + (x0 - dx), current + y0 * s + x0, s, rows,
-                           cols);
+  const uint64_t sum =
+      sad(anchor + (y0 - dy) * s + (x0 - dx), current + y0 * s + x0, s, rows, cols);
   const int64_t count = static_cast<int64_t>(rows) * cols;
   return static_cast<int64_t>(sum * 10000u) / count;
 }
@@ -48,8 +48,8 @@ int64_t firstUseful(int64_t range, int s) {
 }
 
 template <class Sad>
-uint64_t search(const std::vector<uint8_t>& anchor, const std::vector<uint8_t>& current,
-                int size, int range, Sad sad) {
+uint64_t search(const std::vector<uint8_t>& anchor, const std::vector<uint8_t>& current, int size,
+                int range, Sad sad) {
   if (size <= 0) return 0;
   const size_t n = static_cast<size_t>(size) * static_cast<size_t>(size);
   if (anchor.size() != n || current.size() != n) return 0;
@@ -97,13 +97,12 @@ uint64_t trackOffset(const std::vector<uint8_t>& anchor, const std::vector<uint8
   return search(anchor, current, size, range, sadBlock);
 }
 
-uint64_t trackOffsetPlain(const std::vector<uint8_t>& anchor,
-                          const std::vector<uint8_t>& current, int size, int range) {
+uint64_t trackOffsetPlain(const std::vector<uint8_t>& anchor, const std::vector<uint8_t>& current,
+                          int size, int range) {
   return search(anchor, current, size, range, sadBlockPlain);
 }
 
-std::vector<uint8_t> downsampleToGrayPlain(const uint8_t* rgba, int width, int height,
-                                           int size) {
+std::vector<uint8_t> downsampleToGrayPlain(const uint8_t* rgba, int width, int height, int size) {
   if (size <= 0) return {};
   const size_t n = static_cast<size_t>(size) * static_cast<size_t>(size);
   std::vector<uint8_t> square(n * 4, 0);

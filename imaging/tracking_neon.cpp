@@ -6,10 +6,9 @@
 
 namespace {
 // Loading 16 bytes at offset t selects lanes 16 - t .. 15: the last t bytes of a window.
-alignas(16) const uint8_t kTailMask[32] = {0,    0,    0,    0,    0,    0,    0,    0,
-                                           0,    0,    0,    0,    0,    0,    0,    0,
-                                           0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff,
-                                           0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff};
+alignas(16) const uint8_t kTailMask[32] = {
+    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,
+    0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff};
 // A 16-bit lane takes two differences per vector: 128 vectors keep it below 65536.
 constexpr int kVectorsPer16 = 128;
 }  // namespace

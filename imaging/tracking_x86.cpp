@@ -7,10 +7,9 @@
 
 namespace {
 // Loading 16 bytes at offset t selects lanes 16 - t .. 15: the last t bytes of a window.
-alignas(16) const uint8_t kTailMask[32] = {0,    0,    0,    0,    0,    0,    0,    0,
-                                           0,    0,    0,    0,    0,    0,    0,    0,
-                                           0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff,
-                                           0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff};
+alignas(16) const uint8_t kTailMask[32] = {
+    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,
+    0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff};
 
 uint64_t sadBlockSse2(const uint8_t* a, const uint8_t* q, int stride, int rows, int cols) {
   const int body = cols & ~15;
@@ -64,8 +63,8 @@ __attribute__((target("avx2"))) uint64_t sadBlockAvx2(const uint8_t* a, const ui
       acc16 = _mm_add_epi64(acc16, _mm_sad_epu8(_mm_and_si128(va, mask), _mm_and_si128(vq, mask)));
     }
   }
-  acc16 = _mm_add_epi64(acc16, _mm_add_epi64(_mm256_castsi256_si128(acc),
-                                             _mm256_extracti128_si256(acc, 1)));
+  acc16 = _mm_add_epi64(
+      acc16, _mm_add_epi64(_mm256_castsi256_si128(acc), _mm256_extracti128_si256(acc, 1)));
   return static_cast<uint64_t>(_mm_cvtsi128_si64(acc16)) +
          static_cast<uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(acc16, acc16)));
 }
@@ -79,5 +78,6 @@ bool haveAvx2() {
 
 uint64_t sadBlock(const uint8_t* a, const uint8_t* q, int stride, int rows, int cols) {
   if (cols < 16) return sadBlockPlain(a, q, stride, rows, cols);
-  return haveAvx2() ? sadBlockAvx2(a, q, stride, rows, cols) : sadBlockSse2(a, q, stride, rows, cols);
+  return haveAvx2() ? sadBlockAvx2(a, q, stride, rows, cols)
+                    : sadBlockSse2(a, q, stride, rows, cols);
 }

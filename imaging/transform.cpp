@@ -24,8 +24,8 @@ int panPixels(float pan, int side) {
 }
 }  // namespace
 
-BgTransform transformBg(const uint8_t* background, int bgWidth, int bgHeight, int width,
-                        int height, float scale, float panX, float panY) {
+BgTransform transformBg(const uint8_t* background, int bgWidth, int bgHeight, int width, int height,
+                        float scale, float panX, float panY) {
   BgTransform out;
   if (width < 1 || height < 1) return out;
   const size_t n = static_cast<size_t>(width) * static_cast<size_t>(height);

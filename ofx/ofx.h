@@ -14,12 +14,24 @@ extern "C" {
 typedef int OfxStatus;
 typedef double OfxTime;
 
-typedef struct OfxRectI { int x1, y1, x2, y2; } OfxRectI;
-typedef struct OfxRectD { double x1, y1, x2, y2; } OfxRectD;
-typedef struct OfxPointD { double x, y; } OfxPointD;
-typedef struct OfxPointI { int x, y; } OfxPointI;
-typedef struct OfxRangeD { double min, max; } OfxRangeD;
-typedef struct OfxRangeI { int min, max; } OfxRangeI;
+typedef struct OfxRectI {
+  int x1, y1, x2, y2;
+} OfxRectI;
+typedef struct OfxRectD {
+  double x1, y1, x2, y2;
+} OfxRectD;
+typedef struct OfxPointD {
+  double x, y;
+} OfxPointD;
+typedef struct OfxPointI {
+  int x, y;
+} OfxPointI;
+typedef struct OfxRangeD {
+  double min, max;
+} OfxRangeD;
+typedef struct OfxRangeI {
+  int min, max;
+} OfxRangeI;
 
 typedef struct OfxPropertySetStruct* OfxPropertySetHandle;
 typedef struct OfxImageEffectStruct* OfxImageEffectHandle;
@@ -30,16 +42,14 @@ typedef struct OfxParamSetStruct* OfxParamSetHandle;
 typedef struct OfxMutex* OfxMutexHandle;
 
 typedef OfxStatus(OfxPluginEntryPoint)(const char* action, const void* handle,
-                                       OfxPropertySetHandle inArgs,
-                                       OfxPropertySetHandle outArgs);
+                                       OfxPropertySetHandle inArgs, OfxPropertySetHandle outArgs);
 typedef void(OfxThreadFunctionV1)(unsigned int threadIndex, unsigned int threadMax,
                                   void* customArg);
 
 // ---- Host and plug-in records --------------------------------------------
 typedef struct OfxHost {
   OfxPropertySetHandle host;
-  const void* (*fetchSuite)(OfxPropertySetHandle host, const char* suiteName,
-                            int suiteVersion);
+  const void* (*fetchSuite)(OfxPropertySetHandle host, const char* suiteName, int suiteVersion);
 } OfxHost;
 
 typedef struct OfxPlugin {
@@ -54,46 +64,44 @@ typedef struct OfxPlugin {
 
 // ---- Suites ----------------------------------------------------------------
 typedef struct OfxPropertySuiteV1 {
-  OfxStatus (*propSetPointer)(OfxPropertySetHandle properties, const char* property,
-                              int index, void* value);
-  OfxStatus (*propSetString)(OfxPropertySetHandle properties, const char* property,
-                             int index, const char* value);
-  OfxStatus (*propSetDouble)(OfxPropertySetHandle properties, const char* property,
-                             int index, double value);
-  OfxStatus (*propSetInt)(OfxPropertySetHandle properties, const char* property,
-                          int index, int value);
-  OfxStatus (*propSetPointerN)(OfxPropertySetHandle properties, const char* property,
-                               int count, void* const* value);
-  OfxStatus (*propSetStringN)(OfxPropertySetHandle properties, const char* property,
-                              int count, const char* const* value);
-  OfxStatus (*propSetDoubleN)(OfxPropertySetHandle properties, const char* property,
-                              int count, const double* value);
-  OfxStatus (*propSetIntN)(OfxPropertySetHandle properties, const char* property,
-                           int count, const int* value);
-  OfxStatus (*propGetPointer)(OfxPropertySetHandle properties, const char* property,
-                              int index, void** value);
-  OfxStatus (*propGetString)(OfxPropertySetHandle properties, const char* property,
-                             int index, char** value);
-  OfxStatus (*propGetDouble)(OfxPropertySetHandle properties, const char* property,
-                             int index, double* value);
-  OfxStatus (*propGetInt)(OfxPropertySetHandle properties, const char* property,
-                          int index, int* value);
-  OfxStatus (*propGetPointerN)(OfxPropertySetHandle properties, const char* property,
-                               int count, void** value);
-  OfxStatus (*propGetStringN)(OfxPropertySetHandle properties, const char* property,
-                              int count, char** value);
-  OfxStatus (*propGetDoubleN)(OfxPropertySetHandle properties, const char* property,
-                              int count, double* value);
-  OfxStatus (*propGetIntN)(OfxPropertySetHandle properties, const char* property,
-                           int count, int* value);
+  OfxStatus (*propSetPointer)(OfxPropertySetHandle properties, const char* property, int index,
+                              void* value);
+  OfxStatus (*propSetString)(OfxPropertySetHandle properties, const char* property, int index,
+                             const char* value);
+  OfxStatus (*propSetDouble)(OfxPropertySetHandle properties, const char* property, int index,
+                             double value);
+  OfxStatus (*propSetInt)(OfxPropertySetHandle properties, const char* property, int index,
+                          int value);
+  OfxStatus (*propSetPointerN)(OfxPropertySetHandle properties, const char* property, int count,
+                               void* const* value);
+  OfxStatus (*propSetStringN)(OfxPropertySetHandle properties, const char* property, int count,
+                              const char* const* value);
+  OfxStatus (*propSetDoubleN)(OfxPropertySetHandle properties, const char* property, int count,
+                              const double* value);
+  OfxStatus (*propSetIntN)(OfxPropertySetHandle properties, const char* property, int count,
+                           const int* value);
+  OfxStatus (*propGetPointer)(OfxPropertySetHandle properties, const char* property, int index,
+                              void** value);
+  OfxStatus (*propGetString)(OfxPropertySetHandle properties, const char* property, int index,
+                             char** value);
+  OfxStatus (*propGetDouble)(OfxPropertySetHandle properties, const char* property, int index,
+                             double* value);
+  OfxStatus (*propGetInt)(OfxPropertySetHandle properties, const char* property, int index,
+                          int* value);
+  OfxStatus (*propGetPointerN)(OfxPropertySetHandle properties, const char* property, int count,
+                               void** value);
+  OfxStatus (*propGetStringN)(OfxPropertySetHandle properties, const char* property, int count,
+                              char** value);
+  OfxStatus (*propGetDoubleN)(OfxPropertySetHandle properties, const char* property, int count,
+                              double* value);
+  OfxStatus (*propGetIntN)(OfxPropertySetHandle properties, const char* property, int count,
+                           int* value);
   OfxStatus (*propReset)(OfxPropertySetHandle properties, const char* property);
-  OfxStatus (*propGetDimension)(OfxPropertySetHandle properties, const char* property,
-                                int* count);
+  OfxStatus (*propGetDimension)(OfxPropertySetHandle properties, const char* property, int* count);
 } OfxPropertySuiteV1;
 
 typedef struct OfxImageEffectSuiteV1 {
-  OfxStatus (*getPropertySet)(OfxImageEffectHandle imageEffect,
-                              OfxPropertySetHandle* propHandle);
+  OfxStatus (*getPropertySet)(OfxImageEffectHandle imageEffect, OfxPropertySetHandle* propHandle);
   OfxStatus (*getParamSet)(OfxImageEffectHandle imageEffect, OfxParamSetHandle* paramSet);
   OfxStatus (*clipDefine)(OfxImageEffectHandle imageEffect, const char* name,
                           OfxPropertySetHandle* propertySet);
@@ -103,8 +111,7 @@ typedef struct OfxImageEffectSuiteV1 {
   OfxStatus (*clipGetImage)(OfxImageClipHandle clip, OfxTime time, const OfxRectD* region,
                             OfxPropertySetHandle* imageHandle);
   OfxStatus (*clipReleaseImage)(OfxPropertySetHandle imageHandle);
-  OfxStatus (*clipGetRegionOfDefinition)(OfxImageClipHandle clip, OfxTime time,
-                                         OfxRectD* bounds);
+  OfxStatus (*clipGetRegionOfDefinition)(OfxImageClipHandle clip, OfxTime time, OfxRectD* bounds);
   int (*abort)(OfxImageEffectHandle imageEffect);
   OfxStatus (*imageMemoryAlloc)(OfxImageEffectHandle instanceHandle, size_t nBytes,
                                 OfxImageMemoryHandle* memoryHandle);
@@ -114,23 +121,20 @@ typedef struct OfxImageEffectSuiteV1 {
 } OfxImageEffectSuiteV1;
 
 typedef struct OfxParameterSuiteV1 {
-  OfxStatus (*paramDefine)(OfxParamSetHandle paramSet, const char* paramType,
-                           const char* name, OfxPropertySetHandle* propertySet);
-  OfxStatus (*paramGetHandle)(OfxParamSetHandle paramSet, const char* name,
-                              OfxParamHandle* param, OfxPropertySetHandle* propertySet);
-  OfxStatus (*paramSetGetPropertySet)(OfxParamSetHandle paramSet,
-                                      OfxPropertySetHandle* propHandle);
+  OfxStatus (*paramDefine)(OfxParamSetHandle paramSet, const char* paramType, const char* name,
+                           OfxPropertySetHandle* propertySet);
+  OfxStatus (*paramGetHandle)(OfxParamSetHandle paramSet, const char* name, OfxParamHandle* param,
+                              OfxPropertySetHandle* propertySet);
+  OfxStatus (*paramSetGetPropertySet)(OfxParamSetHandle paramSet, OfxPropertySetHandle* propHandle);
   OfxStatus (*paramGetPropertySet)(OfxParamHandle param, OfxPropertySetHandle* propHandle);
   OfxStatus (*paramGetValue)(OfxParamHandle paramHandle, ...);
   OfxStatus (*paramGetValueAtTime)(OfxParamHandle paramHandle, OfxTime time, ...);
   OfxStatus (*paramGetDerivative)(OfxParamHandle paramHandle, OfxTime time, ...);
-  OfxStatus (*paramGetIntegral)(OfxParamHandle paramHandle, OfxTime time1, OfxTime time2,
-                                ...);
+  OfxStatus (*paramGetIntegral)(OfxParamHandle paramHandle, OfxTime time1, OfxTime time2, ...);
   OfxStatus (*paramSetValue)(OfxParamHandle paramHandle, ...);
   OfxStatus (*paramSetValueAtTime)(OfxParamHandle paramHandle, OfxTime time, ...);
   OfxStatus (*paramGetNumKeys)(OfxParamHandle paramHandle, unsigned int* numberOfKeys);
-  OfxStatus (*paramGetKeyTime)(OfxParamHandle paramHandle, unsigned int nthKey,
-                               OfxTime* time);
+  OfxStatus (*paramGetKeyTime)(OfxParamHandle paramHandle, unsigned int nthKey, OfxTime* time);
   OfxStatus (*paramGetKeyIndex)(OfxParamHandle paramHandle, OfxTime time, int direction,
                                 int* index);
   OfxStatus (*paramDeleteKey)(OfxParamHandle paramHandle, OfxTime time);

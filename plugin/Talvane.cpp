@@ -36,12 +36,12 @@ OfxStatus loadAction() {
   if (!gHost || !gHost->fetchSuite) return kOfxStatErrMissingHostFeature;
   gEffectSuite = static_cast<const OfxImageEffectSuiteV1*>(
       gHost->fetchSuite(gHost->host, kOfxImageEffectSuite, 1));
-  gPropSuite = static_cast<const OfxPropertySuiteV1*>(
-      gHost->fetchSuite(gHost->host, kOfxPropertySuite, 1));
+  gPropSuite =
+      static_cast<const OfxPropertySuiteV1*>(gHost->fetchSuite(gHost->host, kOfxPropertySuite, 1));
   gParamSuite = static_cast<const OfxParameterSuiteV1*>(
       gHost->fetchSuite(gHost->host, kOfxParameterSuite, 1));
-  gMessageSuite = static_cast<const OfxMessageSuiteV1*>(
-      gHost->fetchSuite(gHost->host, kOfxMessageSuite, 1));
+  gMessageSuite =
+      static_cast<const OfxMessageSuiteV1*>(gHost->fetchSuite(gHost->host, kOfxMessageSuite, 1));
   gMTSuite = static_cast<const OfxMultiThreadSuiteV1*>(
       gHost->fetchSuite(gHost->host, kOfxMultiThreadSuite, 1));
   return hostSuitesReady() ? kOfxStatOK : kOfxStatErrMissingHostFeature;
@@ -69,7 +69,8 @@ void keepBinaryMapped() {
 void unloadAction() {
   const bool busy = runningWorkers() > 0;
   setBackgroundStop(true);
-  if (!waitForBackgroundWorkers(kUnloadWaitSeconds)) dbg("unload: background workers still running");
+  if (!waitForBackgroundWorkers(kUnloadWaitSeconds))
+    dbg("unload: background workers still running");
   if (busy) keepBinaryMapped();
 }
 

@@ -66,8 +66,7 @@ void defineParams(OfxParamSetHandle params) {
   p = defineParam(params, kOfxParamTypeGroup, "accountGroup", "Account", nullptr, nullptr);
   setInt(p, kOfxParamPropGroupOpen, 0, 0);
 
-  p = defineParam(params, kOfxParamTypeString, "accountInfo", "Account", nullptr,
-                  "accountGroup");
+  p = defineParam(params, kOfxParamTypeString, "accountInfo", "Account", nullptr, "accountGroup");
   setString(p, kOfxParamPropDefault, 0, "");
   setString(p, kOfxParamPropStringMode, 0, kOfxParamStringIsLabel);
   setInt(p, kOfxParamPropEvaluateOnChange, 0, 0);
@@ -86,15 +85,13 @@ void defineParams(OfxParamSetHandle params) {
                   "accountGroup");
   setInt(p, kOfxParamPropSecret, 0, 1);
 
-  p = defineParam(params, kOfxParamTypeString, "versionInfo", "Version", nullptr,
-                  "accountGroup");
+  p = defineParam(params, kOfxParamTypeString, "versionInfo", "Version", nullptr, "accountGroup");
   setString(p, kOfxParamPropDefault, 0, kPluginVersion);
   setString(p, kOfxParamPropStringMode, 0, kOfxParamStringIsLabel);
   setInt(p, kOfxParamPropEvaluateOnChange, 0, 0);
 
-  p = defineParam(params, kOfxParamTypePushButton, "updateAvailable",
-                  "Update Available — Download", "Open the download page in your browser.",
-                  "accountGroup");
+  p = defineParam(params, kOfxParamTypePushButton, "updateAvailable", "Update Available — Download",
+                  "Open the download page in your browser.", "accountGroup");
   setInt(p, kOfxParamPropSecret, 0, 1);
 
   // 8-20: top level.
@@ -194,8 +191,8 @@ void describeAction(OfxImageEffectHandle effect) {
 
 void describeInContextAction(OfxImageEffectHandle effect, OfxPropertySetHandle inArgs) {
   char* context = nullptr;
-  if (inArgs && gPropSuite->propGetString(inArgs, kOfxImageEffectPropContext, 0, &context) !=
-                    kOfxStatOK)
+  if (inArgs &&
+      gPropSuite->propGetString(inArgs, kOfxImageEffectPropContext, 0, &context) != kOfxStatOK)
     context = nullptr;
   const bool general = context && std::strcmp(context, kOfxImageEffectContextGeneral) == 0;
 
@@ -208,8 +205,7 @@ void describeInContextAction(OfxImageEffectHandle effect, OfxPropertySetHandle i
     setInt(mask, kOfxImageClipPropIsMask, 0, 1);
     dbg("describeInContext: General context — Mask matte clip defined");
   }
-  defineClip(effect, kOfxImageEffectOutputClipName, kOfxImageComponentRGBA,
-             kOfxImageComponentRGB);
+  defineClip(effect, kOfxImageEffectOutputClipName, kOfxImageComponentRGBA, kOfxImageComponentRGB);
 
   OfxParamSetHandle params = nullptr;
   if (gEffectSuite->getParamSet(effect, &params) != kOfxStatOK) return;

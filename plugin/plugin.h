@@ -58,8 +58,8 @@ struct Instance;
 
 struct DeviceFlowSlot {
   std::atomic<bool> cancelled{false};  // written only while `mutex` is held
-  std::mutex mutex;                    // held by the canceller and by the poller while it uses `instance`
-  Instance* instance = nullptr;        // not owning
+  std::mutex mutex;              // held by the canceller and by the poller while it uses `instance`
+  Instance* instance = nullptr;  // not owning
 };
 
 // A decoded working file together with the exact file it came from.

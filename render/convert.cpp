@@ -94,40 +94,28 @@ void rgbaRowToRGB(const uint8_t* s, unsigned char* d, int width) {
 
 void extractRow(const unsigned char* s, uint8_t* d, int width, int components, int bytes) {
   if (components == 3) {
-    if (bytes == 4)
-      rgbRowToRGBA<4>(s, d, width);
-    else if (bytes == 2)
-      rgbRowToRGBA<2>(s, d, width);
-    else
-      rgbRowToRGBA<1>(s, d, width);
+    if (bytes == 4) rgbRowToRGBA<4>(s, d, width);
+    else if (bytes == 2) rgbRowToRGBA<2>(s, d, width);
+    else rgbRowToRGBA<1>(s, d, width);
     return;
   }
   const int n = width * 4;
-  if (bytes == 4)
-    floatsToBytes(s, d, n);
-  else if (bytes == 2)
-    shortsToBytes(s, d, n);
-  else
-    std::memcpy(d, s, static_cast<size_t>(n));
+  if (bytes == 4) floatsToBytes(s, d, n);
+  else if (bytes == 2) shortsToBytes(s, d, n);
+  else std::memcpy(d, s, static_cast<size_t>(n));
 }
 
 void writeRow(const uint8_t* s, unsigned char* d, int width, int components, int bytes) {
   if (components == 3) {
-    if (bytes == 4)
-      rgbaRowToRGB<4>(s, d, width);
-    else if (bytes == 2)
-      rgbaRowToRGB<2>(s, d, width);
-    else
-      rgbaRowToRGB<1>(s, d, width);
+    if (bytes == 4) rgbaRowToRGB<4>(s, d, width);
+    else if (bytes == 2) rgbaRowToRGB<2>(s, d, width);
+    else rgbaRowToRGB<1>(s, d, width);
     return;
   }
   const int n = width * 4;
-  if (bytes == 4)
-    bytesToFloats(s, d, n);
-  else if (bytes == 2)
-    bytesToShorts(s, d, n);
-  else
-    std::memcpy(d, s, static_cast<size_t>(n));
+  if (bytes == 4) bytesToFloats(s, d, n);
+  else if (bytes == 2) bytesToShorts(s, d, n);
+  else std::memcpy(d, s, static_cast<size_t>(n));
 }
 
 }  // namespace

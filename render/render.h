@@ -31,8 +31,8 @@
 //                    precision, out = trunc(bg*a + src*(1-a)), alpha 255.
 //
 // Kernels with one file per instruction set (kernels_sse2.cpp on x86-64,
-// kernels_neon.cpp on arm64, kernels_generic.cpp elsewhere): the float-to-byte row conversion and the
-// blend of one layer run, each equal to its rule byte for byte.
+// kernels_neon.cpp on arm64, kernels_generic.cpp elsewhere): the float-to-byte row conversion and
+// the blend of one layer run, each equal to its rule byte for byte.
 //
 // Generation worker (generation.cpp) and the process-wide registry of
 // detached workers (workers.cpp) that unload waits on with a bound.

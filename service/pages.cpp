@@ -47,130 +47,172 @@ footer{margin-top:24px;padding-top:14px;border-top:1px solid #eef0f4;font-size:1
 )CSS";
 
 std::string layout(const std::string& title, const std::string& body) {
-    return "<!doctype html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
-           "<meta name=\"viewport\" content=\"width=device-width,initial-scale=1\">"
-           "<title>" + htmlEscape(title) + " · Talvane</title><style>" + kStyle +
-           "</style></head>\n<body><main class=\"card\">"
-           "<div class=\"brand\"><span class=\"logo\"></span>Talvane<span class=\"tag\">local service</span></div>\n" +
-           body +
-           "\n<footer>Talvane local reference service. Backgrounds are painted procedurally from "
-           "keywords of the prompt; no generative model is involved.</footer></main></body></html>\n";
+  return "<!doctype html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">"
+         "<meta name=\"viewport\" content=\"width=device-width,initial-scale=1\">"
+         "<title>" +
+         htmlEscape(title) + " · Talvane</title><style>" + kStyle +
+         "</style></head>\n<body><main class=\"card\">"
+         "<div class=\"brand\"><span class=\"logo\"></span>Talvane<span class=\"tag\">local "
+         "service</span></div>\n" +
+         body +
+         "\n<footer>Talvane local reference service. Backgrounds are painted procedurally from "
+         "keywords of the prompt; no generative model is involved.</footer></main></body></html>\n";
 }
 
 std::string box(const char* cls, const std::string& text) {
-    return text.empty() ? "" : "<div class=\"" + std::string(cls) + "\" role=\"status\">" + htmlEscape(text) + "</div>\n";
+  return text.empty() ? ""
+                      : "<div class=\"" + std::string(cls) + "\" role=\"status\">" +
+                            htmlEscape(text) + "</div>\n";
 }
 
 }  // namespace
 
 std::string htmlEscape(const std::string& text) {
-    std::string out;
-    out.reserve(text.size());
-    for (char c : text) {
-        switch (c) {
-        case '&': out += "&amp;"; break;
-        case '<': out += "&lt;"; break;
-        case '>': out += "&gt;"; break;
-        case '"': out += "&quot;"; break;
-        case '\'': out += "&#39;"; break;
-        default: out += c;
-        }
+  std::string out;
+  out.reserve(text.size());
+  for (char c : text) {
+    switch (c) {
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      case '\'':
+        out += "&#39;";
+        break;
+      default:
+        out += c;
     }
-    return out;
+  }
+  return out;
 }
 
 std::string pageIndex(const std::string& baseUrl, const std::string& latestVersion) {
-    std::string b = htmlEscape(baseUrl);
-    return layout("Local service",
-                  "<h1>Talvane local service</h1>"
-                  "<p>This service answers the Talvane plug-in on this computer: sign-in, account "
-                  "balance, version checks and background generation.</p>"
-                  "<p>Point the plug-in at <code>" + b + "</code>.</p>"
-                  "<ul class=\"links\">"
-                  "<li><a href=\"/device\">Approve a sign-in</a> &mdash; enter the code of a waiting plug-in</li>"
-                  "<li><a href=\"/buy\">Add tokens</a> to an account</li>"
-                  "<li><a href=\"/download\">Download</a> &mdash; latest version " + htmlEscape(latestVersion) + "</li>"
-                  "</ul>");
+  std::string b = htmlEscape(baseUrl);
+  return layout("Local service",
+                "<h1>Talvane local service</h1>"
+                "<p>This service answers the Talvane plug-in on this computer: sign-in, account "
+                "balance, version checks and background generation.</p>"
+                "<p>Point the plug-in at <code>" +
+                    b +
+                    "</code>.</p>"
+                    "<ul class=\"links\">"
+                    "<li><a href=\"/device\">Approve a sign-in</a> &mdash; enter the code of a "
+                    "waiting plug-in</li>"
+                    "<li><a href=\"/buy\">Add tokens</a> to an account</li>"
+                    "<li><a href=\"/download\">Download</a> &mdash; latest version " +
+                    htmlEscape(latestVersion) +
+                    "</li>"
+                    "</ul>");
 }
 
 std::string pageDevice(const DevicePageInfo& info) {
-    if (info.userCode.empty()) {
-        return layout("Sign in",
-                      "<h1>Sign in to Talvane</h1>"
-                      "<p>Enter the code of the plug-in that is waiting to sign in.</p>" +
-                      box("error", info.error) +
-                      "<form method=\"get\" action=\"/device\">"
-                      "<label for=\"user_code\">Code</label>"
-                      "<input type=\"text\" id=\"user_code\" name=\"user_code\" placeholder=\"ABCD-EFGH\" "
-                      "autocomplete=\"off\" autocapitalize=\"characters\" required autofocus>"
-                      "<div class=\"buttons\"><button class=\"primary\" type=\"submit\">Continue</button></div>"
-                      "</form>");
-    }
-    int64_t minutes = (info.secondsLeft + 59) / 60;
-    std::string left = minutes > 1 ? std::to_string(minutes) + " minutes" : "a minute or less";
-    return layout("Approve sign-in",
-                  "<h1>Approve sign-in</h1>"
-                  "<p>A Talvane plug-in is asking to sign in to your account. Make sure you started "
-                  "this sign-in yourself, then enter your e-mail and approve.</p>"
-                  "<div class=\"code\" id=\"user-code\">" + htmlEscape(info.userCode) + "</div>"
-                  "<div class=\"hint\">This code expires in " + left + ".</div>" +
-                  box("error", info.error) +
-                  "<form method=\"post\" action=\"/device\">"
-                  "<input type=\"hidden\" name=\"user_code\" value=\"" + htmlEscape(info.userCode) + "\">"
-                  "<label for=\"email\">E-mail</label>"
-                  "<input type=\"email\" id=\"email\" name=\"email\" placeholder=\"you@example.com\" "
-                  "autocomplete=\"email\" value=\"" + htmlEscape(info.email) + "\" required autofocus>"
-                  "<div class=\"buttons\">"
-                  "<button class=\"primary\" type=\"submit\" name=\"action\" value=\"approve\" id=\"approve\">Approve</button>"
-                  "<button class=\"secondary\" type=\"submit\" name=\"action\" value=\"deny\" id=\"deny\" formnovalidate>Deny</button>"
-                  "</div></form>");
+  if (info.userCode.empty()) {
+    return layout(
+        "Sign in",
+        "<h1>Sign in to Talvane</h1>"
+        "<p>Enter the code of the plug-in that is waiting to sign in.</p>" +
+            box("error", info.error) +
+            "<form method=\"get\" action=\"/device\">"
+            "<label for=\"user_code\">Code</label>"
+            "<input type=\"text\" id=\"user_code\" name=\"user_code\" placeholder=\"ABCD-EFGH\" "
+            "autocomplete=\"off\" autocapitalize=\"characters\" required autofocus>"
+            "<div class=\"buttons\"><button class=\"primary\" "
+            "type=\"submit\">Continue</button></div>"
+            "</form>");
+  }
+  int64_t minutes = (info.secondsLeft + 59) / 60;
+  std::string left = minutes > 1 ? std::to_string(minutes) + " minutes" : "a minute or less";
+  return layout(
+      "Approve sign-in",
+      "<h1>Approve sign-in</h1>"
+      "<p>A Talvane plug-in is asking to sign in to your account. Make sure you started "
+      "this sign-in yourself, then enter your e-mail and approve.</p>"
+      "<div class=\"code\" id=\"user-code\">" +
+          htmlEscape(info.userCode) +
+          "</div>"
+          "<div class=\"hint\">This code expires in " +
+          left + ".</div>" + box("error", info.error) +
+          "<form method=\"post\" action=\"/device\">"
+          "<input type=\"hidden\" name=\"user_code\" value=\"" +
+          htmlEscape(info.userCode) +
+          "\">"
+          "<label for=\"email\">E-mail</label>"
+          "<input type=\"email\" id=\"email\" name=\"email\" placeholder=\"you@example.com\" "
+          "autocomplete=\"email\" value=\"" +
+          htmlEscape(info.email) +
+          "\" required autofocus>"
+          "<div class=\"buttons\">"
+          "<button class=\"primary\" type=\"submit\" name=\"action\" value=\"approve\" "
+          "id=\"approve\">Approve</button>"
+          "<button class=\"secondary\" type=\"submit\" name=\"action\" value=\"deny\" id=\"deny\" "
+          "formnovalidate>Deny</button>"
+          "</div></form>");
 }
 
 std::string pageDeviceDone(bool approved, const std::string& email) {
-    if (approved)
-        return layout("Signed in",
-                      "<div class=\"center\"><div class=\"badge ok\">&#10003;</div>"
-                      "<h1>Sign-in approved</h1>"
-                      "<p>The plug-in is now signed in as <strong>" + htmlEscape(email) + "</strong>. "
+  if (approved)
+    return layout("Signed in",
+                  "<div class=\"center\"><div class=\"badge ok\">&#10003;</div>"
+                  "<h1>Sign-in approved</h1>"
+                  "<p>The plug-in is now signed in as <strong>" +
+                      htmlEscape(email) +
+                      "</strong>. "
                       "It picks this up on its own within a few seconds.</p>"
                       "<p>You can close this tab and return to your editor.</p></div>");
-    return layout("Sign-in denied",
-                  "<div class=\"center\"><div class=\"badge no\">&#10005;</div>"
-                  "<h1>Sign-in denied</h1>"
-                  "<p>The plug-in was refused and nothing was shared with it.</p>"
-                  "<p>You can close this tab. To sign in later, press Sign In in the plug-in again.</p></div>");
+  return layout(
+      "Sign-in denied",
+      "<div class=\"center\"><div class=\"badge no\">&#10005;</div>"
+      "<h1>Sign-in denied</h1>"
+      "<p>The plug-in was refused and nothing was shared with it.</p>"
+      "<p>You can close this tab. To sign in later, press Sign In in the plug-in again.</p></div>");
 }
 
 std::string pageMessage(const std::string& title, const std::string& text) {
-    return layout(title, "<h1>" + htmlEscape(title) + "</h1><p>" + htmlEscape(text) +
-                             "</p><p><a href=\"/device\">Enter a code</a></p>");
+  return layout(title, "<h1>" + htmlEscape(title) + "</h1><p>" + htmlEscape(text) +
+                           "</p><p><a href=\"/device\">Enter a code</a></p>");
 }
 
 std::string pageBuy(const std::string& email, const std::string& notice, const std::string& error) {
-    return layout("Add tokens",
-                  "<h1>Add tokens</h1>"
-                  "<p>Each generated background uses one token. This local service adds tokens "
-                  "to an account directly; no payment is involved.</p>" +
-                  box("notice", notice) + box("error", error) +
-                  "<form method=\"post\" action=\"/buy\">"
-                  "<label for=\"email\">E-mail of the account</label>"
-                  "<input type=\"email\" id=\"email\" name=\"email\" autocomplete=\"email\" value=\"" +
-                  htmlEscape(email) + "\" required>"
-                  "<label for=\"count\">Tokens to add</label>"
-                  "<input type=\"number\" id=\"count\" name=\"count\" min=\"1\" max=\"100000\" value=\"10\" required>"
-                  "<div class=\"buttons\"><button class=\"primary\" type=\"submit\" id=\"add\">Add tokens</button></div>"
-                  "</form>");
+  return layout(
+      "Add tokens",
+      "<h1>Add tokens</h1>"
+      "<p>Each generated background uses one token. This local service adds tokens "
+      "to an account directly; no payment is involved.</p>" +
+          box("notice", notice) + box("error", error) +
+          "<form method=\"post\" action=\"/buy\">"
+          "<label for=\"email\">E-mail of the account</label>"
+          "<input type=\"email\" id=\"email\" name=\"email\" autocomplete=\"email\" value=\"" +
+          htmlEscape(email) +
+          "\" required>"
+          "<label for=\"count\">Tokens to add</label>"
+          "<input type=\"number\" id=\"count\" name=\"count\" min=\"1\" max=\"100000\" "
+          "value=\"10\" required>"
+          "<div class=\"buttons\"><button class=\"primary\" type=\"submit\" id=\"add\">Add "
+          "tokens</button></div>"
+          "</form>");
 }
 
 std::string pageDownload(const std::string& latestVersion, const std::string& downloadUrl) {
-    std::string body = "<h1>Download Talvane</h1>"
-                       "<p>The latest version is <strong>" + htmlEscape(latestVersion) + "</strong>.</p>";
-    if (!downloadUrl.empty())
-        body += "<div class=\"buttons\"><a class=\"button primary\" href=\"" + htmlEscape(downloadUrl) +
-                "\">Download " + htmlEscape(latestVersion) + "</a></div>";
-    else
-        body += "<p>This local service does not host installers. Build the plug-in from its "
-                "source tree with <code>cmake -S . -B build</code> and "
-                "<code>cmake --build build</code>, then copy the bundle into your host's OpenFX folder.</p>";
-    return layout("Download", body);
+  std::string body =
+      "<h1>Download Talvane</h1>"
+      "<p>The latest version is <strong>" +
+      htmlEscape(latestVersion) + "</strong>.</p>";
+  if (!downloadUrl.empty())
+    body += "<div class=\"buttons\"><a class=\"button primary\" href=\"" + htmlEscape(downloadUrl) +
+            "\">Download " + htmlEscape(latestVersion) + "</a></div>";
+  else
+    body +=
+        "<p>This local service does not host installers. Build the plug-in from its "
+        "source tree with <code>cmake -S . -B build</code> and "
+        "<code>cmake --build build</code>, then copy the bundle into your host's OpenFX "
+        "folder.</p>";
+  return layout("Download", body);
 }

@@ -9,9 +9,9 @@
 #include <algorithm>
 #include <cctype>
 #include <chrono>
-#include <map>
 #include <cstdio>
 #include <iostream>
+#include <map>
 #include <thread>
 
 using json = nlohmann::json;
@@ -29,407 +29,447 @@ thread_local bool tRequestTimed = false;
 
 // A request body as read by readBody: the raw text, or the parts of a multipart form.
 struct Body {
-    std::string text;
-    std::map<std::string, std::string> parts;   // first part of each name
+  std::string text;
+  std::map<std::string, std::string> parts;  // first part of each name
 };
 
 void sendJson(httplib::Response& res, int status, const json& body) {
-    res.status = status;
-    // Compact on purpose: clients find fields by their exact "key":"value" text.
-    res.set_content(body.dump(), "application/json");
+  res.status = status;
+  // Compact on purpose: clients find fields by their exact "key":"value" text.
+  res.set_content(body.dump(), "application/json");
 }
 
 void sendDetail(httplib::Response& res, int status, const std::string& detail) {
-    sendJson(res, status, json{{"detail", detail}});
+  sendJson(res, status, json{{"detail", detail}});
 }
 
 void sendPage(httplib::Response& res, int status, const std::string& html) {
-    res.status = status;
-    res.set_header("Cache-Control", "no-store");
-    res.set_content(html, "text/html; charset=utf-8");
+  res.status = status;
+  res.set_header("Cache-Control", "no-store");
+  res.set_content(html, "text/html; charset=utf-8");
 }
 
 bool isTokenText(const std::string& t) {
-    if (t.empty() || t.size() > 256) return false;
-    for (unsigned char c : t)
-        if (!(std::isalnum(c) || c == '-' || c == '.' || c == '_')) return false;
-    return true;
+  if (t.empty() || t.size() > 256) return false;
+  for (unsigned char c : t)
+    if (!(std::isalnum(c) || c == '-' || c == '.' || c == '_')) return false;
+  return true;
 }
 
 std::string bearerToken(const httplib::Request& req) {
-    std::string value = req.get_header_value("Authorization");
-    if (value.size() < 7) return "";
-    std::string scheme = value.substr(0, 7);
-    for (char& c : scheme) c = char(std::tolower(static_cast<unsigned char>(c)));
-    if (scheme != "bearer ") return "";
-    std::string token = value.substr(7);
-    while (!token.empty() && (token.back() == ' ' || token.back() == '\r')) token.pop_back();
-    return isTokenText(token) ? token : "";
+  std::string value = req.get_header_value("Authorization");
+  if (value.size() < 7) return "";
+  std::string scheme = value.substr(0, 7);
+  for (char& c : scheme) c = char(std::tolower(static_cast<unsigned char>(c)));
+  if (scheme != "bearer ") return "";
+  std::string token = value.substr(7);
+  while (!token.empty() && (token.back() == ' ' || token.back() == '\r')) token.pop_back();
+  return isTokenText(token) ? token : "";
 }
 
 int hexDigit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
 }
 
 // application/x-www-form-urlencoded; the first occurrence of a name wins.
 std::map<std::string, std::string> parseForm(const std::string& body) {
-    std::map<std::string, std::string> out;
-    size_t pos = 0;
-    while (pos <= body.size()) {
-        size_t amp = body.find('&', pos);
-        if (amp == std::string::npos) amp = body.size();
-        std::string pair = body.substr(pos, amp - pos), name, value, *target = &name;
-        for (size_t i = 0; i < pair.size(); ++i) {
-            char c = pair[i];
-            if (c == '=' && target == &name) {
-                target = &value;
-            } else if (c == '+') {
-                *target += ' ';
-            } else if (c == '%' && i + 2 < pair.size() && hexDigit(pair[i + 1]) >= 0 &&
-                       hexDigit(pair[i + 2]) >= 0) {
-                *target += char(hexDigit(pair[i + 1]) * 16 + hexDigit(pair[i + 2]));
-                i += 2;
-            } else {
-                *target += c;
-            }
-        }
-        if (!name.empty()) out.emplace(name, value);
-        pos = amp + 1;
+  std::map<std::string, std::string> out;
+  size_t pos = 0;
+  while (pos <= body.size()) {
+    size_t amp = body.find('&', pos);
+    if (amp == std::string::npos) amp = body.size();
+    std::string pair = body.substr(pos, amp - pos), name, value, *target = &name;
+    for (size_t i = 0; i < pair.size(); ++i) {
+      char c = pair[i];
+      if (c == '=' && target == &name) {
+        target = &value;
+      } else if (c == '+') {
+        *target += ' ';
+      } else if (c == '%' && i + 2 < pair.size() && hexDigit(pair[i + 1]) >= 0 &&
+                 hexDigit(pair[i + 2]) >= 0) {
+        *target += char(hexDigit(pair[i + 1]) * 16 + hexDigit(pair[i + 2]));
+        i += 2;
+      } else {
+        *target += c;
+      }
     }
-    return out;
+    if (!name.empty()) out.emplace(name, value);
+    pos = amp + 1;
+  }
+  return out;
 }
 
 std::string formField(const std::map<std::string, std::string>& form, const std::string& name) {
-    auto it = form.find(name);
-    return it == form.end() ? "" : it->second;
+  auto it = form.find(name);
+  return it == form.end() ? "" : it->second;
 }
 
 // Links handed to the browser name this service the way the client reached it.
 // Only a plain host[:port] is trusted; anything else falls back to the bound address.
 std::string baseUrl(const httplib::Request& req, const ServiceContext& ctx) {
-    std::string host = req.get_header_value("Host");
-    bool plain = !host.empty() && host.size() <= 255;
-    for (unsigned char c : host)
-        plain = plain && (std::isalnum(c) || c == '.' || c == '-' || c == ':' || c == '[' || c == ']');
-    if (!plain) {
-        std::string bind = ctx.config.bind == "0.0.0.0" ? "127.0.0.1" : ctx.config.bind;
-        if (bind == "::") bind = "::1";
-        if (bind.find(':') != std::string::npos) bind = "[" + bind + "]";
-        host = bind + ":" + std::to_string(ctx.boundPort);
-    }
-    return "http://" + host;
+  std::string host = req.get_header_value("Host");
+  bool plain = !host.empty() && host.size() <= 255;
+  for (unsigned char c : host)
+    plain = plain && (std::isalnum(c) || c == '.' || c == '-' || c == ':' || c == '[' || c == ']');
+  if (!plain) {
+    std::string bind = ctx.config.bind == "0.0.0.0" ? "127.0.0.1" : ctx.config.bind;
+    if (bind == "::") bind = "::1";
+    if (bind.find(':') != std::string::npos) bind = "[" + bind + "]";
+    host = bind + ":" + std::to_string(ctx.boundPort);
+  }
+  return "http://" + host;
 }
 
 int64_t wholeSeconds(int64_t ms) { return std::max<int64_t>(1, (ms + 999) / 1000); }
 
-void deviceCode(ServiceContext& ctx, const httplib::Request& req, const Body&, httplib::Response& res) {
-    DeviceGrant grant = issueDeviceGrant(ctx.state, ctx.config, nowMs());
-    std::string base = baseUrl(req, ctx);
-    res.set_header("Cache-Control", "no-store");
-    sendJson(res, 200,
-             json{{"device_code", grant.deviceCode},
-                  {"user_code", grant.userCode},
-                  {"verification_uri", base + "/device"},
-                  {"verification_uri_complete", base + "/device?user_code=" + grant.userCode},
-                  {"interval", wholeSeconds(grant.intervalMs)},
-                  {"expires_in", wholeSeconds(grant.expiresMs - grant.issuedMs)}});
+void deviceCode(ServiceContext& ctx, const httplib::Request& req, const Body&,
+                httplib::Response& res) {
+  DeviceGrant grant = issueDeviceGrant(ctx.state, ctx.config, nowMs());
+  std::string base = baseUrl(req, ctx);
+  res.set_header("Cache-Control", "no-store");
+  sendJson(res, 200,
+           json{{"device_code", grant.deviceCode},
+                {"user_code", grant.userCode},
+                {"verification_uri", base + "/device"},
+                {"verification_uri_complete", base + "/device?user_code=" + grant.userCode},
+                {"interval", wholeSeconds(grant.intervalMs)},
+                {"expires_in", wholeSeconds(grant.expiresMs - grant.issuedMs)}});
 }
 
-void deviceToken(ServiceContext& ctx, const httplib::Request&, const Body& body, httplib::Response& res) {
-    auto form = parseForm(body.text);
-    res.set_header("Cache-Control", "no-store");
-    auto oauthError = [&](const char* code, const std::string& text) {
-        sendJson(res, 400, json{{"error", code}, {"error_description", text}});
-    };
-    if (formField(form, "grant_type") != kDeviceGrantType)
-        return oauthError("unsupported_grant_type", "grant_type must be " + std::string(kDeviceGrantType));
-    std::string code = formField(form, "device_code");
-    if (code.empty()) return oauthError("invalid_request", "device_code is required");
-    PollResult poll = pollDeviceGrant(ctx.state, code, nowMs());
-    switch (poll.outcome) {
-    case PollOutcome::Pending: return oauthError("authorization_pending", "waiting for approval in the browser");
-    case PollOutcome::SlowDown: return oauthError("slow_down", "polling faster than the interval");
-    case PollOutcome::Expired: return oauthError("expired_token", "the device code has expired");
-    case PollOutcome::Denied: return oauthError("access_denied", "the sign-in was denied");
-    case PollOutcome::Unknown: return oauthError("invalid_grant", "unknown or already used device code");
-    case PollOutcome::Approved: break;
-    }
-    sendJson(res, 200,
-             json{{"access_token", poll.accessToken},
-                  {"token_type", "Bearer"},
-                  {"balance", poll.balance},
-                  {"email", poll.email}});
+void deviceToken(ServiceContext& ctx, const httplib::Request&, const Body& body,
+                 httplib::Response& res) {
+  auto form = parseForm(body.text);
+  res.set_header("Cache-Control", "no-store");
+  auto oauthError = [&](const char* code, const std::string& text) {
+    sendJson(res, 400, json{{"error", code}, {"error_description", text}});
+  };
+  if (formField(form, "grant_type") != kDeviceGrantType)
+    return oauthError("unsupported_grant_type",
+                      "grant_type must be " + std::string(kDeviceGrantType));
+  std::string code = formField(form, "device_code");
+  if (code.empty()) return oauthError("invalid_request", "device_code is required");
+  PollResult poll = pollDeviceGrant(ctx.state, code, nowMs());
+  switch (poll.outcome) {
+    case PollOutcome::Pending:
+      return oauthError("authorization_pending", "waiting for approval in the browser");
+    case PollOutcome::SlowDown:
+      return oauthError("slow_down", "polling faster than the interval");
+    case PollOutcome::Expired:
+      return oauthError("expired_token", "the device code has expired");
+    case PollOutcome::Denied:
+      return oauthError("access_denied", "the sign-in was denied");
+    case PollOutcome::Unknown:
+      return oauthError("invalid_grant", "unknown or already used device code");
+    case PollOutcome::Approved:
+      break;
+  }
+  sendJson(res, 200,
+           json{{"access_token", poll.accessToken},
+                {"token_type", "Bearer"},
+                {"balance", poll.balance},
+                {"email", poll.email}});
 }
 
 void me(ServiceContext& ctx, const httplib::Request& req, httplib::Response& res) {
-    Account account;
-    if (!accountForToken(ctx.state, bearerToken(req), account))
-        return sendDetail(res, 401, "Invalid or expired token");
-    sendJson(res, 200, json{{"email", account.email}, {"balance", account.balance}});
+  Account account;
+  if (!accountForToken(ctx.state, bearerToken(req), account))
+    return sendDetail(res, 401, "Invalid or expired token");
+  sendJson(res, 200, json{{"email", account.email}, {"balance", account.balance}});
 }
 
 void revoke(ServiceContext& ctx, const httplib::Request& req, const Body&, httplib::Response& res) {
-    if (!revokeToken(ctx.state, bearerToken(req))) return sendDetail(res, 401, "Invalid or expired token");
-    sendJson(res, 200, json{{"revoked", true}});
+  if (!revokeToken(ctx.state, bearerToken(req)))
+    return sendDetail(res, 401, "Invalid or expired token");
+  sendJson(res, 200, json{{"revoked", true}});
 }
 
-void generate(ServiceContext& ctx, const httplib::Request& req, const Body& body, httplib::Response& res) {
-    std::string token = bearerToken(req);
-    Account account;
-    if (!accountForToken(ctx.state, token, account)) return sendDetail(res, 401, "Invalid or expired token");
-    if (!req.is_multipart_form_data()) return sendDetail(res, 400, "expected a multipart/form-data body");
-    auto part = [&](const char* name) { return body.parts.find(name); };
-    if (part("image") == body.parts.end()) return sendDetail(res, 400, "the image part is missing");
-    if (part("prompt") == body.parts.end()) return sendDetail(res, 400, "the prompt part is missing");
-    const std::string& image = part("image")->second;
-    const std::string& prompt = part("prompt")->second;
-    const std::string cacheKey = part("cache_key") == body.parts.end() ? "" : part("cache_key")->second;
-    if (image.empty()) return sendDetail(res, 400, "the image part is empty");
-    if (prompt.size() > kMaxPromptBytes)
-        return sendDetail(res, 400, "the prompt is longer than " + std::to_string(kMaxPromptBytes) + " bytes");
-    if (cacheKey.size() > kMaxCacheKeyBytes) return sendDetail(res, 400, "the cache_key is too long");
+void generate(ServiceContext& ctx, const httplib::Request& req, const Body& body,
+              httplib::Response& res) {
+  std::string token = bearerToken(req);
+  Account account;
+  if (!accountForToken(ctx.state, token, account))
+    return sendDetail(res, 401, "Invalid or expired token");
+  if (!req.is_multipart_form_data())
+    return sendDetail(res, 400, "expected a multipart/form-data body");
+  auto part = [&](const char* name) { return body.parts.find(name); };
+  if (part("image") == body.parts.end()) return sendDetail(res, 400, "the image part is missing");
+  if (part("prompt") == body.parts.end()) return sendDetail(res, 400, "the prompt part is missing");
+  const std::string& image = part("image")->second;
+  const std::string& prompt = part("prompt")->second;
+  const std::string cacheKey =
+      part("cache_key") == body.parts.end() ? "" : part("cache_key")->second;
+  if (image.empty()) return sendDetail(res, 400, "the image part is empty");
+  if (prompt.size() > kMaxPromptBytes)
+    return sendDetail(res, 400,
+                      "the prompt is longer than " + std::to_string(kMaxPromptBytes) + " bytes");
+  if (cacheKey.size() > kMaxCacheKeyBytes) return sendDetail(res, 400, "the cache_key is too long");
 
-    // Charged before the work and refunded on failure, so two requests racing for
-    // the last token cannot both be served.
-    Account after;
-    Charge charge = chargeOneToken(ctx.state, token, after);
-    if (charge == Charge::BadToken) return sendDetail(res, 401, "Invalid or expired token");
-    if (charge == Charge::NoBalance) return sendDetail(res, 402, "Out of tokens: add tokens on the /buy page");
-    if (ctx.config.latencyMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(ctx.config.latencyMs));
-    GenerateResult result = generateImage(image, prompt, ctx.config.maxImageSide);
-    if (result.status != 200) {
-        refundOneToken(ctx.state, after.email);
-        return sendDetail(res, result.status, result.detail);
-    }
-    res.status = 200;
-    res.set_header("X-Talvane-Balance", std::to_string(after.balance));
-    res.set_header("X-Talvane-Scene", sceneName(sceneForPrompt(prompt)));
-    res.set_content(result.png, "image/png");
+  // Charged before the work and refunded on failure, so two requests racing for
+  // the last token cannot both be served.
+  Account after;
+  Charge charge = chargeOneToken(ctx.state, token, after);
+  if (charge == Charge::BadToken) return sendDetail(res, 401, "Invalid or expired token");
+  if (charge == Charge::NoBalance)
+    return sendDetail(res, 402, "Out of tokens: add tokens on the /buy page");
+  if (ctx.config.latencyMs > 0)
+    std::this_thread::sleep_for(std::chrono::milliseconds(ctx.config.latencyMs));
+  GenerateResult result = generateImage(image, prompt, ctx.config.maxImageSide);
+  if (result.status != 200) {
+    refundOneToken(ctx.state, after.email);
+    return sendDetail(res, result.status, result.detail);
+  }
+  res.status = 200;
+  res.set_header("X-Talvane-Balance", std::to_string(after.balance));
+  res.set_header("X-Talvane-Scene", sceneName(sceneForPrompt(prompt)));
+  res.set_content(result.png, "image/png");
 }
 
 void deviceStatusPage(const DeviceGrant& grant, httplib::Response& res) {
-    int64_t now = nowMs();
-    if (now >= grant.expiresMs)
-        return sendPage(res, 410, pageMessage("Code expired", "This code has expired. Press Sign In in the plug-in again to get a new one."));
-    if (grant.status != GrantStatus::Pending)
-        return sendPage(res, 409, pageMessage("Code already used", "This code has already been approved or denied."));
-    DevicePageInfo info;
-    info.userCode = grant.userCode;
-    info.secondsLeft = (grant.expiresMs - now) / 1000;
-    sendPage(res, 200, pageDevice(info));
+  int64_t now = nowMs();
+  if (now >= grant.expiresMs)
+    return sendPage(
+        res, 410,
+        pageMessage("Code expired",
+                    "This code has expired. Press Sign In in the plug-in again to get a new one."));
+  if (grant.status != GrantStatus::Pending)
+    return sendPage(
+        res, 409,
+        pageMessage("Code already used", "This code has already been approved or denied."));
+  DevicePageInfo info;
+  info.userCode = grant.userCode;
+  info.secondsLeft = (grant.expiresMs - now) / 1000;
+  sendPage(res, 200, pageDevice(info));
 }
 
 void devicePage(ServiceContext& ctx, const httplib::Request& req, httplib::Response& res) {
-    std::string code = req.get_param_value("user_code");
-    if (code.empty()) return sendPage(res, 200, pageDevice(DevicePageInfo{}));
-    DeviceGrant grant;
-    if (!findGrantByUserCode(ctx.state, code, grant)) {
-        DevicePageInfo info;
-        info.error = "No sign-in is waiting for that code. Check it and try again.";
-        return sendPage(res, 404, pageDevice(info));
-    }
-    deviceStatusPage(grant, res);
+  std::string code = req.get_param_value("user_code");
+  if (code.empty()) return sendPage(res, 200, pageDevice(DevicePageInfo{}));
+  DeviceGrant grant;
+  if (!findGrantByUserCode(ctx.state, code, grant)) {
+    DevicePageInfo info;
+    info.error = "No sign-in is waiting for that code. Check it and try again.";
+    return sendPage(res, 404, pageDevice(info));
+  }
+  deviceStatusPage(grant, res);
 }
 
-void deviceDecide(ServiceContext& ctx, const httplib::Request&, const Body& body, httplib::Response& res) {
-    auto form = parseForm(body.text);
-    std::string code = formField(form, "user_code"), email = formField(form, "email");
-    std::string action = formField(form, "action");
-    if (action != "approve" && action != "deny")
-        return sendPage(res, 400, pageMessage("Nothing to do", "Choose Approve or Deny."));
-    bool approve = action == "approve";
-    Decision d = decideDeviceGrant(ctx.state, ctx.config, code, email, approve, nowMs());
-    DeviceGrant grant;
-    switch (d) {
+void deviceDecide(ServiceContext& ctx, const httplib::Request&, const Body& body,
+                  httplib::Response& res) {
+  auto form = parseForm(body.text);
+  std::string code = formField(form, "user_code"), email = formField(form, "email");
+  std::string action = formField(form, "action");
+  if (action != "approve" && action != "deny")
+    return sendPage(res, 400, pageMessage("Nothing to do", "Choose Approve or Deny."));
+  bool approve = action == "approve";
+  Decision d = decideDeviceGrant(ctx.state, ctx.config, code, email, approve, nowMs());
+  DeviceGrant grant;
+  switch (d) {
     case Decision::Done:
-        return sendPage(res, 200, pageDeviceDone(approve, email));
+      return sendPage(res, 200, pageDeviceDone(approve, email));
     case Decision::BadEmail: {
-        DevicePageInfo info;
-        findGrantByUserCode(ctx.state, code, grant);
-        info.userCode = grant.userCode;
-        info.email = email;
-        info.error = "Enter a valid e-mail address, like name@example.com.";
-        info.secondsLeft = std::max<int64_t>(0, (grant.expiresMs - nowMs()) / 1000);
-        return sendPage(res, 400, pageDevice(info));
+      DevicePageInfo info;
+      findGrantByUserCode(ctx.state, code, grant);
+      info.userCode = grant.userCode;
+      info.email = email;
+      info.error = "Enter a valid e-mail address, like name@example.com.";
+      info.secondsLeft = std::max<int64_t>(0, (grant.expiresMs - nowMs()) / 1000);
+      return sendPage(res, 400, pageDevice(info));
     }
     case Decision::UnknownCode: {
-        DevicePageInfo info;
-        info.error = "No sign-in is waiting for that code. Check it and try again.";
-        return sendPage(res, 404, pageDevice(info));
+      DevicePageInfo info;
+      info.error = "No sign-in is waiting for that code. Check it and try again.";
+      return sendPage(res, 404, pageDevice(info));
     }
     case Decision::Expired:
     case Decision::AlreadyDecided:
-        findGrantByUserCode(ctx.state, code, grant);
-        return deviceStatusPage(grant, res);
-    }
+      findGrantByUserCode(ctx.state, code, grant);
+      return deviceStatusPage(grant, res);
+  }
 }
 
-void buyPost(ServiceContext& ctx, const httplib::Request&, const Body& body, httplib::Response& res) {
-    auto form = parseForm(body.text);
-    std::string email = formField(form, "email"), count = formField(form, "count");
-    for (char& c : email) c = char(std::tolower(static_cast<unsigned char>(c)));
-    if (!isValidEmail(email))
-        return sendPage(res, 400, pageBuy(email, "", "Enter a valid e-mail address, like name@example.com."));
-    long n = 0;
-    bool digits = !count.empty() && count.size() <= 6 &&
-                  count.find_first_not_of("0123456789") == std::string::npos;
-    if (digits) n = std::stol(count);
-    if (n < 1 || n > 100000)
-        return sendPage(res, 400, pageBuy(email, "", "Enter a number of tokens between 1 and 100000."));
-    bool created = false;
-    Account account = addTokens(ctx.state, ctx.config, email, n, created);
-    std::string notice = (created ? "Created the account " + account.email + " and added " : "Added ") +
-                         std::to_string(n) + (n == 1 ? " token" : " tokens") +
-                         (created ? "" : " to " + account.email) + ". Balance: " +
-                         std::to_string(account.balance) + ".";
-    sendPage(res, 200, pageBuy(account.email, notice, ""));
+void buyPost(ServiceContext& ctx, const httplib::Request&, const Body& body,
+             httplib::Response& res) {
+  auto form = parseForm(body.text);
+  std::string email = formField(form, "email"), count = formField(form, "count");
+  for (char& c : email) c = char(std::tolower(static_cast<unsigned char>(c)));
+  if (!isValidEmail(email))
+    return sendPage(res, 400,
+                    pageBuy(email, "", "Enter a valid e-mail address, like name@example.com."));
+  long n = 0;
+  bool digits = !count.empty() && count.size() <= 6 &&
+                count.find_first_not_of("0123456789") == std::string::npos;
+  if (digits) n = std::stol(count);
+  if (n < 1 || n > 100000)
+    return sendPage(res, 400, pageBuy(email, "", "Enter a number of tokens between 1 and 100000."));
+  bool created = false;
+  Account account = addTokens(ctx.state, ctx.config, email, n, created);
+  std::string notice =
+      (created ? "Created the account " + account.email + " and added " : "Added ") +
+      std::to_string(n) + (n == 1 ? " token" : " tokens") +
+      (created ? "" : " to " + account.email) + ". Balance: " + std::to_string(account.balance) +
+      ".";
+  sendPage(res, 200, pageBuy(account.email, notice, ""));
 }
 
 // POST routes read their own bodies: a request without Content-Length or chunked
 // encoding has an empty body (curl -X POST with no data sends exactly that), and
 // must not be waited on until the connection times out.
-bool readBody(const httplib::Request& req, const httplib::ContentReader& reader, httplib::Response& res,
-              Body& body) {
-    if (!req.has_header("Content-Length") && req.get_header_value("Transfer-Encoding").empty()) return true;
-    bool ok;
-    if (req.is_multipart_form_data()) {
-        std::string* current = nullptr;
-        std::string ignored;
-        ok = reader(
-            [&](const httplib::MultipartFormData& header) {
-                auto inserted = body.parts.emplace(header.name, std::string());
-                current = inserted.second ? &inserted.first->second : &ignored;
-                ignored.clear();
-                return true;
-            },
-            [&](const char* data, size_t n) {
-                if (current) current->append(data, n);
-                return true;
-            });
-    } else {
-        ok = reader([&](const char* data, size_t n) {
-            body.text.append(data, n);
-            return true;
+bool readBody(const httplib::Request& req, const httplib::ContentReader& reader,
+              httplib::Response& res, Body& body) {
+  if (!req.has_header("Content-Length") && req.get_header_value("Transfer-Encoding").empty())
+    return true;
+  bool ok;
+  if (req.is_multipart_form_data()) {
+    std::string* current = nullptr;
+    std::string ignored;
+    ok = reader(
+        [&](const httplib::MultipartFormData& header) {
+          auto inserted = body.parts.emplace(header.name, std::string());
+          current = inserted.second ? &inserted.first->second : &ignored;
+          ignored.clear();
+          return true;
+        },
+        [&](const char* data, size_t n) {
+          if (current) current->append(data, n);
+          return true;
         });
-    }
-    if (!ok) {
-        int status = res.status == 413 ? 413 : 400;
-        res.body.clear();
-        sendDetail(res, status, status == 413 ? "Request body too large" : "malformed request body");
-    }
-    return ok;
+  } else {
+    ok = reader([&](const char* data, size_t n) {
+      body.text.append(data, n);
+      return true;
+    });
+  }
+  if (!ok) {
+    int status = res.status == 413 ? 413 : 400;
+    res.body.clear();
+    sendDetail(res, status, status == 413 ? "Request body too large" : "malformed request body");
+  }
+  return ok;
 }
 
 std::string defaultDetail(int status, size_t maxBody) {
-    switch (status) {
-    case 400: return "Bad request";
-    case 404: return "Not found";
-    case 405: return "Method not allowed";
-    case 413: return "Request body too large; the limit is " + std::to_string(maxBody) + " bytes";
-    case 414: return "Request line too long";
-    default: return "HTTP " + std::to_string(status);
-    }
+  switch (status) {
+    case 400:
+      return "Bad request";
+    case 404:
+      return "Not found";
+    case 405:
+      return "Method not allowed";
+    case 413:
+      return "Request body too large; the limit is " + std::to_string(maxBody) + " bytes";
+    case 414:
+      return "Request line too long";
+    default:
+      return "HTTP " + std::to_string(status);
+  }
 }
 
 }  // namespace
 
 bool configureService(httplib::Server& server, ServiceContext& context, std::string& error) {
-    ServiceContext* ctx = &context;
-    server.set_payload_max_length(ctx->config.maxBodyBytes);
-    server.set_read_timeout(30, 0);
-    server.set_write_timeout(30, 0);
+  ServiceContext* ctx = &context;
+  server.set_payload_max_length(ctx->config.maxBodyBytes);
+  server.set_read_timeout(30, 0);
+  server.set_write_timeout(30, 0);
 
-    server.set_pre_routing_handler([](const httplib::Request&, httplib::Response&) {
-        tRequestStart = std::chrono::steady_clock::now();
-        tRequestTimed = true;
-        return httplib::Server::HandlerResponse::Unhandled;
-    });
-    server.set_logger([](const httplib::Request& req, const httplib::Response& res) {
-        long long ms = 0;
-        if (tRequestTimed) {
-            using namespace std::chrono;
-            ms = duration_cast<milliseconds>(steady_clock::now() - tRequestStart).count();
-        }
-        tRequestTimed = false;
-        std::string method = req.method.empty() ? "-" : req.method;
-        std::string path = req.path.empty() ? "-" : req.path;
-        std::fprintf(stderr, "%s %s %d %lldms\n", method.c_str(), path.c_str(), res.status, ms);
-    });
-    server.set_error_handler([ctx](const httplib::Request&, httplib::Response& res) {
-        if (res.body.empty()) sendDetail(res, res.status, defaultDetail(res.status, ctx->config.maxBodyBytes));
-    });
-    server.set_exception_handler([](const httplib::Request& req, httplib::Response& res, std::exception_ptr ep) {
+  server.set_pre_routing_handler([](const httplib::Request&, httplib::Response&) {
+    tRequestStart = std::chrono::steady_clock::now();
+    tRequestTimed = true;
+    return httplib::Server::HandlerResponse::Unhandled;
+  });
+  server.set_logger([](const httplib::Request& req, const httplib::Response& res) {
+    long long ms = 0;
+    if (tRequestTimed) {
+      using namespace std::chrono;
+      ms = duration_cast<milliseconds>(steady_clock::now() - tRequestStart).count();
+    }
+    tRequestTimed = false;
+    std::string method = req.method.empty() ? "-" : req.method;
+    std::string path = req.path.empty() ? "-" : req.path;
+    std::fprintf(stderr, "%s %s %d %lldms\n", method.c_str(), path.c_str(), res.status, ms);
+  });
+  server.set_error_handler([ctx](const httplib::Request&, httplib::Response& res) {
+    if (res.body.empty())
+      sendDetail(res, res.status, defaultDetail(res.status, ctx->config.maxBodyBytes));
+  });
+  server.set_exception_handler(
+      [](const httplib::Request& req, httplib::Response& res, std::exception_ptr ep) {
         std::string what = "unknown exception";
         try {
-            if (ep) std::rethrow_exception(ep);
+          if (ep) std::rethrow_exception(ep);
         } catch (const std::exception& e) {
-            what = e.what();
+          what = e.what();
         } catch (...) {
         }
-        std::cerr << "talvane-service: " << req.method << " " << req.path << " failed: " << what << std::endl;
+        std::cerr << "talvane-service: " << req.method << " " << req.path << " failed: " << what
+                  << std::endl;
         sendDetail(res, 500, "Internal error");
-    });
+      });
 
-    auto bind = [ctx](void (*handler)(ServiceContext&, const httplib::Request&, httplib::Response&)) {
-        return [ctx, handler](const httplib::Request& req, httplib::Response& res) { handler(*ctx, req, res); };
+  auto bind = [ctx](void (*handler)(ServiceContext&, const httplib::Request&, httplib::Response&)) {
+    return [ctx, handler](const httplib::Request& req, httplib::Response& res) {
+      handler(*ctx, req, res);
     };
-    using PostHandler = void (*)(ServiceContext&, const httplib::Request&, const Body&, httplib::Response&);
-    auto post = [ctx, &server](const char* path, PostHandler handler) {
-        server.Post(path, [ctx, handler](const httplib::Request& req, httplib::Response& res,
-                                         const httplib::ContentReader& reader) {
-            Body body;
-            if (readBody(req, reader, res, body)) handler(*ctx, req, body, res);
-        });
-    };
-    auto notAllowed = [](const httplib::Request&, httplib::Response& res) {
-        sendDetail(res, 405, "Method not allowed");
-    };
+  };
+  using PostHandler =
+      void (*)(ServiceContext&, const httplib::Request&, const Body&, httplib::Response&);
+  auto post = [ctx, &server](const char* path, PostHandler handler) {
+    server.Post(path, [ctx, handler](const httplib::Request& req, httplib::Response& res,
+                                     const httplib::ContentReader& reader) {
+      Body body;
+      if (readBody(req, reader, res, body)) handler(*ctx, req, body, res);
+    });
+  };
+  auto notAllowed = [](const httplib::Request&, httplib::Response& res) {
+    sendDetail(res, 405, "Method not allowed");
+  };
 
-    post("/v1/device/code", deviceCode);
-    post("/v1/device/token", deviceToken);
-    server.Get("/v1/me", bind(me));
-    post("/v1/revoke", revoke);
-    post("/v1/generate", generate);
-    for (const char* path : {"/v1/device/code", "/v1/device/token", "/v1/generate", "/v1/revoke"})
-        server.Get(path, notAllowed);
+  post("/v1/device/code", deviceCode);
+  post("/v1/device/token", deviceToken);
+  server.Get("/v1/me", bind(me));
+  post("/v1/revoke", revoke);
+  post("/v1/generate", generate);
+  for (const char* path : {"/v1/device/code", "/v1/device/token", "/v1/generate", "/v1/revoke"})
+    server.Get(path, notAllowed);
 
-    server.Get("/version.json", [ctx](const httplib::Request& req, httplib::Response& res) {
-        std::string url = ctx->config.downloadUrl.empty() ? baseUrl(req, *ctx) + "/download" : ctx->config.downloadUrl;
-        sendJson(res, 200, json{{"latest", ctx->config.latestVersion}, {"download_url", url}});
-    });
-    server.Get("/", [ctx](const httplib::Request& req, httplib::Response& res) {
-        sendPage(res, 200, pageIndex(baseUrl(req, *ctx), ctx->config.latestVersion));
-    });
-    server.Get("/device", bind(devicePage));
-    post("/device", deviceDecide);
-    server.Get("/buy", [](const httplib::Request& req, httplib::Response& res) {
-        sendPage(res, 200, pageBuy(req.get_param_value("email"), "", ""));
-    });
-    post("/buy", buyPost);
-    server.Get("/download", [ctx](const httplib::Request&, httplib::Response& res) {
-        sendPage(res, 200, pageDownload(ctx->config.latestVersion, ctx->config.downloadUrl));
-    });
+  server.Get("/version.json", [ctx](const httplib::Request& req, httplib::Response& res) {
+    std::string url = ctx->config.downloadUrl.empty() ? baseUrl(req, *ctx) + "/download"
+                                                      : ctx->config.downloadUrl;
+    sendJson(res, 200, json{{"latest", ctx->config.latestVersion}, {"download_url", url}});
+  });
+  server.Get("/", [ctx](const httplib::Request& req, httplib::Response& res) {
+    sendPage(res, 200, pageIndex(baseUrl(req, *ctx), ctx->config.latestVersion));
+  });
+  server.Get("/device", bind(devicePage));
+  post("/device", deviceDecide);
+  server.Get("/buy", [](const httplib::Request& req, httplib::Response& res) {
+    sendPage(res, 200, pageBuy(req.get_param_value("email"), "", ""));
+  });
+  post("/buy", buyPost);
+  server.Get("/download", [ctx](const httplib::Request&, httplib::Response& res) {
+    sendPage(res, 200, pageDownload(ctx->config.latestVersion, ctx->config.downloadUrl));
+  });
 
-    // Exclusive ports: the library's default SO_REUSEPORT would let a second
-    // process listen on the same port and silently take half the requests.
-    server.set_socket_options([](socket_t sock) {
-        int yes = 1;
-        setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<void*>(&yes), sizeof(yes));
-    });
-    int port = ctx->config.port;
-    if (port == 0) {
-        port = server.bind_to_any_port(ctx->config.bind);
-        if (port <= 0) {
-            error = "cannot bind " + ctx->config.bind + " on a free port";
-            return false;
-        }
-    } else if (!server.bind_to_port(ctx->config.bind, port)) {
-        error = "cannot bind " + ctx->config.bind + ":" + std::to_string(port);
-        return false;
+  // Exclusive ports: the library's default SO_REUSEPORT would let a second
+  // process listen on the same port and silently take half the requests.
+  server.set_socket_options([](socket_t sock) {
+    int yes = 1;
+    setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<void*>(&yes), sizeof(yes));
+  });
+  int port = ctx->config.port;
+  if (port == 0) {
+    port = server.bind_to_any_port(ctx->config.bind);
+    if (port <= 0) {
+      error = "cannot bind " + ctx->config.bind + " on a free port";
+      return false;
     }
-    ctx->boundPort = port;
-    return true;
+  } else if (!server.bind_to_port(ctx->config.bind, port)) {
+    error = "cannot bind " + ctx->config.bind + ":" + std::to_string(port);
+    return false;
+  }
+  ctx->boundPort = port;
+  return true;
 }

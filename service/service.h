@@ -33,70 +33,70 @@ class Server;
 // ---------------------------------------------------------------- configuration
 
 struct ServiceConfig {
-    std::string bind = "127.0.0.1";
-    int port = 0;                       // 0: the system picks a free port
-    std::string statePath;              // empty: nothing is written, state lives in memory
-    int64_t startBalance = 25;          // tokens of a newly created account
-    std::string latestVersion = "1.0.0";
-    std::string downloadUrl;            // empty: this service's own /download page
-    std::string autoApproveEmail;       // non-empty: device codes are approved as this account
-    int latencyMs = 0;                  // added to every generation, to show progress in a demo
-    int64_t codeLifetimeMs = 600000;    // device and user codes
-    int64_t pollIntervalMs = 5000;      // polls closer together than this answer slow_down
-    size_t maxBodyBytes = 64u << 20;    // larger request bodies answer 413
-    int maxImageSide = 16384;           // larger uploads answer 400
+  std::string bind = "127.0.0.1";
+  int port = 0;               // 0: the system picks a free port
+  std::string statePath;      // empty: nothing is written, state lives in memory
+  int64_t startBalance = 25;  // tokens of a newly created account
+  std::string latestVersion = "1.0.0";
+  std::string downloadUrl;          // empty: this service's own /download page
+  std::string autoApproveEmail;     // non-empty: device codes are approved as this account
+  int latencyMs = 0;                // added to every generation, to show progress in a demo
+  int64_t codeLifetimeMs = 600000;  // device and user codes
+  int64_t pollIntervalMs = 5000;    // polls closer together than this answer slow_down
+  size_t maxBodyBytes = 64u << 20;  // larger request bodies answer 413
+  int maxImageSide = 16384;         // larger uploads answer 400
 };
 
 // ---------------------------------------------------------------- state (state.cpp)
 
 struct Account {
-    std::string email;
-    int64_t balance = 0;
+  std::string email;
+  int64_t balance = 0;
 };
 
 struct AccessToken {
-    std::string email;
-    int64_t issuedMs = 0;
-    bool revoked = false;
+  std::string email;
+  int64_t issuedMs = 0;
+  bool revoked = false;
 };
 
 enum class GrantStatus { Pending, Approved, Denied, Consumed };
 
 struct DeviceGrant {
-    std::string deviceCode;
-    std::string userCode;               // "ABCD-EFGH"
-    int64_t issuedMs = 0;
-    int64_t expiresMs = 0;
-    int64_t intervalMs = 0;
-    int64_t lastPollMs = 0;             // 0: never polled; not persisted
-    GrantStatus status = GrantStatus::Pending;
-    std::string email;                  // set on approval
+  std::string deviceCode;
+  std::string userCode;  // "ABCD-EFGH"
+  int64_t issuedMs = 0;
+  int64_t expiresMs = 0;
+  int64_t intervalMs = 0;
+  int64_t lastPollMs = 0;  // 0: never polled; not persisted
+  GrantStatus status = GrantStatus::Pending;
+  std::string email;  // set on approval
 };
 
 struct ServiceState {
-    std::mutex mutex;                   // guards everything below
-    std::string path;                   // empty: not persisted
-    std::map<std::string, Account> accounts;     // by lower-case e-mail
-    std::map<std::string, AccessToken> tokens;   // by token text
-    std::map<std::string, DeviceGrant> grants;   // by device code
+  std::mutex mutex;                           // guards everything below
+  std::string path;                           // empty: not persisted
+  std::map<std::string, Account> accounts;    // by lower-case e-mail
+  std::map<std::string, AccessToken> tokens;  // by token text
+  std::map<std::string, DeviceGrant> grants;  // by device code
 };
 
 enum class PollOutcome { Approved, Pending, SlowDown, Expired, Denied, Unknown };
 
 struct PollResult {
-    PollOutcome outcome = PollOutcome::Unknown;
-    std::string accessToken;
-    std::string email;
-    int64_t balance = 0;
+  PollOutcome outcome = PollOutcome::Unknown;
+  std::string accessToken;
+  std::string email;
+  int64_t balance = 0;
 };
 
 enum class Decision { Done, UnknownCode, Expired, AlreadyDecided, BadEmail };
 
 enum class Charge { Charged, BadToken, NoBalance };
 
-int64_t nowMs();                        // wall clock, so expiry survives a restart
+int64_t nowMs();  // wall clock, so expiry survives a restart
 bool isValidEmail(const std::string& email);
-std::string normalizeUserCode(const std::string& text);   // "abcd efgh" -> "ABCD-EFGH"
+std::string normalizeUserCode(const std::string& text);  // "abcd efgh" -> "ABCD-EFGH"
 
 // Missing file: empty state, true. Unreadable or corrupt file: false with the reason.
 bool loadState(ServiceState& state, const std::string& path, std::string& error);
@@ -107,21 +107,21 @@ DeviceGrant issueDeviceGrant(ServiceState& state, const ServiceConfig& config, i
 PollResult pollDeviceGrant(ServiceState& state, const std::string& deviceCode, int64_t now);
 bool findGrantByUserCode(ServiceState& state, const std::string& userCode, DeviceGrant& out);
 Decision decideDeviceGrant(ServiceState& state, const ServiceConfig& config,
-                           const std::string& userCode, const std::string& email,
-                           bool approve, int64_t now);
+                           const std::string& userCode, const std::string& email, bool approve,
+                           int64_t now);
 bool accountForToken(ServiceState& state, const std::string& token, Account& out);
 bool revokeToken(ServiceState& state, const std::string& token);
 Charge chargeOneToken(ServiceState& state, const std::string& token, Account& after);
 void refundOneToken(ServiceState& state, const std::string& email);
-Account addTokens(ServiceState& state, const ServiceConfig& config,
-                  const std::string& email, int64_t count, bool& created);
+Account addTokens(ServiceState& state, const ServiceConfig& config, const std::string& email,
+                  int64_t count, bool& created);
 
 // ---------------------------------------------------------------- server (routes.cpp)
 
 struct ServiceContext {
-    ServiceConfig config;
-    ServiceState state;
-    int boundPort = 0;
+  ServiceConfig config;
+  ServiceState state;
+  int boundPort = 0;
 };
 
 // Installs routes, limits and logging on server and binds it; the caller then runs
@@ -131,31 +131,32 @@ bool configureService(httplib::Server& server, ServiceContext& context, std::str
 // ---------------------------------------------------------------- generation (generate.cpp)
 
 struct GenerateResult {
-    int status = 500;                   // 200, or 400 with detail
-    std::string png;                    // the composite when status is 200
-    std::string detail;
+  int status = 500;  // 200, or 400 with detail
+  std::string png;   // the composite when status is 200
+  std::string detail;
 };
 
 GenerateResult generateImage(const std::string& uploadPng, const std::string& prompt,
                              int maxImageSide);
 
-// ---------------------------------------------------------------- painter (prompt.cpp, painter.cpp)
+// ---------------------------------------------------------------- painter (prompt.cpp,
+// painter.cpp)
 
 enum class Scene { Sky, Sunset, Sea, Forest, Night, City, Desert, Snow, Studio, Abstract };
 enum class TimeOfDay { Day, Sunset, Night };
 
 struct Rgb8 {
-    uint8_t r = 0, g = 0, b = 0;
+  uint8_t r = 0, g = 0, b = 0;
 };
 
 // What the painter takes from a prompt (prompt.cpp). Places win over times of
 // day ("city at night" is a city lit for the night); the first colour word tints.
 struct PromptStyle {
-    Scene scene = Scene::Abstract;
-    TimeOfDay time = TimeOfDay::Day;
-    bool tinted = false;
-    Rgb8 tint;
-    uint64_t seed = 0;          // hash of the lower-cased prompt
+  Scene scene = Scene::Abstract;
+  TimeOfDay time = TimeOfDay::Day;
+  bool tinted = false;
+  Rgb8 tint;
+  uint64_t seed = 0;  // hash of the lower-cased prompt
 };
 
 PromptStyle readPrompt(const std::string& prompt);
@@ -175,17 +176,18 @@ Rgb8 estimateBackdrop(const std::vector<uint8_t>& rgba, int width, int height);
 std::vector<uint8_t> subjectMatte(const std::vector<uint8_t>& rgba, int width, int height);
 // Gives the soft-edge pixels of a keyed matte the colour of the subject beside
 // them, so the old backdrop does not show as a fringe; subject pixels are untouched.
-void extendSubjectEdge(std::vector<uint8_t>& rgba, const std::vector<uint8_t>& matte, int width, int height);
+void extendSubjectEdge(std::vector<uint8_t>& rgba, const std::vector<uint8_t>& matte, int width,
+                       int height);
 
 // ---------------------------------------------------------------- pages (pages.cpp)
 
 std::string htmlEscape(const std::string& text);
 
 struct DevicePageInfo {
-    std::string userCode;               // empty: ask for the code
-    std::string email;                  // value to prefill
-    std::string error;                  // shown above the form
-    int64_t secondsLeft = 0;
+  std::string userCode;  // empty: ask for the code
+  std::string email;     // value to prefill
+  std::string error;     // shown above the form
+  int64_t secondsLeft = 0;
 };
 
 std::string pageIndex(const std::string& baseUrl, const std::string& latestVersion);

@@ -24,78 +24,78 @@ bool waitUntil(const std::function<bool()>& done, double seconds);
 // run writes one record of its arguments; nothing else on the machine is
 // started.
 class OpenerStub {
-public:
-    OpenerStub();
-    ~OpenerStub();
-    OpenerStub(const OpenerStub&) = delete;
-    OpenerStub& operator=(const OpenerStub&) = delete;
+ public:
+  OpenerStub();
+  ~OpenerStub();
+  OpenerStub(const OpenerStub&) = delete;
+  OpenerStub& operator=(const OpenerStub&) = delete;
 
-    // The argument lists of every run so far (program name excluded).
-    std::vector<std::vector<std::string>> calls() const;
-    // True once at least n runs have been recorded, within `seconds`.
-    bool waitForCalls(size_t n, double seconds) const;
-    // Every URL opened so far, one per run (runs with other than one argument
-    // are reported as "<argc=N>").
-    std::vector<std::string> urls() const;
+  // The argument lists of every run so far (program name excluded).
+  std::vector<std::vector<std::string>> calls() const;
+  // True once at least n runs have been recorded, within `seconds`.
+  bool waitForCalls(size_t n, double seconds) const;
+  // Every URL opened so far, one per run (runs with other than one argument
+  // are reported as "<argc=N>").
+  std::vector<std::string> urls() const;
 
-private:
-    std::string dir_;
-    std::string oldPath_;
+ private:
+  std::string dir_;
+  std::string oldPath_;
 };
 
 // Replies handed out in order; the last one repeats. Thread safe.
 class ReplySequence {
-public:
-    explicit ReplySequence(std::vector<Reply> replies) : replies_(replies.begin(), replies.end()) {}
-    Reply next();
+ public:
+  explicit ReplySequence(std::vector<Reply> replies) : replies_(replies.begin(), replies.end()) {}
+  Reply next();
 
-private:
-    std::mutex mutex_;
-    std::deque<Reply> replies_;
+ private:
+  std::mutex mutex_;
+  std::deque<Reply> replies_;
 };
 
 // A one-shot gate a server handler or a test clock can wait on.
 class Latch {
-public:
-    void open();
-    bool isOpen();
-    bool wait(double seconds);  // false on time-out
+ public:
+  void open();
+  bool isOpen();
+  bool wait(double seconds);  // false on time-out
 
-private:
-    std::mutex mutex_;
-    std::condition_variable cv_;
-    bool open_ = false;
+ private:
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  bool open_ = false;
 };
 
 // The real test bundle loaded in our host, loaded and described in the
 // filter context. Instances made through it are destroyed on close().
 class BundleHost {
-public:
-    explicit BundleHost(HostConfig config = HostConfig());
-    ~BundleHost();
-    BundleHost(const BundleHost&) = delete;
-    BundleHost& operator=(const BundleHost&) = delete;
+ public:
+  explicit BundleHost(HostConfig config = HostConfig());
+  ~BundleHost();
+  BundleHost(const BundleHost&) = delete;
+  BundleHost& operator=(const BundleHost&) = delete;
 
-    bool ok() const { return host_ != nullptr; }
-    const std::string& error() const { return error_; }
-    Host* host() const { return host_; }
-    HostInstance* create();
-    void destroy(HostInstance* instance);
-    // Sends unload and closes; called by the destructor when not called before.
-    void close();
+  bool ok() const { return host_ != nullptr; }
+  const std::string& error() const { return error_; }
+  Host* host() const { return host_; }
+  HostInstance* create();
+  void destroy(HostInstance* instance);
+  // Sends unload and closes; called by the destructor when not called before.
+  void close();
 
-private:
-    Host* host_ = nullptr;
-    std::string error_;
-    std::vector<HostInstance*> instances_;
+ private:
+  Host* host_ = nullptr;
+  std::string error_;
+  std::vector<HostInstance*> instances_;
 };
 
 // The account panel as the host shows it.
 struct PanelView {
-    std::string label;
-    int signInHidden = -1;
-    int signOutHidden = -1;
-    int buyTokensHidden = -1;
+  std::string label;
+  int signInHidden = -1;
+  int signOutHidden = -1;
+  int buyTokensHidden = -1;
 };
 PanelView panelOf(HostInstance* instance);
 // The states' visibility rules, for comparison with panelOf().

@@ -5,7 +5,7 @@
 #include <cstdlib>
 
 int main(int argc, char** argv) {
-    ::setenv("TALVANE_DEBUG", "1", 1);
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
+  ::setenv("TALVANE_DEBUG", "1", 1);
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
 }

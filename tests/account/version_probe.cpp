@@ -21,68 +21,67 @@
 namespace {
 
 int hiddenOf(HostInstance* instance) {
-    return hostPropInt(hostParamProps(instance, "updateAvailable"), "OfxParamPropSecret");
+  return hostPropInt(hostParamProps(instance, "updateAvailable"), "OfxParamPropSecret");
 }
 
 std::string escaped(const std::string& text) {
-    std::string out;
-    for (char c : text) out += c == '\n' ? std::string("\\n") : std::string(1, c);
-    return out;
+  std::string out;
+  for (char c : text) out += c == '\n' ? std::string("\\n") : std::string(1, c);
+  return out;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 6) {
-        std::fprintf(stderr, "usage: %s bundle instances concurrent messageSuite yes|no\n", argv[0]);
-        return 2;
-    }
-    const int count = std::atoi(argv[2]);
-    const bool concurrent = std::atoi(argv[3]) != 0;
-    HostConfig config;
-    config.messageSuite = std::atoi(argv[4]) != 0;
-    config.questionReply = std::string(argv[5]) == "yes" ? kOfxStatReplyYes : kOfxStatReplyNo;
-    config.unloadBinary = false;
+  if (argc != 6) {
+    std::fprintf(stderr, "usage: %s bundle instances concurrent messageSuite yes|no\n", argv[0]);
+    return 2;
+  }
+  const int count = std::atoi(argv[2]);
+  const bool concurrent = std::atoi(argv[3]) != 0;
+  HostConfig config;
+  config.messageSuite = std::atoi(argv[4]) != 0;
+  config.questionReply = std::string(argv[5]) == "yes" ? kOfxStatReplyYes : kOfxStatReplyNo;
+  config.unloadBinary = false;
 
-    std::string error;
-    Host* host = hostOpen(argv[1], config, &error);
-    if (!host) {
-        std::fprintf(stderr, "hostOpen: %s\n", error.c_str());
-        return 2;
-    }
-    if (hostLoad(host) != kOfxStatOK || hostDescribe(host) != kOfxStatOK ||
-        hostDescribeInContext(host, kOfxImageEffectContextFilter) != kOfxStatOK) {
-        std::fprintf(stderr, "load or describe failed\n");
-        return 2;
-    }
+  std::string error;
+  Host* host = hostOpen(argv[1], config, &error);
+  if (!host) {
+    std::fprintf(stderr, "hostOpen: %s\n", error.c_str());
+    return 2;
+  }
+  if (hostLoad(host) != kOfxStatOK || hostDescribe(host) != kOfxStatOK ||
+      hostDescribeInContext(host, kOfxImageEffectContextFilter) != kOfxStatOK) {
+    std::fprintf(stderr, "load or describe failed\n");
+    return 2;
+  }
 
-    std::vector<HostInstance*> instances(count, nullptr);
-    auto create = [&](int i) {
-        OfxStatus status = kOfxStatFailed;
-        instances[i] = hostCreateInstance(host, kOfxImageEffectContextFilter, &status);
-    };
-    if (concurrent) {
-        std::vector<std::thread> threads;
-        for (int i = 0; i < count; ++i) threads.emplace_back(create, i);
-        for (std::thread& t : threads) t.join();
-    } else {
-        for (int i = 0; i < count; ++i) create(i);
-    }
+  std::vector<HostInstance*> instances(count, nullptr);
+  auto create = [&](int i) {
     OfxStatus status = kOfxStatFailed;
-    HostInstance* late = hostCreateInstance(host, kOfxImageEffectContextFilter, &status);
+    instances[i] = hostCreateInstance(host, kOfxImageEffectContextFilter, &status);
+  };
+  if (concurrent) {
+    std::vector<std::thread> threads;
+    for (int i = 0; i < count; ++i) threads.emplace_back(create, i);
+    for (std::thread& t : threads) t.join();
+  } else {
+    for (int i = 0; i < count; ++i) create(i);
+  }
+  OfxStatus status = kOfxStatFailed;
+  HostInstance* late = hostCreateInstance(host, kOfxImageEffectContextFilter, &status);
 
-    for (const HostMessage& message : hostMessages(host)) {
-        if (message.type == "OfxMessageQuestion")
-            std::printf("question %s %s\n", message.id.c_str(), escaped(message.text).c_str());
-        else
-            std::printf("message %s\n", message.type.c_str());
-    }
-    for (int i = 0; i < count; ++i) std::printf("hidden %d %d\n", i, hiddenOf(instances[i]));
-    std::printf("late %d\n", hiddenOf(late));
+  for (const HostMessage& message : hostMessages(host)) {
+    if (message.type == "OfxMessageQuestion")
+      std::printf("question %s %s\n", message.id.c_str(), escaped(message.text).c_str());
+    else std::printf("message %s\n", message.type.c_str());
+  }
+  for (int i = 0; i < count; ++i) std::printf("hidden %d %d\n", i, hiddenOf(instances[i]));
+  std::printf("late %d\n", hiddenOf(late));
 
-    for (HostInstance* instance : instances) hostDestroyInstance(instance);
-    hostDestroyInstance(late);
-    hostUnload(host);
-    hostClose(host);
-    return 0;
+  for (HostInstance* instance : instances) hostDestroyInstance(instance);
+  hostDestroyInstance(late);
+  hostUnload(host);
+  hostClose(host);
+  return 0;
 }

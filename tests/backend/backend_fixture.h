@@ -26,7 +26,7 @@ std::vector<std::string> debugLines();
 bool hasDebugLine(const std::string& line);
 
 struct HelperRun {
-    int exitCode = -1;  // -1 when it didn't exit normally in time
+  int exitCode = -1;  // -1 when it didn't exit normally in time
 };
 // Runs the backend test helper with args and exactly the given environment,
 // waiting at most timeoutSeconds.
@@ -35,10 +35,10 @@ HelperRun runHelper(const std::vector<std::string>& args,
 
 // Fresh HOME, its working directory, and a running loopback service.
 class BackendTest : public ::testing::Test {
-protected:
-    void SetUp() override;
-    void TearDown() override;
+ protected:
+  void SetUp() override;
+  void TearDown() override;
 
-    TempHome home;
-    LoopbackServer server;
+  TempHome home;
+  LoopbackServer server;
 };

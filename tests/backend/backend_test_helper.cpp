@@ -13,22 +13,20 @@
 #include <string>
 
 int main(int argc, char** argv) {
-    if (argc == 3 && std::strcmp(argv[1], "dbg") == 0) {
-        dbg("first");
-        if (std::strcmp(argv[2], "-unset") == 0)
-            ::unsetenv("TALVANE_DEBUG");
-        else
-            ::setenv("TALVANE_DEBUG", argv[2], 1);
-        dbg("second");
-        return 0;
+  if (argc == 3 && std::strcmp(argv[1], "dbg") == 0) {
+    dbg("first");
+    if (std::strcmp(argv[2], "-unset") == 0) ::unsetenv("TALVANE_DEBUG");
+    else ::setenv("TALVANE_DEBUG", argv[2], 1);
+    dbg("second");
+    return 0;
+  }
+  if (argc == 4 && std::strcmp(argv[1], "store") == 0) {
+    const int count = std::atoi(argv[3]);
+    for (int i = 0; i < count; ++i) {
+      const std::string account = argv[2] + std::to_string(i);
+      if (!keychainStoreToken(account, "t" + std::to_string(i))) return 1;
     }
-    if (argc == 4 && std::strcmp(argv[1], "store") == 0) {
-        const int count = std::atoi(argv[3]);
-        for (int i = 0; i < count; ++i) {
-            const std::string account = argv[2] + std::to_string(i);
-            if (!keychainStoreToken(account, "t" + std::to_string(i))) return 1;
-        }
-        return 0;
-    }
-    return 2;
+    return 0;
+  }
+  return 2;
 }

@@ -9,159 +9,166 @@
 namespace {
 
 std::string sanitisedByHand(const std::string& text) {
-    std::string out;
-    for (char c : text) out += std::string("\t\n\r\"$'\\`").find(c) == std::string::npos ? c : '_';
-    return out;
+  std::string out;
+  for (char c : text) out += std::string("\t\n\r\"$'\\`").find(c) == std::string::npos ? c : '_';
+  return out;
 }
 
 std::string highBytes() {
-    std::string s;
-    for (int b = 0x80; b < 0x100; b += 7) s += char(b);
-    return s;
+  std::string s;
+  for (int b = 0x80; b < 0x100; b += 7) s += char(b);
+  return s;
 }
 
 const std::string kTokenAlphabet =
     "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789-._";
 
 class ShellSafety : public BackendTest {
-protected:
-    void SetUp() override {
-        BackendTest::SetUp();
-        ASSERT_TRUE(writeBytes(grabbedFile(kId), pngBytes()));
-        server.reply("POST", "/v1/generate", Reply{200, pngBytes(), "image/png"});
-    }
-    std::string marker() const { return home.path() + "/pwned"; }
-    static constexpr uint64_t kId = 9;
+ protected:
+  void SetUp() override {
+    BackendTest::SetUp();
+    ASSERT_TRUE(writeBytes(grabbedFile(kId), pngBytes()));
+    server.reply("POST", "/v1/generate", Reply{200, pngBytes(), "image/png"});
+  }
+  std::string marker() const { return home.path() + "/pwned"; }
+  static constexpr uint64_t kId = 9;
 };
 
 }  // namespace
 
 TEST(ShellWordSplitter, SplitsQuotesAndRefusesWhatAShellWouldInterpret) {
-    ShellSplit s = splitShellWords(R"(a "b c" 'd"e' f@"g h" > "out" 2>/dev/null)");
-    ASSERT_TRUE(s.ok) << s.error;
-    EXPECT_EQ(s.words, (std::vector<std::string>{"a", "b c", "d\"e", "f@g h"}));
-    EXPECT_EQ(s.redirects, (std::vector<std::pair<std::string, std::string>>{
-                               {">", "out"}, {"2>", "/dev/null"}}));
-    for (const char* bad : {"a \"$(x)\"", "a `x`", "a;b", "a | b", "a && b", "a *", "a ~",
-                            "a #c", "a\nb", "a <b", "a $X"})
-        EXPECT_FALSE(splitShellWords(bad).ok) << bad;
+  ShellSplit s = splitShellWords(R"(a "b c" 'd"e' f@"g h" > "out" 2>/dev/null)");
+  ASSERT_TRUE(s.ok) << s.error;
+  EXPECT_EQ(s.words, (std::vector<std::string>{"a", "b c", "d\"e", "f@g h"}));
+  EXPECT_EQ(s.redirects,
+            (std::vector<std::pair<std::string, std::string>>{{">", "out"}, {"2>", "/dev/null"}}));
+  for (const char* bad : {"a \"$(x)\"", "a `x`", "a;b", "a | b", "a && b", "a *", "a ~", "a #c",
+                          "a\nb", "a <b", "a $X"})
+    EXPECT_FALSE(splitShellWords(bad).ok) << bad;
 }
 
 TEST(ShellWords, GenerationWordsMatchTheShellLineForRandomInputs) {
-    TempHome home;
-    const std::string header = tempDir() + "/ofx_auth_hdr_1_1.txt";
-    const std::string grabbed = grabbedFile(12);
-    const std::string out = inputFile(12);
-    const std::string status = tempDir() + "/ofx_curl_status_1_1.txt";
-    const std::string urlAlphabet =
-        "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789._-:/%=,+@!" + highBytes();
-    std::mt19937 rng(20240611);
-    int checked = 0;
-    for (int round = 0; round < 400; ++round) {
-        const std::string prompt = randomText(rng, everyByteButNul(), 0, 300);
-        const std::string url = trimmedUrl((round % 2 ? "https://" : "http://") +
-                                           randomText(rng, urlAlphabet, 1, 80));
-        if (!isSafeUrl(url)) continue;
-        const std::string key = "12_" + std::to_string(promptKey(prompt));
-        const RequestLimits limits{int(rng() % 30), int(rng() % 400)};
-        const CurlRequest request = generationRequest(url, header, grabbed, prompt, key, limits);
+  TempHome home;
+  const std::string header = tempDir() + "/ofx_auth_hdr_1_1.txt";
+  const std::string grabbed = grabbedFile(12);
+  const std::string out = inputFile(12);
+  const std::string status = tempDir() + "/ofx_curl_status_1_1.txt";
+  const std::string urlAlphabet =
+      "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789._-:/%=,+@!" + highBytes();
+  std::mt19937 rng(20240611);
+  int checked = 0;
+  for (int round = 0; round < 400; ++round) {
+    const std::string prompt = randomText(rng, everyByteButNul(), 0, 300);
+    const std::string url =
+        trimmedUrl((round % 2 ? "https://" : "http://") + randomText(rng, urlAlphabet, 1, 80));
+    if (!isSafeUrl(url)) continue;
+    const std::string key = "12_" + std::to_string(promptKey(prompt));
+    const RequestLimits limits{int(rng() % 30), int(rng() % 400)};
+    const CurlRequest request = generationRequest(url, header, grabbed, prompt, key, limits);
 
-        std::vector<std::string> expected{"/usr/bin/curl", "-X", "POST", url + "/v1/generate",
-                                          "-H", "@" + header, "-F", "image=@\"" + grabbed + "\"",
-                                          "--form-string", "prompt=" + sanitisedByHand(prompt),
-                                          "--form-string", "cache_key=" + key};
-        if (limits.totalSeconds > 0)
-            expected.insert(expected.end(), {"--max-time", std::to_string(limits.totalSeconds)});
-        if (limits.connectSeconds > 0)
-            expected.insert(expected.end(),
-                            {"--connect-timeout", std::to_string(limits.connectSeconds)});
-        expected.insert(expected.end(), {"-o", out, "-w", "%{http_code}", "-s"});
-        ASSERT_EQ(curlArguments(request, out), expected);
+    std::vector<std::string> expected{"/usr/bin/curl",
+                                      "-X",
+                                      "POST",
+                                      url + "/v1/generate",
+                                      "-H",
+                                      "@" + header,
+                                      "-F",
+                                      "image=@\"" + grabbed + "\"",
+                                      "--form-string",
+                                      "prompt=" + sanitisedByHand(prompt),
+                                      "--form-string",
+                                      "cache_key=" + key};
+    if (limits.totalSeconds > 0)
+      expected.insert(expected.end(), {"--max-time", std::to_string(limits.totalSeconds)});
+    if (limits.connectSeconds > 0)
+      expected.insert(expected.end(), {"--connect-timeout", std::to_string(limits.connectSeconds)});
+    expected.insert(expected.end(), {"-o", out, "-w", "%{http_code}", "-s"});
+    ASSERT_EQ(curlArguments(request, out), expected);
 
-        const ShellSplit split = splitShellWords(curlCommandLine(request, out, status));
-        ASSERT_TRUE(split.ok) << split.error << " in " << curlCommandLine(request, out, status);
-        ASSERT_EQ(split.words, expected);
-        ASSERT_EQ(split.redirects, (std::vector<std::pair<std::string, std::string>>{
-                                       {">", status}, {"2>", "/dev/null"}}));
-        ++checked;
-    }
-    EXPECT_GT(checked, 300);
+    const ShellSplit split = splitShellWords(curlCommandLine(request, out, status));
+    ASSERT_TRUE(split.ok) << split.error << " in " << curlCommandLine(request, out, status);
+    ASSERT_EQ(split.words, expected);
+    ASSERT_EQ(split.redirects, (std::vector<std::pair<std::string, std::string>>{
+                                   {">", status}, {"2>", "/dev/null"}}));
+    ++checked;
+  }
+  EXPECT_GT(checked, 300);
 }
 
 TEST(ShellWords, UrlWithShellOperatorsStaysOneWord) {
-    // isSafeUrl lets these through; without a shell they are just URL bytes.
-    std::mt19937 rng(7);
-    const std::string alphabet = "ab;&|<>()*?[]#~!{}" + highBytes();
-    for (int round = 0; round < 200; ++round) {
-        const std::string url = "https://h/" + randomText(rng, alphabet, 1, 40);
-        ASSERT_TRUE(isSafeUrl(url));
-        const CurlRequest request = generationRequest(url, "/h", "/g", "p", "1_2", {0, 0});
-        const std::vector<std::string> args = curlArguments(request, "/o");
-        ASSERT_EQ(args.size(), 17u);
-        EXPECT_EQ(args[3], url + "/v1/generate");
-    }
+  // isSafeUrl lets these through; without a shell they are just URL bytes.
+  std::mt19937 rng(7);
+  const std::string alphabet = "ab;&|<>()*?[]#~!{}" + highBytes();
+  for (int round = 0; round < 200; ++round) {
+    const std::string url = "https://h/" + randomText(rng, alphabet, 1, 40);
+    ASSERT_TRUE(isSafeUrl(url));
+    const CurlRequest request = generationRequest(url, "/h", "/g", "p", "1_2", {0, 0});
+    const std::vector<std::string> args = curlArguments(request, "/o");
+    ASSERT_EQ(args.size(), 17u);
+    EXPECT_EQ(args[3], url + "/v1/generate");
+  }
 }
 
 TEST(ShellWords, HeaderFileHoldsExactlyTheBearerLine) {
-    TempHome home;
-    ASSERT_TRUE(makeWorkDir());
-    std::mt19937 rng(99);
-    for (int round = 0; round < 50; ++round) {
-        const std::string token = randomText(rng, kTokenAlphabet, 1, 256);
-        const std::string path = tempDir() + "/hdr.txt";
-        ASSERT_TRUE(writeAuthHeaderFile(path, token));
-        EXPECT_EQ(readFile(path), "Authorization: Bearer " + token + "\n");
-    }
+  TempHome home;
+  ASSERT_TRUE(makeWorkDir());
+  std::mt19937 rng(99);
+  for (int round = 0; round < 50; ++round) {
+    const std::string token = randomText(rng, kTokenAlphabet, 1, 256);
+    const std::string path = tempDir() + "/hdr.txt";
+    ASSERT_TRUE(writeAuthHeaderFile(path, token));
+    EXPECT_EQ(readFile(path), "Authorization: Bearer " + token + "\n");
+  }
 }
 
 TEST_F(ShellSafety, HostilePromptsArriveAsSanitisedTextAndRunNothing) {
-    const std::string m = marker();
-    const std::string prompts[] = {
-        "x\"; touch " + m + "; echo \"",
-        "$(touch " + m + ")",
-        "`touch " + m + "`",
-        "; touch " + m,
-        "' ; touch " + m + " ; '",
-        "line one\ntouch " + m,
-        "a & touch " + m + " | cat > " + m,
-        "@/etc/passwd",
-        "</etc/passwd",
-        "\\\"$(touch " + m + ")\\\"",
-    };
-    for (const std::string& prompt : prompts) {
-        ASSERT_EQ(sendToBackend(kId, server.url(), "tok", prompt, inputFile(kId)), 200) << prompt;
-        const auto seen = server.requests();
-        ASSERT_FALSE(seen.empty());
-        EXPECT_EQ(seen.back().fields.at("prompt"), safeShell(prompt));
-        EXPECT_EQ(seen.back().files.count("prompt"), 0u);
-        EXPECT_EQ(seen.back().files.size(), 1u);
-        EXPECT_FALSE(fileExists(m)) << prompt;
-    }
+  const std::string m = marker();
+  const std::string prompts[] = {
+      "x\"; touch " + m + "; echo \"",
+      "$(touch " + m + ")",
+      "`touch " + m + "`",
+      "; touch " + m,
+      "' ; touch " + m + " ; '",
+      "line one\ntouch " + m,
+      "a & touch " + m + " | cat > " + m,
+      "@/etc/passwd",
+      "</etc/passwd",
+      "\\\"$(touch " + m + ")\\\"",
+  };
+  for (const std::string& prompt : prompts) {
+    ASSERT_EQ(sendToBackend(kId, server.url(), "tok", prompt, inputFile(kId)), 200) << prompt;
+    const auto seen = server.requests();
+    ASSERT_FALSE(seen.empty());
+    EXPECT_EQ(seen.back().fields.at("prompt"), safeShell(prompt));
+    EXPECT_EQ(seen.back().files.count("prompt"), 0u);
+    EXPECT_EQ(seen.back().files.size(), 1u);
+    EXPECT_FALSE(fileExists(m)) << prompt;
+  }
 }
 
 TEST_F(ShellSafety, UrlThatWouldChainACommandRunsNothing) {
-    const std::string url = server.url() + "/x;touch>" + marker() + ";";
-    ASSERT_TRUE(isSafeUrl(url));
-    sendToBackend(kId, url, "tok", "p", inputFile(kId));
-    EXPECT_FALSE(fileExists(marker()));
-    std::string email;
-    int balance = 0;
-    fetchBalance(server.url() + "/y|touch>" + marker(), "tok", email, balance);
-    EXPECT_FALSE(fileExists(marker()));
+  const std::string url = server.url() + "/x;touch>" + marker() + ";";
+  ASSERT_TRUE(isSafeUrl(url));
+  sendToBackend(kId, url, "tok", "p", inputFile(kId));
+  EXPECT_FALSE(fileExists(marker()));
+  std::string email;
+  int balance = 0;
+  fetchBalance(server.url() + "/y|touch>" + marker(), "tok", email, balance);
+  EXPECT_FALSE(fileExists(marker()));
 }
 
 TEST_F(ShellSafety, HostileTokensAndDeviceCodesAreRefusedUnsent) {
-    const std::string m = marker();
-    for (const std::string& token : {"$(touch " + m + ")", "`touch " + m + "`", "a;touch " + m,
-                                     std::string("a\nX-Injected: 1"), std::string("a\"b"), "@" + m,
-                                     "<" + m}) {
-        EXPECT_EQ(sendToBackend(kId, server.url(), token, "p", inputFile(kId)), 0);
-        std::string email, access, error;
-        int balance = 0;
-        EXPECT_EQ(fetchBalance(server.url(), token, email, balance), -1);
-        EXPECT_EQ(pollDeviceToken(server.url(), token, access, balance, email, error), -2);
-        EXPECT_EQ(error, "Malformed device code");
-    }
-    EXPECT_TRUE(server.requests().empty());
-    EXPECT_FALSE(fileExists(m));
+  const std::string m = marker();
+  for (const std::string& token :
+       {"$(touch " + m + ")", "`touch " + m + "`", "a;touch " + m, std::string("a\nX-Injected: 1"),
+        std::string("a\"b"), "@" + m, "<" + m}) {
+    EXPECT_EQ(sendToBackend(kId, server.url(), token, "p", inputFile(kId)), 0);
+    std::string email, access, error;
+    int balance = 0;
+    EXPECT_EQ(fetchBalance(server.url(), token, email, balance), -1);
+    EXPECT_EQ(pollDeviceToken(server.url(), token, access, balance, email, error), -2);
+    EXPECT_EQ(error, "Malformed device code");
+  }
+  EXPECT_TRUE(server.requests().empty());
+  EXPECT_FALSE(fileExists(m));
 }

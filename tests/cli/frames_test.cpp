@@ -32,7 +32,6 @@ class CliInputs : public ::testing::Test {
     for (const std::string& p : paths) out.push_back(baseName(p));
     return out;
   }
-
 };
 
 TEST_F(CliInputs, FolderGivesItsPngFilesInNameOrder) {
@@ -95,13 +94,12 @@ TEST_P(CliBadInputs, AreRefusedNamingTheArgument) {
   EXPECT_NE(error.find(GetParam().reason), std::string::npos) << error;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cli, CliBadInputs,
-    ::testing::Values(BadInput{"missing.png", "No such file"},
-                      BadInput{"empty", "no .png files"},
-                      BadInput{"f%04d.png", "no file matches"},
-                      BadInput{"f%s.png", "exactly one %d"},
-                      BadInput{"f%d_%d.png", "exactly one %d"}));
+INSTANTIATE_TEST_SUITE_P(Cli, CliBadInputs,
+                         ::testing::Values(BadInput{"missing.png", "No such file"},
+                                           BadInput{"empty", "no .png files"},
+                                           BadInput{"f%04d.png", "no file matches"},
+                                           BadInput{"f%s.png", "exactly one %d"},
+                                           BadInput{"f%d_%d.png", "exactly one %d"}));
 
 TEST_F(CliInputs, TwoInputsWithOneFileNameAreRefused) {
   mkdir((dir + "/x").c_str(), 0755);
@@ -165,7 +163,7 @@ TEST_F(CliInputs, OutputFolderBelowAFileIsRefused) {
 TEST_F(CliInputs, ContactSheetPutsInputsAboveOutputs) {
   const int w = 40, h = 20;
   SheetPair pair{std::vector<uint8_t>(w * h * 4, 0), std::vector<uint8_t>(w * h * 4, 0)};
-  for (size_t i = 0; i < pair.input.size(); i += 4) pair.input[i] = 255;       // red in
+  for (size_t i = 0; i < pair.input.size(); i += 4) pair.input[i] = 255;        // red in
   for (size_t i = 0; i < pair.output.size(); i += 4) pair.output[i + 2] = 255;  // blue out
   std::string path = dir + "/sheet.png", error;
   ASSERT_TRUE(writeContactSheet(path, {pair, pair}, w, h, 20, error)) << error;

@@ -33,16 +33,16 @@ TEST_P(CliBanner, ColourNamesTheState) {
   EXPECT_EQ(readBanner(frameWithBars(64, 40, c.r, c.g, c.b), 64, 40), c.banner);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cli, CliBanner,
-    ::testing::Values(BarCase{230, 40, 40, Banner::Running}, BarCase{40, 200, 60, Banner::Done},
-                      BarCase{230, 200, 0, Banner::Failed},
-                      BarCase{230, 120, 0, Banner::OutOfCredits},
-                      BarCase{230, 80, 80, Banner::AuthRejected},
-                      // A 16-bit or float round trip may move a level or two.
-                      BarCase{229, 41, 39, Banner::Running},
-                      BarCase{90, 90, 90, Banner::None},
-                      BarCase{230, 60, 60, Banner::None}));
+INSTANTIATE_TEST_SUITE_P(Cli, CliBanner,
+                         ::testing::Values(BarCase{230, 40, 40, Banner::Running},
+                                           BarCase{40, 200, 60, Banner::Done},
+                                           BarCase{230, 200, 0, Banner::Failed},
+                                           BarCase{230, 120, 0, Banner::OutOfCredits},
+                                           BarCase{230, 80, 80, Banner::AuthRejected},
+                                           // A 16-bit or float round trip may move a level or two.
+                                           BarCase{229, 41, 39, Banner::Running},
+                                           BarCase{90, 90, 90, Banner::None},
+                                           BarCase{230, 60, 60, Banner::None}));
 
 TEST(CliBanner, ColourOnlyAtTheTopIsNotABanner) {
   std::vector<uint8_t> rgba = frameWithBars(16, 16, 230, 40, 40);

@@ -190,8 +190,8 @@ TEST_F(RenderTool, SignInWaitIsBoundedWhileNobodyApproves) {
 TEST_F(RenderTool, GenerationWaitIsBounded) {
   startDemoService({"--auto-approve", "--latency-ms", "2500"});
   writeClip(1);
-  ProgramResult r = render({"--sign-in", "--prompt", "city", "--generate-at", "0", "--wait", "1",
-                            frames, "-o", out});
+  ProgramResult r = render(
+      {"--sign-in", "--prompt", "city", "--generate-at", "0", "--wait", "1", frames, "-o", out});
   EXPECT_EQ(r.exitCode, 1);
   EXPECT_NE(r.err.find("generation still running after 1 s"), std::string::npos) << r.err;
 }
@@ -202,8 +202,8 @@ class RenderDepth : public RenderTool, public ::testing::WithParamInterface<cons
 
 TEST_P(RenderDepth, PassesFramesThroughUnchangedWithoutAPrompt) {
   writeClip(2);
-  ProgramResult r = render({"--depth", GetParam(), "--threads", "2", frames + "/f%04d.png",
-                            "-o", out});
+  ProgramResult r =
+      render({"--depth", GetParam(), "--threads", "2", frames + "/f%04d.png", "-o", out});
   ASSERT_EQ(r.exitCode, 0) << r.err;
   EXPECT_NE(r.out.find("frames: 2"), std::string::npos) << r.out;
   EXPECT_EQ(readOutput("f0000.png"), syntheticFrame(0));
@@ -227,7 +227,7 @@ struct BadRun {
   const char* name;
   std::vector<std::string> args;  // "FRAMES" and "HOME" stand for the test's folders
   int exitCode;
-  std::string message;            // "FRAMES" and "HOME" replaced likewise
+  std::string message;  // "FRAMES" and "HOME" replaced likewise
 };
 
 class RenderRefuses : public RenderTool, public ::testing::WithParamInterface<BadRun> {
@@ -256,38 +256,65 @@ TEST_P(RenderRefuses, WithExitCodeAndMessage) {
 INSTANTIATE_TEST_SUITE_P(
     Cli, RenderRefuses,
     ::testing::Values(
-        BadRun{"MissingFile", {"FRAMES/missing.png", "-o", "HOME/out"}, 1,
+        BadRun{"MissingFile",
+               {"FRAMES/missing.png", "-o", "HOME/out"},
+               1,
                "FRAMES/missing.png: No such file or directory"},
-        BadRun{"NotAPng", {"FRAMES/notes.png", "-o", "HOME/out"}, 1, "FRAMES/notes.png: not a PNG file"},
-        BadRun{"OutputBelowAFile", {"FRAMES/a.png", "-o", "HOME/file/out"}, 1,
+        BadRun{"NotAPng",
+               {"FRAMES/notes.png", "-o", "HOME/out"},
+               1,
+               "FRAMES/notes.png: not a PNG file"},
+        BadRun{"OutputBelowAFile",
+               {"FRAMES/a.png", "-o", "HOME/file/out"},
+               1,
                "HOME/file/out: cannot create output folder"},
-        BadRun{"OutputIsAFile", {"FRAMES/a.png", "-o", "HOME/file"}, 1, "HOME/file: output path is not a folder"},
-        BadRun{"UnknownFlag", {"FRAMES/a.png", "--frobnicate", "-o", "HOME/out"}, 2,
+        BadRun{"OutputIsAFile",
+               {"FRAMES/a.png", "-o", "HOME/file"},
+               1,
+               "HOME/file: output path is not a folder"},
+        BadRun{"UnknownFlag",
+               {"FRAMES/a.png", "--frobnicate", "-o", "HOME/out"},
+               2,
                "unknown option --frobnicate"},
-        BadRun{"BlendOutOfRange", {"FRAMES/a.png", "--blend", "2", "-o", "HOME/out"}, 2,
+        BadRun{"BlendOutOfRange",
+               {"FRAMES/a.png", "--blend", "2", "-o", "HOME/out"},
+               2,
                "--blend wants a number from 0 to 1, not '2'"},
-        BadRun{"UnknownMaskSource", {"FRAMES/a.png", "--mask-source", "alpha", "-o", "HOME/out"}, 2,
+        BadRun{"UnknownMaskSource",
+               {"FRAMES/a.png", "--mask-source", "alpha", "-o", "HOME/out"},
+               2,
                "--mask-source wants auto or none"},
-        BadRun{"UnknownDepth", {"FRAMES/a.png", "--depth", "12", "-o", "HOME/out"}, 2, "--depth wants 8, 16 or float"},
+        BadRun{"UnknownDepth",
+               {"FRAMES/a.png", "--depth", "12", "-o", "HOME/out"},
+               2,
+               "--depth wants 8, 16 or float"},
         BadRun{"NoOutputFolder", {"FRAMES/a.png"}, 2, "no output folder given"},
         BadRun{"NoInputs", {"-o", "HOME/out"}, 2, "no INPUT frames given"},
-        BadRun{"GenerateWithoutPrompt", {"FRAMES/a.png", "--generate-at", "0", "-o", "HOME/out"}, 2,
+        BadRun{"GenerateWithoutPrompt",
+               {"FRAMES/a.png", "--generate-at", "0", "-o", "HOME/out"},
+               2,
                "--generate-at needs a non-empty --prompt"},
-        BadRun{"GeneratePastTheEnd", {"FRAMES/a.png", "--prompt", "sea", "--generate-at", "3", "-o", "HOME/out"}, 2,
+        BadRun{"GeneratePastTheEnd",
+               {"FRAMES/a.png", "--prompt", "sea", "--generate-at", "3", "-o", "HOME/out"},
+               2,
                "--generate-at 3 is past the last frame"},
-        BadRun{"SignInWithoutService", {"FRAMES/a.png", "--sign-in", "-o", "HOME/out"}, 1,
+        BadRun{"SignInWithoutService",
+               {"FRAMES/a.png", "--sign-in", "-o", "HOME/out"},
+               1,
                "sign-in did not complete: Sign in failed: "},
-        BadRun{"MissingBundle", {"FRAMES/a.png", "--bundle", "HOME/nothing.ofx.bundle", "-o", "HOME/out"}, 1,
+        BadRun{"MissingBundle",
+               {"FRAMES/a.png", "--bundle", "HOME/nothing.ofx.bundle", "-o", "HOME/out"},
+               1,
                "HOME/nothing.ofx.bundle: cannot load bundle"}),
     [](const ::testing::TestParamInfo<BadRun>& info) { return std::string(info.param.name); });
 
 TEST_F(RenderTool, HelpListsEveryEffectFlag) {
   ProgramResult r = runProgram({TALVANE_RENDER, "--help"}, env, home.path(), 10);
   EXPECT_EQ(r.exitCode, 0);
-  for (const char* flag : {"--prompt", "--blend", "--mask-source", "--threshold", "--invert-mask",
-                           "--mask-grow", "--in-feather", "--out-feather", "--track-motion",
-                           "--bg-scale", "--bg-pan-x", "--bg-pan-y", "--depth", "--threads",
-                           "--sign-in", "--sign-out", "--generate-at", "--bundle"})
+  for (const char* flag :
+       {"--prompt", "--blend", "--mask-source", "--threshold", "--invert-mask", "--mask-grow",
+        "--in-feather", "--out-feather", "--track-motion", "--bg-scale", "--bg-pan-x", "--bg-pan-y",
+        "--depth", "--threads", "--sign-in", "--sign-out", "--generate-at", "--bundle"})
     EXPECT_NE(r.out.find(flag), std::string::npos) << flag;
 }
 

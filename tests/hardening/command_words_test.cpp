@@ -94,8 +94,8 @@ void expectShellLineMatches(const CurlRequest& request, const std::string& out,
   const ShellSplit split = splitShellWords(line);
   ASSERT_TRUE(split.ok) << split.error << " in: " << line;
   ASSERT_EQ(split.words, words) << line;
-  ASSERT_EQ(split.redirects, (std::vector<std::pair<std::string, std::string>>{
-                                 {">", status}, {"2>", "/dev/null"}}));
+  ASSERT_EQ(split.redirects,
+            (std::vector<std::pair<std::string, std::string>>{{">", status}, {"2>", "/dev/null"}}));
 }
 
 TEST(CommandWords, EveryRequestRendersExactlyItsWordsForRandomInputs) {
@@ -112,33 +112,46 @@ TEST(CommandWords, EveryRequestRendersExactlyItsWordsForRandomInputs) {
     const std::string prompt = randomText(rng, everyByteButNul(), 0, 200);
     const RequestLimits limits{int(rng() % 20), int(rng() % 400)};
     std::vector<std::string> limitWords;
-    if (limits.totalSeconds > 0) limitWords.insert(limitWords.end(), {"--max-time", std::to_string(limits.totalSeconds)});
-    if (limits.connectSeconds > 0) limitWords.insert(limitWords.end(), {"--connect-timeout", std::to_string(limits.connectSeconds)});
+    if (limits.totalSeconds > 0)
+      limitWords.insert(limitWords.end(), {"--max-time", std::to_string(limits.totalSeconds)});
+    if (limits.connectSeconds > 0)
+      limitWords.insert(limitWords.end(),
+                        {"--connect-timeout", std::to_string(limits.connectSeconds)});
 
-    std::vector<std::string> generate{"/usr/bin/curl", "-X", "POST", url + "/v1/generate",
-                                      "-H", "@" + header, "-F", "image=@" + formFileName(grabbed),
-                                      "--form-string", "prompt=" + safeShell(prompt),
-                                      "--form-string", "cache_key=3_77"};
+    std::vector<std::string> generate{"/usr/bin/curl",
+                                      "-X",
+                                      "POST",
+                                      url + "/v1/generate",
+                                      "-H",
+                                      "@" + header,
+                                      "-F",
+                                      "image=@" + formFileName(grabbed),
+                                      "--form-string",
+                                      "prompt=" + safeShell(prompt),
+                                      "--form-string",
+                                      "cache_key=3_77"};
     generate.insert(generate.end(), limitWords.begin(), limitWords.end());
     expectShellLineMatches(generationRequest(url, header, grabbed, prompt, "3_77", limits), out,
                            status, withOutput(generate, out));
 
-    const std::vector<std::string> device{"/usr/bin/curl", "-X", "POST", url + "/v1/device/code",
-                                          "-H", "Content-Type: application/json"};
+    const std::vector<std::string> device{
+        "/usr/bin/curl",         "-X", "POST",
+        url + "/v1/device/code", "-H", "Content-Type: application/json"};
     std::vector<std::string> deviceWords = curlArguments(deviceCodeRequest(url), out);
     ASSERT_GE(deviceWords.size(), device.size() + 5);
     ASSERT_TRUE(std::equal(device.begin(), device.end(), deviceWords.begin()));
     expectShellLineMatches(deviceCodeRequest(url), out, status, deviceWords);
 
-    const std::vector<std::string> token{"/usr/bin/curl", "-X", "POST", url + "/v1/device/token",
-                                         "-H", "Content-Type: application/x-www-form-urlencoded",
-                                         "--data-binary", "@" + form};
+    const std::vector<std::string> token{
+        "/usr/bin/curl",          "-X",      "POST",
+        url + "/v1/device/token", "-H",      "Content-Type: application/x-www-form-urlencoded",
+        "--data-binary",          "@" + form};
     std::vector<std::string> tokenWords = curlArguments(deviceTokenRequest(url, form), out);
     ASSERT_TRUE(std::equal(token.begin(), token.end(), tokenWords.begin()));
     expectShellLineMatches(deviceTokenRequest(url, form), out, status, tokenWords);
 
-    const std::vector<std::string> me{"/usr/bin/curl", "-X", "GET", url + "/v1/me", "-H",
-                                      "@" + header};
+    const std::vector<std::string> me{"/usr/bin/curl", "-X", "GET",
+                                      url + "/v1/me",  "-H", "@" + header};
     std::vector<std::string> meWords = curlArguments(accountRequest(url, header), out);
     ASSERT_TRUE(std::equal(me.begin(), me.end(), meWords.begin()));
     expectShellLineMatches(accountRequest(url, header), out, status, meWords);
@@ -192,10 +205,12 @@ class CommandWordsLive : public ::testing::Test {
 // the paths, so they arrive as single words and the upload reads the file.
 TEST_F(CommandWordsLive, RealRunsPassExactlyTheIntendedArgvForRandomInputs) {
   std::mt19937 rng(31337);
-  const std::regex requestFile(R"(.*/ofx_(auth_hdr|device_token_form|answer|curl_status)_\d+_\d+\.(txt|json)$)");
+  const std::regex requestFile(
+      R"(.*/ofx_(auth_hdr|device_token_form|answer|curl_status)_\d+_\d+\.(txt|json)$)");
   for (int round = 0; round < 12; ++round) {
     TempHome home;
-    const std::string odd = home.path() + "/" + randomText(rng, " ._-;,&|<>()!%+=@\"$`\\'", 1, 12) + "x";
+    const std::string odd =
+        home.path() + "/" + randomText(rng, " ._-;,&|<>()!%+=@\"$`\\'", 1, 12) + "x";
     ASSERT_EQ(mkdir(odd.c_str(), 0700), 0);
     setenv("HOME", odd.c_str(), 1);
     ASSERT_TRUE(makeWorkDir());
@@ -209,9 +224,9 @@ TEST_F(CommandWordsLive, RealRunsPassExactlyTheIntendedArgvForRandomInputs) {
       std::fclose(f);
     }
     // Even rounds talk to the service itself; odd ones to odd paths under it.
-    const std::string url = round % 2 == 0
-                                ? server_.url()
-                                : server_.url() + "/" + randomText(rng, "abc019._-~!%+=@;&|<>()*?#^", 1, 16);
+    const std::string url =
+        round % 2 == 0 ? server_.url()
+                       : server_.url() + "/" + randomText(rng, "abc019._-~!%+=@;&|<>()*?#^", 1, 16);
     ASSERT_TRUE(isSafeUrl(trimmedUrl(url))) << url;
     const std::string base = trimmedUrl(url);
     const std::string token = randomText(rng, kTokenAlphabet, 1, 256);
@@ -244,8 +259,9 @@ TEST_F(CommandWordsLive, RealRunsPassExactlyTheIntendedArgvForRandomInputs) {
                   static_cast<unsigned long long>(promptKey(prompt)));
     const RealRun gen{runs[0]};
     ASSERT_EQ(gen.argv.size(), 21u);
-    EXPECT_EQ(std::vector<std::string>(gen.argv.begin(), gen.argv.begin() + 5),
-              (std::vector<std::string>{"/usr/bin/curl", "-X", "POST", base + "/v1/generate", "-H"}));
+    EXPECT_EQ(
+        std::vector<std::string>(gen.argv.begin(), gen.argv.begin() + 5),
+        (std::vector<std::string>{"/usr/bin/curl", "-X", "POST", base + "/v1/generate", "-H"}));
     EXPECT_TRUE(std::regex_match(gen.at(5).substr(1), requestFile)) << gen.at(5);
     EXPECT_EQ(gen.at(5).substr(1, work.size()), work);
     EXPECT_EQ(gen.at(7), "image=@" + formFileName(grabbedFile(id)));

@@ -54,11 +54,12 @@ class Faults : public HardeningTest {
 
   // No generation left anything at the staging name or the cache name.
   void expectNoDownloadKept(HostInstance* instance) {
-    const uint64_t id = static_cast<Instance*>(
-                            hostPropPointer(hostInstanceProps(instance), kOfxPropInstanceData))
-                            ->id;
+    const uint64_t id =
+        static_cast<Instance*>(hostPropPointer(hostInstanceProps(instance), kOfxPropInstanceData))
+            ->id;
     EXPECT_FALSE(fileExists(inputFile(id))) << "staging file left behind";
-    EXPECT_FALSE(fileExists(cacheFile(id, "stormy sky"))) << "a failed download became the background";
+    EXPECT_FALSE(fileExists(cacheFile(id, "stormy sky")))
+        << "a failed download became the background";
   }
 };
 
@@ -156,7 +157,8 @@ TEST_F(Faults, WorkingDirectoryThatCannotBeMadeEndsAmber) {
   // A file where the working directory's parent should be: no directory can
   // be made there, whoever runs the test (permission bits do not stop root).
   const std::string parent = home_.path() + "/Documents/tollwick";
-  ASSERT_EQ(system(("mkdir -p '" + home_.path() + "/Documents' && : > '" + parent + "'").c_str()), 0);
+  ASSERT_EQ(system(("mkdir -p '" + home_.path() + "/Documents' && : > '" + parent + "'").c_str()),
+            0);
   HostInstance* instance = nullptr;
   EXPECT_EQ(generationOutcome(&instance), Bars::Amber);
   EXPECT_TRUE(service_.requestsTo("/v1/generate").empty()) << "no frame to send, nothing sent";
@@ -179,7 +181,8 @@ TEST_F(Faults, GrabbedFrameThatCannotBeWrittenWholeSendsNothing) {
   service_.reply("POST", "/v1/generate", Reply{200, solidPng(64, 36, 9, 9, 9), "image/png"});
   HostInstance* instance = createWithFrame(64, 36);
   const uint64_t id =
-      static_cast<Instance*>(hostPropPointer(hostInstanceProps(instance), kOfxPropInstanceData))->id;
+      static_cast<Instance*>(hostPropPointer(hostInstanceProps(instance), kOfxPropInstanceData))
+          ->id;
   ASSERT_TRUE(makeWorkDir());
   const std::string earlier = solidPng(64, 36, 200, 10, 10);
   { std::ofstream(grabbedFile(id), std::ios::binary) << earlier; }
@@ -222,9 +225,7 @@ TEST_F(Faults, HomeUnsetMeansNoTokenAndAmber) {
 }
 
 TEST_F(Faults, CorruptTokenFileIsNotTrustedAndSaysWhy) {
-  {
-    std::ofstream(tokenFile(home_.path()), std::ios::trunc) << "talvane-tokens 1\n99 3\nabc";
-  }
+  { std::ofstream(tokenFile(home_.path()), std::ios::trunc) << "talvane-tokens 1\n99 3\nabc"; }
   HostInstance* instance = createWithFrame(64, 36);
   EXPECT_EQ(hostGetString(instance, "accountInfo"), "");
   EXPECT_EQ(startGeneration(instance, "stormy sky", 1.0), Bars::Amber);
@@ -238,8 +239,9 @@ TEST_F(Faults, GroupReadableTokenFileIsRefusedAndSaysWhy) {
   EXPECT_EQ(hostGetString(instance, "accountInfo"), "") << "a token others can read is not used";
   EXPECT_EQ(startGeneration(instance, "stormy sky", 1.0), Bars::Amber);
   EXPECT_TRUE(service_.requestsTo("/v1/generate").empty());
-  EXPECT_NE(debugLog().find("keychainGetToken: token file not trusted: readable or writable by others"),
-            std::string::npos)
+  EXPECT_NE(
+      debugLog().find("keychainGetToken: token file not trusted: readable or writable by others"),
+      std::string::npos)
       << debugLog();
 }
 

@@ -20,8 +20,10 @@ struct BarColour {
   Bars bars;
   uint8_t r, g, b;
 };
-constexpr BarColour kBarColours[] = {{Bars::Red, 230, 40, 40},     {Bars::Green, 40, 200, 60},
-                                     {Bars::Amber, 230, 200, 0},   {Bars::Orange, 230, 120, 0},
+constexpr BarColour kBarColours[] = {{Bars::Red, 230, 40, 40},
+                                     {Bars::Green, 40, 200, 60},
+                                     {Bars::Amber, 230, 200, 0},
+                                     {Bars::Orange, 230, 120, 0},
                                      {Bars::LightRed, 230, 80, 80}};
 
 // The colour every pixel of row y has, or nullptr-like false.
@@ -43,8 +45,8 @@ Bars barsOf(const std::vector<uint8_t>& rgba, int width, int height) {
   if (!rowColour(rgba, width, 0, top) || !rowColour(rgba, width, height - 1, bottom))
     return Bars::None;
   for (const BarColour& c : kBarColours)
-    if (top[0] == c.r && top[1] == c.g && top[2] == c.b && bottom[0] == c.r &&
-        bottom[1] == c.g && bottom[2] == c.b)
+    if (top[0] == c.r && top[1] == c.g && top[2] == c.b && bottom[0] == c.r && bottom[1] == c.g &&
+        bottom[2] == c.b)
       return c.bars;
   return Bars::None;
 }
@@ -57,13 +59,20 @@ void appendBytes(void* context, void* data, int size) {
 
 const char* barsName(Bars bars) {
   switch (bars) {
-    case Bars::None: return "none";
-    case Bars::Red: return "red";
-    case Bars::Green: return "green";
-    case Bars::Amber: return "amber";
-    case Bars::Orange: return "orange";
-    case Bars::LightRed: return "light red";
-    case Bars::Other: return "other";
+    case Bars::None:
+      return "none";
+    case Bars::Red:
+      return "red";
+    case Bars::Green:
+      return "green";
+    case Bars::Amber:
+      return "amber";
+    case Bars::Orange:
+      return "orange";
+    case Bars::LightRed:
+      return "light red";
+    case Bars::Other:
+      return "other";
   }
   return "?";
 }
@@ -163,9 +172,10 @@ void HardeningTest::SetUp() {
 
 HostInstance* HardeningTest::createWithFrame(int width, int height, int seed) {
   HostInstance* instance = create();
-  Frame frame{instance,
-              hostMakeImage(kOfxBitDepthByte, kOfxImageComponentRGBA, OfxRectI{0, 0, width, height}),
-              hostMakeImage(kOfxBitDepthByte, kOfxImageComponentRGBA, OfxRectI{0, 0, width, height})};
+  Frame frame{
+      instance,
+      hostMakeImage(kOfxBitDepthByte, kOfxImageComponentRGBA, OfxRectI{0, 0, width, height}),
+      hostMakeImage(kOfxBitDepthByte, kOfxImageComponentRGBA, OfxRectI{0, 0, width, height})};
   hostFillFromRGBA8(*frame.source, texturedFrame(width, height, seed));
   hostSetClipImage(instance, "Source", frame.source);
   hostSetClipImage(instance, "Output", frame.output);

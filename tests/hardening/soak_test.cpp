@@ -126,14 +126,16 @@ TEST_F(Soak, FiftyInstancesComeAndGoWhileGenerationsAndSignInPollsAreOut) {
   expectThreadsBackToBaseline();
   const int complete = expectCompleteGenerations();
   EXPECT_GT(complete, 0);
-  std::printf("[soak] 50 instances, %d generations started, %d sign-ins, %d complete "
-              "backgrounds, threads %d -> %d\n",
-              generations, signIns, complete, baselineThreads_, processThreads());
+  std::printf(
+      "[soak] 50 instances, %d generations started, %d sign-ins, %d complete "
+      "backgrounds, threads %d -> %d\n",
+      generations, signIns, complete, baselineThreads_, processThreads());
 }
 
 TEST_F(Soak, TenThousandRendersWithEveryParameterChangingEachFrame) {
   constexpr int kWidth = 64, kHeight = 36, kRenders = 10000;
-  service_.reply("POST", "/v1/generate", Reply{200, solidPng(kWidth, kHeight, 20, 40, 220), "image/png"});
+  service_.reply("POST", "/v1/generate",
+                 Reply{200, solidPng(kWidth, kHeight, 20, 40, 220), "image/png"});
   HostInstance* instance = createWithFrame(kWidth, kHeight);
   ASSERT_EQ(startGeneration(instance, "harbour at dusk", 1.0), Bars::Red);
   ASSERT_EQ(renderUntilNotRed(instance, 1.0, kThreadsSettleSeconds), Bars::Green);
@@ -144,7 +146,9 @@ TEST_F(Soak, TenThousandRendersWithEveryParameterChangingEachFrame) {
   for (size_t i = 3; i < matte.size(); i += 4) matte[i] = uint8_t((i / 4 % kWidth) * 4);
 
   std::mt19937 rng(4242);
-  auto pick = [&rng](double lo, double hi) { return std::uniform_real_distribution<double>(lo, hi)(rng); };
+  auto pick = [&rng](double lo, double hi) {
+    return std::uniform_real_distribution<double>(lo, hi)(rng);
+  };
   long startRss = 0, peakRss = 0;
   for (int frame = 0; frame < kRenders; ++frame) {
     hostSetValue(instance, "blend", pick(0.0, 1.0));
@@ -164,7 +168,8 @@ TEST_F(Soak, TenThousandRendersWithEveryParameterChangingEachFrame) {
     peakRss = std::max(peakRss, residentBytes());
   }
   const std::vector<uint8_t> out = output(instance);
-  for (size_t i = 3; i < out.size(); i += 4) ASSERT_EQ(out[i], 255) << "composited output is opaque";
+  for (size_t i = 3; i < out.size(); i += 4)
+    ASSERT_EQ(out[i], 255) << "composited output is opaque";
   ASSERT_TRUE(hostImageIntact(*frames_.back().output)) << "a render wrote outside the image";
 
   const long endRss = residentBytes();

@@ -1,10 +1,10 @@
 // Unloading the bundle while its own threads still work: the unload action
 // stops them and waits (with a bound) until none of them can run code of the
 // bundle any more, so the host's dlclose that follows is safe.
+#include <sys/stat.h>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
-#include <sys/stat.h>
 #include <thread>
 
 #include "backend/backend.h"

@@ -30,8 +30,8 @@ std::vector<uint8_t> pattern(int w, int h) {
 
 TEST_P(ImageLayout, Rgba8RoundTripsAndStaysInsideItsRows) {
   const Layout& l = GetParam();
-  auto image = hostMakeImage(l.depth, l.components, OfxRectI{-5, 10, 8, 17}, l.padding,
-                             l.topRowFirst);
+  auto image =
+      hostMakeImage(l.depth, l.components, OfxRectI{-5, 10, 8, 17}, l.padding, l.topRowFirst);
   const int w = 13, h = 7;
   ASSERT_EQ(hostImageWidth(*image), w);
   ASSERT_EQ(hostImageHeight(*image), h);
@@ -100,8 +100,8 @@ TEST(HostImageGuards, CatchWritesIntoPaddingOrPastEitherEnd) {
   hostPixel(*before, 0, 0)[-1] = 0;
   EXPECT_FALSE(hostImageIntact(*before));
 
-  auto after = hostMakeImage(kOfxBitDepthShort, kOfxImageComponentRGB, OfxRectI{0, 0, 4, 3}, 0,
-                             true);
+  auto after =
+      hostMakeImage(kOfxBitDepthShort, kOfxImageComponentRGB, OfxRectI{0, 0, 4, 3}, 0, true);
   hostPixel(*after, 3, 0)[6] = 0;  // one past the last byte of the bottom row, stored last
   EXPECT_FALSE(hostImageIntact(*after));
 }
@@ -109,7 +109,7 @@ TEST(HostImageGuards, CatchWritesIntoPaddingOrPastEitherEnd) {
 // ---- Clips hand images to the plug-in -----------------------------------------------
 
 class Clips : public BundleTest {
-protected:
+ protected:
   OfxImageClipHandle clip(HostInstance* instance, const char* name) {
     OfxImageClipHandle handle = nullptr;
     EXPECT_EQ(hostEffectSuite()->clipGetHandle(hostEffectHandle(instance), name, &handle, nullptr),
@@ -120,8 +120,8 @@ protected:
 
 TEST_F(Clips, ImagePropertiesDescribeTheHostMemory) {
   HostInstance* instance = create();
-  auto image = hostMakeImage(kOfxBitDepthShort, kOfxImageComponentRGB, OfxRectI{2, 3, 12, 9}, 4,
-                             true);
+  auto image =
+      hostMakeImage(kOfxBitDepthShort, kOfxImageComponentRGB, OfxRectI{2, 3, 12, 9}, 4, true);
   hostSetClipImage(instance, "Source", image);
   OfxPropertySetHandle props = nullptr;
   ASSERT_EQ(hostEffectSuite()->clipGetImage(clip(instance, "Source"), 0.0, nullptr, &props),

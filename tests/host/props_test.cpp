@@ -9,7 +9,7 @@
 namespace {
 
 class Props : public ::testing::Test {
-protected:
+ protected:
   void SetUp() override { set_ = hostNewPropertySet(); }
   void TearDown() override { hostFreePropertySet(set_); }
   const OfxPropertySuiteV1* ps_ = hostPropertySuite();

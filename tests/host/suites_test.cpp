@@ -42,7 +42,7 @@ TEST(Loader, OneBundleAtATimePerProcess) {
 // ---- Suites on an open host ------------------------------------------------------------
 
 class Suites : public ::testing::Test {
-protected:
+ protected:
   void open(const HostConfig& config) {
     std::string error;
     host_ = hostOpen(TALVANE_TEST_BUNDLE, config, &error);
@@ -182,7 +182,7 @@ TEST_F(Suites, MutexesLockAcrossThreads) {
 // ---- Parameters of a live instance --------------------------------------------------------
 
 class Params : public BundleTest {
-protected:
+ protected:
   const OfxParameterSuiteV1* prs_ = hostParameterSuite();
 };
 

@@ -13,7 +13,6 @@ struct BannerCase {
 };
 void PrintTo(const BannerCase& c, std::ostream* os) { *os << c.width << "x" << c.height; }
 
-
 class Banner : public ::testing::TestWithParam<BannerCase> {};
 
 TEST_P(Banner, PaintsExactlyTheBarRows) {

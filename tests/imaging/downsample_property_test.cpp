@@ -17,12 +17,18 @@ enum class Alpha { Opaque, Random, ZeroOrFull, ClearCorner, MostlyClear, Clear }
 
 const char* alphaName(Alpha a) {
   switch (a) {
-    case Alpha::Opaque: return "opaque";
-    case Alpha::Random: return "random";
-    case Alpha::ZeroOrFull: return "zero-or-full";
-    case Alpha::ClearCorner: return "clear-corner";
-    case Alpha::MostlyClear: return "mostly-clear";
-    case Alpha::Clear: return "clear";
+    case Alpha::Opaque:
+      return "opaque";
+    case Alpha::Random:
+      return "random";
+    case Alpha::ZeroOrFull:
+      return "zero-or-full";
+    case Alpha::ClearCorner:
+      return "clear-corner";
+    case Alpha::MostlyClear:
+      return "mostly-clear";
+    case Alpha::Clear:
+      return "clear";
   }
   return "?";
 }
@@ -38,14 +44,25 @@ std::vector<uint8_t> frame(std::mt19937& rng, int w, int h, Alpha mode) {
       p[2] = static_cast<uint8_t>(byte(rng));
       int a = 255;
       switch (mode) {
-        case Alpha::Opaque: break;
-        case Alpha::Random: a = byte(rng); break;
-        case Alpha::ZeroOrFull: a = byte(rng) < 85 ? 0 : 255; break;
+        case Alpha::Opaque:
+          break;
+        case Alpha::Random:
+          a = byte(rng);
+          break;
+        case Alpha::ZeroOrFull:
+          a = byte(rng) < 85 ? 0 : 255;
+          break;
         // A matte: a clear region next to an opaque one with soft values between, so
         // that some outputs come out with zero alpha and some with a little.
-        case Alpha::ClearCorner: a = 3 * x + 2 * y < w + h ? 0 : (byte(rng) < 128 ? 255 : byte(rng)); break;
-        case Alpha::MostlyClear: a = byte(rng) < 64 ? byte(rng) % 3 : 0; break;
-        case Alpha::Clear: a = 0; break;
+        case Alpha::ClearCorner:
+          a = 3 * x + 2 * y < w + h ? 0 : (byte(rng) < 128 ? 255 : byte(rng));
+          break;
+        case Alpha::MostlyClear:
+          a = byte(rng) < 64 ? byte(rng) % 3 : 0;
+          break;
+        case Alpha::Clear:
+          a = 0;
+          break;
       }
       p[3] = static_cast<uint8_t>(a);
     }
@@ -74,17 +91,18 @@ std::string label(const Shape& s, Alpha a) {
          alphaName(a);
 }
 
-const Alpha kAlphas[] = {Alpha::Opaque, Alpha::Random, Alpha::ZeroOrFull,
+const Alpha kAlphas[] = {Alpha::Opaque,      Alpha::Random,      Alpha::ZeroOrFull,
                          Alpha::ClearCorner, Alpha::MostlyClear, Alpha::Clear};
 
 TEST(DownsampleProperty, EqualsResamplerOnAwkwardShapes) {
   // 1 x 1, single rows and columns, odd sizes, squares larger than the frame (enlarging),
   // squares equal to one side (the resampler's point sampling on that axis), and wide and
   // tall frames (columns first and rows first).
-  const Shape shapes[] = {{1, 1, 1},    {1, 1, 7},     {3, 2, 1},    {17, 9, 7},  {1, 300, 16},
-                          {300, 1, 16}, {2, 513, 128}, {513, 2, 128}, {64, 48, 128}, {128, 77, 128},
-                          {99, 128, 128}, {128, 128, 128}, {321, 180, 128}, {180, 321, 128},
-                          {640, 33, 16}, {33, 640, 16}, {255, 257, 31}, {1001, 999, 128}};
+  const Shape shapes[] = {{1, 1, 1},       {1, 1, 7},       {3, 2, 1},      {17, 9, 7},
+                          {1, 300, 16},    {300, 1, 16},    {2, 513, 128},  {513, 2, 128},
+                          {64, 48, 128},   {128, 77, 128},  {99, 128, 128}, {128, 128, 128},
+                          {321, 180, 128}, {180, 321, 128}, {640, 33, 16},  {33, 640, 16},
+                          {255, 257, 31},  {1001, 999, 128}};
   std::mt19937 rng(5);
   for (const Shape& s : shapes)
     for (const Alpha a : kAlphas) expectSame(frame(rng, s.w, s.h, a), s, label(s, a));
@@ -103,11 +121,10 @@ TEST(DownsampleProperty, EqualsResamplerOnRandomShapes) {
 TEST(DownsampleProperty, EqualsResamplerOnVideoFrames) {
   // The sizes the render action meets, landscape and portrait, at the anchor's 128.
   const Shape shapes[] = {{1920, 1080, 128}, {1080, 1920, 128}, {1280, 720, 128},
-                          {3840, 2160, 128}, {2048, 858, 128}, {720, 576, 128}};
+                          {3840, 2160, 128}, {2048, 858, 128},  {720, 576, 128}};
   std::mt19937 rng(11);
   for (const Shape& s : shapes)
-    for (const Alpha a : kAlphas)
-      expectSame(frame(rng, s.w, s.h, a), s, label(s, a));
+    for (const Alpha a : kAlphas) expectSame(frame(rng, s.w, s.h, a), s, label(s, a));
 }
 
 TEST(DownsampleProperty, VideoFramesTakeTheSpecialisedPath) {
@@ -124,16 +141,17 @@ TEST(DownsampleProperty, VideoFramesTakeTheSpecialisedPath) {
 TEST(DownsampleProperty, RepeatedFramesOfChangingSizesStayEqual) {
   // Prepared plans are kept per frame size; going back and forth must not mix them up.
   std::mt19937 rng(3);
-  const Shape shapes[] = {{640, 360, 128}, {360, 640, 128}, {640, 360, 64}, {800, 450, 128},
-                          {641, 360, 128}, {640, 361, 128}};
+  const Shape shapes[] = {{640, 360, 128}, {360, 640, 128}, {640, 360, 64},
+                          {800, 450, 128}, {641, 360, 128}, {640, 361, 128}};
   for (int round = 0; round < 3; ++round)
-    for (const Shape& s : shapes) expectSame(frame(rng, s.w, s.h, Alpha::Random), s, label(s, Alpha::Random));
+    for (const Shape& s : shapes)
+      expectSame(frame(rng, s.w, s.h, Alpha::Random), s, label(s, Alpha::Random));
 }
 
 TEST(DownsampleProperty, SeveralThreadsOfDifferentSizesAtOnceStayEqual) {
   // Prepared plans are shared between threads; more sizes than are kept, all at once.
-  const Shape shapes[] = {{640, 360, 128}, {360, 640, 128}, {700, 300, 64}, {512, 512, 32},
-                          {1000, 200, 128}, {200, 1000, 100}};
+  const Shape shapes[] = {{640, 360, 128}, {360, 640, 128},  {700, 300, 64},
+                          {512, 512, 32},  {1000, 200, 128}, {200, 1000, 100}};
   std::mt19937 rng(13);
   std::vector<std::vector<uint8_t>> frames, expected;
   for (const Shape& s : shapes) {
@@ -149,7 +167,8 @@ TEST(DownsampleProperty, SeveralThreadsOfDifferentSizesAtOnceStayEqual) {
         if (downsampleToGray(frames[i].data(), s.w, s.h, s.size) != expected[i]) ++mismatches[i];
     });
   for (auto& t : threads) t.join();
-  for (size_t i = 0; i < frames.size(); ++i) EXPECT_EQ(mismatches[i], 0) << label(shapes[i], Alpha::ClearCorner);
+  for (size_t i = 0; i < frames.size(); ++i)
+    EXPECT_EQ(mismatches[i], 0) << label(shapes[i], Alpha::ClearCorner);
 }
 
 TEST(DownsampleProperty, NothingToResampleGivesTheSameAsTheResampler) {

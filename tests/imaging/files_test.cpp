@@ -32,7 +32,8 @@ class WorkingFiles : public ::testing::Test {
 
   std::string path(const std::string& name) const { return (fs::path(dir_) / name).string(); }
 
-  std::string writePng(const std::string& name, int w, int h, int comp, const std::vector<uint8_t>& px) const {
+  std::string writePng(const std::string& name, int w, int h, int comp,
+                       const std::vector<uint8_t>& px) const {
     const std::string p = path(name);
     EXPECT_NE(stbi_write_png(p.c_str(), w, h, comp, px.data(), w * comp), 0);
     return p;
@@ -110,7 +111,8 @@ TEST_F(WorkingFiles, RawdiffResamplesTheBackgroundToTheGrabbedSize) {
   stbir_resize_uint8_srgb(bgPx.data(), 8, 6, 8 * 3, resized.data(), 17, 11, 17 * 3, STBIR_RGB);
   for (size_t i = 0; i < diff.size(); ++i) {
     int want = 0;
-    for (int c = 0; c < 3; ++c) want = std::max(want, std::abs(grabbed[i * 3 + c] - resized[i * 3 + c]));
+    for (int c = 0; c < 3; ++c)
+      want = std::max(want, std::abs(grabbed[i * 3 + c] - resized[i * 3 + c]));
     ASSERT_EQ(diff[i], want) << i;
   }
 }
@@ -152,7 +154,8 @@ TEST_F(WorkingFiles, RawdiffReplacesAnEarlierFile) {
 
 TEST_F(WorkingFiles, AnchorIsAGraySquareOfTheRequestedSize) {
   std::vector<uint8_t> frame(64 * 36 * 4);
-  for (size_t i = 0; i < frame.size(); ++i) frame[i] = static_cast<uint8_t>(i % 4 == 3 ? 255 : i * 3);
+  for (size_t i = 0; i < frame.size(); ++i)
+    frame[i] = static_cast<uint8_t>(i % 4 == 3 ? 255 : i * 3);
   const std::string g = writePng("grab.png", 64, 36, 4, frame);
   for (const int size : {1, 16, 128}) {
     const std::string out = path("anchor" + std::to_string(size) + ".png");
@@ -224,7 +227,8 @@ TEST_F(WorkingFiles, PngWriterRoundTripsEveryChannelCount) {
 // generation's file nor a partial one may stay for a reader to take as this one.
 TEST_F(WorkingFiles, FailedWritesLeaveNeitherAnEarlierNorAPartialFile) {
   std::vector<uint8_t> noisy(96 * 64 * 4);
-  for (size_t i = 0; i < noisy.size(); ++i) noisy[i] = static_cast<uint8_t>((i * 2654435761u) >> 13);
+  for (size_t i = 0; i < noisy.size(); ++i)
+    noisy[i] = static_cast<uint8_t>((i * 2654435761u) >> 13);
   const std::string grab = writePng("grab.png", 96, 64, 4, noisy);
   const std::string earlier = writePng("earlier.png", 4, 4, 3, solid(4, 4, 3, {7, 7, 7}));
   struct Case {
@@ -299,7 +303,6 @@ struct RefusalCase {
 };
 void PrintTo(const RefusalCase& c, std::ostream* os) { *os << c.name; }
 
-
 class DecodeRefusal : public WorkingFiles, public ::testing::WithParamInterface<RefusalCase> {};
 
 TEST_P(DecodeRefusal, OversizedHeaderIsRefusedAndOutputsStayUntouched) {
@@ -317,7 +320,8 @@ TEST_P(DecodeRefusal, OversizedHeaderIsRefusedAndOutputsStayUntouched) {
 
 INSTANTIATE_TEST_SUITE_P(Headers, DecodeRefusal,
                          ::testing::Values(RefusalCase{"20000 x 20000", 20000, 20000},
-                                           RefusalCase{"too wide", 16385, 1}, RefusalCase{"too tall", 1, 16385},
+                                           RefusalCase{"too wide", 16385, 1},
+                                           RefusalCase{"too tall", 1, 16385},
                                            RefusalCase{"above 256 megapixels", 16384, 16384}));
 
 TEST_F(WorkingFiles, DecodeRefusesAWideImageThatTheDecoderWouldAccept) {
@@ -346,7 +350,8 @@ TEST_F(WorkingFiles, DecodeAcceptsTheLargestSideAndConvertsChannels) {
 }
 
 TEST_F(WorkingFiles, DecodeFailsOnGarbageMissingFilesAndBadChannelCounts) {
-  const std::string junk = writeBytes("junk.png", {'n', 'o', 't', ' ', 'a', 'n', ' ', 'i', 'm', 'a', 'g', 'e'});
+  const std::string junk =
+      writeBytes("junk.png", {'n', 'o', 't', ' ', 'a', 'n', ' ', 'i', 'm', 'a', 'g', 'e'});
   const std::string empty = writeBytes("empty.png", {});
   const std::string good = writePng("good.png", 2, 2, 3, solid(2, 2, 3, {1, 2, 3}));
   std::vector<uint8_t> pixels = {5};

@@ -15,8 +15,8 @@ struct Size {
 };
 
 // 1 x 1, single rows and columns, widths around multiples of the vector width, odd sizes.
-const Size kSizes[] = {{1, 1},  {1, 7},   {9, 1},   {2, 2},   {15, 3},  {16, 16},
-                       {17, 5}, {31, 33}, {33, 31}, {47, 2},  {64, 17}, {100, 1},
+const Size kSizes[] = {{1, 1},   {1, 7},    {9, 1},   {2, 2},  {15, 3},  {16, 16},
+                       {17, 5},  {31, 33},  {33, 31}, {47, 2}, {64, 17}, {100, 1},
                        {1, 100}, {129, 18}, {250, 7}, {3, 260}};
 
 enum class Content { Random, Binary, Blobs, Constant };
@@ -62,12 +62,14 @@ TEST(KernelProperty, MorphologyMatchesPlainTwin) {
           std::vector<uint8_t> fast = img, plain = img;
           morphH(fast, s.w, s.h, r, dilate);
           morphHPlain(plain, s.w, s.h, r, dilate);
-          ASSERT_EQ(fast, plain) << "morphH " << s.w << "x" << s.h << " r" << r << " dilate " << dilate;
+          ASSERT_EQ(fast, plain) << "morphH " << s.w << "x" << s.h << " r" << r << " dilate "
+                                 << dilate;
           fast = img;
           plain = img;
           morphV(fast, s.w, s.h, r, dilate);
           morphVPlain(plain, s.w, s.h, r, dilate);
-          ASSERT_EQ(fast, plain) << "morphV " << s.w << "x" << s.h << " r" << r << " dilate " << dilate;
+          ASSERT_EQ(fast, plain) << "morphV " << s.w << "x" << s.h << " r" << r << " dilate "
+                                 << dilate;
         }
 }
 
@@ -111,7 +113,8 @@ TEST(KernelProperty, BuildMaskMatchesPlainComposition) {
         const float t = static_cast<float>(thr(rng)) + 0.5f;
         const bool soft = k % 2 == 0;
         const int g = grow(rng), a = feather(rng), b = feather(rng);
-        ASSERT_EQ(buildMask(img, s.w, s.h, t, soft, g, a, b), buildMaskPlain(img, s.w, s.h, t, soft, g, a, b))
+        ASSERT_EQ(buildMask(img, s.w, s.h, t, soft, g, a, b),
+                  buildMaskPlain(img, s.w, s.h, t, soft, g, a, b))
             << s.w << "x" << s.h << " grow " << g << " feathers " << a << "," << b;
       }
 }
@@ -124,9 +127,9 @@ TEST(KernelProperty, BuildMaskMatchesPlainCompositionOnVideoFrames) {
   };
   // The matte path's defaults (soft, no grow, outer feather 5), the difference path's, the
   // benchmark's chain, and wider settings.
-  const Case cases[] = {{1920, 1080, 0, 0, 5, true},    {1920, 1080, 0, 0, 5, false},
-                        {1920, 1080, 5, 5, 5, false},   {1280, 720, -7, 12, 3, true},
-                        {1080, 1920, 3, 0, 30, false},  {1280, 720, 0, 6, 0, true}};
+  const Case cases[] = {{1920, 1080, 0, 0, 5, true},   {1920, 1080, 0, 0, 5, false},
+                        {1920, 1080, 5, 5, 5, false},  {1280, 720, -7, 12, 3, true},
+                        {1080, 1920, 3, 0, 30, false}, {1280, 720, 0, 6, 0, true}};
   std::mt19937 rng(21);
   for (const Case& c : cases) {
     const std::vector<uint8_t> img = makeImage(rng, c.w, c.h, Content::Blobs);
@@ -168,13 +171,16 @@ TEST(KernelProperty, TrackOffsetMatchesPlainTwin) {
       const int sx = byte(rng) % 11 - 5, sy = byte(rng) % 11 - 5;
       for (int y = 0; y < size; ++y)
         for (int x = 0; x < size; ++x) {
-          const int ax = std::min(std::max(x - sx, 0), size - 1), ay = std::min(std::max(y - sy, 0), size - 1);
-          q[static_cast<size_t>(y) * size + x] =
-              static_cast<uint8_t>(std::min(255, a[static_cast<size_t>(ay) * size + ax] + byte(rng) % 9));
+          const int ax = std::min(std::max(x - sx, 0), size - 1),
+                    ay = std::min(std::max(y - sy, 0), size - 1);
+          q[static_cast<size_t>(y) * size + x] = static_cast<uint8_t>(
+              std::min(255, a[static_cast<size_t>(ay) * size + ax] + byte(rng) % 9));
         }
-      ASSERT_EQ(trackOffset(a, q, size, range), trackOffsetPlain(a, q, size, range)) << size << " " << range;
+      ASSERT_EQ(trackOffset(a, q, size, range), trackOffsetPlain(a, q, size, range))
+          << size << " " << range;
       for (auto& v : q) v = static_cast<uint8_t>(byte(rng));
-      ASSERT_EQ(trackOffset(a, q, size, range), trackOffsetPlain(a, q, size, range)) << size << " " << range;
+      ASSERT_EQ(trackOffset(a, q, size, range), trackOffsetPlain(a, q, size, range))
+          << size << " " << range;
     }
   }
 }

@@ -30,27 +30,31 @@ struct ThresholdCase {
   uint8_t value;
   uint8_t expected;
 };
-void PrintTo(const ThresholdCase& c, std::ostream* os) { *os << "threshold " << c.threshold << " value " << int(c.value); }
-
+void PrintTo(const ThresholdCase& c, std::ostream* os) {
+  *os << "threshold " << c.threshold << " value " << int(c.value);
+}
 
 class MaskThreshold : public ::testing::TestWithParam<ThresholdCase> {};
 
 TEST_P(MaskThreshold, ClassifiesStrictlyAboveTruncatedThreshold) {
   const ThresholdCase c = GetParam();
-  const std::vector<uint8_t> mask = buildMask(constant(3, 2, c.value), 3, 2, c.threshold, false, 0, 0, 0);
+  const std::vector<uint8_t> mask =
+      buildMask(constant(3, 2, c.value), 3, 2, c.threshold, false, 0, 0, 0);
   ASSERT_EQ(mask.size(), 6u);
-  for (uint8_t v : mask) EXPECT_EQ(v, c.expected) << "threshold " << c.threshold << " value " << int(c.value);
+  for (uint8_t v : mask)
+    EXPECT_EQ(v, c.expected) << "threshold " << c.threshold << " value " << int(c.value);
 }
 
-INSTANTIATE_TEST_SUITE_P(Rules, MaskThreshold,
-                         ::testing::Values(ThresholdCase{255.0f, 255, 0}, ThresholdCase{255.0f, 0, 0},
-                                           ThresholdCase{0.0f, 1, 255}, ThresholdCase{0.0f, 0, 0},
-                                           ThresholdCase{51.0f, 51, 0}, ThresholdCase{51.0f, 52, 255},
-                                           ThresholdCase{51.9f, 52, 255}, ThresholdCase{100.0f, 100, 0},
-                                           // 20 % of 255 computed in double, then float
-                                           ThresholdCase{static_cast<float>(20.0 / 100.0 * 255.0), 51, 0},
-                                           // only the low 8 bits of the integer count
-                                           ThresholdCase{256.0f, 1, 255}, ThresholdCase{-1.0f, 254, 0}));
+INSTANTIATE_TEST_SUITE_P(
+    Rules, MaskThreshold,
+    ::testing::Values(ThresholdCase{255.0f, 255, 0}, ThresholdCase{255.0f, 0, 0},
+                      ThresholdCase{0.0f, 1, 255}, ThresholdCase{0.0f, 0, 0},
+                      ThresholdCase{51.0f, 51, 0}, ThresholdCase{51.0f, 52, 255},
+                      ThresholdCase{51.9f, 52, 255}, ThresholdCase{100.0f, 100, 0},
+                      // 20 % of 255 computed in double, then float
+                      ThresholdCase{static_cast<float>(20.0 / 100.0 * 255.0), 51, 0},
+                      // only the low 8 bits of the integer count
+                      ThresholdCase{256.0f, 1, 255}, ThresholdCase{-1.0f, 254, 0}));
 
 TEST(Mask, SoftMatteWithoutGrowOrFeatherIsTheSourceUnchanged) {
   std::vector<uint8_t> src(7 * 5);
@@ -62,7 +66,8 @@ TEST(Mask, NegativeFeathersBehaveAsZero) {
   std::vector<uint8_t> src(9 * 6);
   for (size_t i = 0; i < src.size(); ++i) src[i] = static_cast<uint8_t>(i * 53);
   EXPECT_EQ(buildMask(src, 9, 6, 51.0f, true, 0, -4, -2), src);
-  EXPECT_EQ(buildMask(src, 9, 6, 51.0f, false, 1, -3, 0), buildMask(src, 9, 6, 51.0f, false, 1, 0, 0));
+  EXPECT_EQ(buildMask(src, 9, 6, 51.0f, false, 1, -3, 0),
+            buildMask(src, 9, 6, 51.0f, false, 1, 0, 0));
 }
 
 TEST(Mask, ShrinkByThreeRemovesAnIsolatedPixel) {
@@ -97,13 +102,13 @@ struct RampCase {
 };
 void PrintTo(const RampCase& c, std::ostream* os) { *os << c.name; }
 
-
 class MaskFeatherRamp : public ::testing::TestWithParam<RampCase> {};
 
 TEST_P(MaskFeatherRamp, RowAcrossTheEdge) {
   const RampCase& c = GetParam();
   const int w = 80, h = 7, edge = 40;
-  const std::vector<uint8_t> mask = buildMask(verticalEdge(w, h, edge), w, h, 51.0f, true, 0, c.inner, c.outer);
+  const std::vector<uint8_t> mask =
+      buildMask(verticalEdge(w, h, edge), w, h, 51.0f, true, 0, c.inner, c.outer);
   for (int y = 0; y < h; ++y) {
     std::vector<int> got;
     for (int x = edge - 11; x <= edge + 11; ++x) got.push_back(mask[y * w + x]);
@@ -124,10 +129,11 @@ std::vector<int> join(const std::vector<int>& a, const std::vector<int>& b) {
 
 INSTANTIATE_TEST_SUITE_P(
     Feathers, MaskFeatherRamp,
-    ::testing::Values(RampCase{"outer feather ramps down over eleven pixels", 0, 5, join(kOutside, kBackground)},
-                      RampCase{"inner feather ramps up over eleven pixels", 5, 0, join(kSubject, kInside)},
-                      RampCase{"both feathers meet at the edge with 231 then 23", 5, 5, join(kOutside, kInside)},
-                      RampCase{"no feather keeps the hard edge", 0, 0, join(kSubject, kBackground)}));
+    ::testing::Values(
+        RampCase{"outer feather ramps down over eleven pixels", 0, 5, join(kOutside, kBackground)},
+        RampCase{"inner feather ramps up over eleven pixels", 5, 0, join(kSubject, kInside)},
+        RampCase{"both feathers meet at the edge with 231 then 23", 5, 5, join(kOutside, kInside)},
+        RampCase{"no feather keeps the hard edge", 0, 0, join(kSubject, kBackground)}));
 
 TEST(Mask, FeatherReplacesSoftMatteValuesByTheHardCore) {
   // 127 and 128 sit on either side of the core's cut.
@@ -146,7 +152,6 @@ struct KernelCase {
 };
 void PrintTo(const KernelCase& c, std::ostream* os) { *os << c.name; }
 
-
 class MaskKernelBorder : public ::testing::TestWithParam<KernelCase> {};
 
 TEST_P(MaskKernelBorder, WindowIsClippedAtTheBorder) {
@@ -154,11 +159,21 @@ TEST_P(MaskKernelBorder, WindowIsClippedAtTheBorder) {
   for (int fast = 0; fast < 2; ++fast) {
     std::vector<uint8_t> m = c.in;
     switch (c.op) {
-      case 0: (fast ? morphH : morphHPlain)(m, c.width, c.height, c.radius, true); break;
-      case 1: (fast ? morphH : morphHPlain)(m, c.width, c.height, c.radius, false); break;
-      case 2: (fast ? morphV : morphVPlain)(m, c.width, c.height, c.radius, true); break;
-      case 3: (fast ? morphV : morphVPlain)(m, c.width, c.height, c.radius, false); break;
-      default: (fast ? boxBlur : boxBlurPlain)(m, c.width, c.height, c.radius); break;
+      case 0:
+        (fast ? morphH : morphHPlain)(m, c.width, c.height, c.radius, true);
+        break;
+      case 1:
+        (fast ? morphH : morphHPlain)(m, c.width, c.height, c.radius, false);
+        break;
+      case 2:
+        (fast ? morphV : morphVPlain)(m, c.width, c.height, c.radius, true);
+        break;
+      case 3:
+        (fast ? morphV : morphVPlain)(m, c.width, c.height, c.radius, false);
+        break;
+      default:
+        (fast ? boxBlur : boxBlurPlain)(m, c.width, c.height, c.radius);
+        break;
     }
     EXPECT_EQ(m, c.out) << c.name << (fast ? " (fast)" : " (plain)");
   }
@@ -167,16 +182,35 @@ TEST_P(MaskKernelBorder, WindowIsClippedAtTheBorder) {
 INSTANTIATE_TEST_SUITE_P(
     Borders, MaskKernelBorder,
     ::testing::Values(
-        KernelCase{"dilation does not grow in from the border", 5, 1, 2, 0, {0, 0, 0, 0, 255}, {0, 0, 255, 255, 255}},
-        KernelCase{"erosion does not eat in from the border", 4, 1, 1, 1, {255, 255, 255, 0}, {255, 255, 0, 0}},
+        KernelCase{"dilation does not grow in from the border",
+                   5,
+                   1,
+                   2,
+                   0,
+                   {0, 0, 0, 0, 255},
+                   {0, 0, 255, 255, 255}},
+        KernelCase{"erosion does not eat in from the border",
+                   4,
+                   1,
+                   1,
+                   1,
+                   {255, 255, 255, 0},
+                   {255, 255, 0, 0}},
         KernelCase{"vertical dilation", 1, 5, 1, 2, {0, 255, 0, 0, 0}, {255, 255, 255, 0, 0}},
         KernelCase{"vertical erosion", 1, 4, 1, 3, {255, 255, 0, 255}, {255, 0, 0, 0}},
         KernelCase{"radius wider than the image spans it", 3, 1, 10, 0, {0, 9, 0}, {9, 9, 9}},
         KernelCase{"box blur of 255 0 with radius 1", 2, 1, 1, 4, {255, 0}, {127, 127}},
-        KernelCase{"blur averages only inside the image", 3, 1, 1, 4, {0, 255, 255}, {127, 170, 255}},
+        KernelCase{
+            "blur averages only inside the image", 3, 1, 1, 4, {0, 255, 255}, {127, 170, 255}},
         KernelCase{"blur does not darken a uniform border", 4, 3, 2, 4,
                    std::vector<uint8_t>(12, 200), std::vector<uint8_t>(12, 200)},
-        KernelCase{"blur runs horizontally then vertically", 2, 2, 1, 4, {255, 0, 0, 0}, {63, 63, 63, 63}}));
+        KernelCase{"blur runs horizontally then vertically",
+                   2,
+                   2,
+                   1,
+                   4,
+                   {255, 0, 0, 0},
+                   {63, 63, 63, 63}}));
 
 TEST(Mask, KernelsLeaveMaskOfWrongSizeAlone) {
   std::vector<uint8_t> m = {1, 2, 3};

@@ -12,7 +12,8 @@ namespace {
 
 std::vector<float> toLinearTable() {
   std::vector<float> t(256);
-  for (int i = 0; i < 256; ++i) t[i] = static_cast<float>(i * i) / 65025.0f + 1e-6f * static_cast<float>(i % 7);
+  for (int i = 0; i < 256; ++i)
+    t[i] = static_cast<float>(i * i) / 65025.0f + 1e-6f * static_cast<float>(i % 7);
   return t;
 }
 
@@ -31,7 +32,8 @@ TEST(ResampleKernels, DecodeMatchesPortableTwin) {
     for (const bool weighted : {true, false}) {
       std::vector<float> fast(static_cast<size_t>(n) * 4, -1.0f), twin(fast);
       (weighted ? decodeWeighted : decodeUnweighted)(px.data(), n, table.data(), fast.data());
-      (weighted ? decodeWeightedPortable : decodeUnweightedPortable)(px.data(), n, table.data(), twin.data());
+      (weighted ? decodeWeightedPortable : decodeUnweightedPortable)(px.data(), n, table.data(),
+                                                                     twin.data());
       EXPECT_TRUE(sameBits(fast, twin)) << n << " pixels, weighted " << weighted;
     }
   }
@@ -56,12 +58,14 @@ TEST(ResampleKernels, ColumnFilterMatchesPortableTwin) {
       f.taps = taps;
       f.first = first.data();
       f.weights = weights.data();
-      std::vector<std::vector<float>> rows(count, std::vector<float>(static_cast<size_t>(rowPixels) * 4));
+      std::vector<std::vector<float>> rows(count,
+                                           std::vector<float>(static_cast<size_t>(rowPixels) * 4));
       for (auto& r : rows)
         for (auto& v : r) v = value(rng);
       for (const int from : {0, 5}) {
         const int to = from == 0 ? outW : 30;
-        std::vector<std::vector<float>> fast(count, std::vector<float>(static_cast<size_t>(outW) * 4, 7.0f));
+        std::vector<std::vector<float>> fast(
+            count, std::vector<float>(static_cast<size_t>(outW) * 4, 7.0f));
         auto twin = fast;
         std::vector<const float*> in;
         std::vector<float*> outFast, outTwin;
@@ -73,8 +77,8 @@ TEST(ResampleKernels, ColumnFilterMatchesPortableTwin) {
         filterColumns(f, in.data(), outFast.data(), count, from, to);
         filterColumnsPortable(f, in.data(), outTwin.data(), count, from, to);
         for (int i = 0; i < count; ++i)
-          EXPECT_TRUE(sameBits(fast[i], twin[i])) << taps << " taps, " << count << " rows, row " << i
-                                                  << ", columns " << from << ".." << to;
+          EXPECT_TRUE(sameBits(fast[i], twin[i])) << taps << " taps, " << count << " rows, row "
+                                                  << i << ", columns " << from << ".." << to;
       }
     }
   }

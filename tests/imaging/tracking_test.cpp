@@ -26,8 +26,9 @@ struct ShiftCase {
   int dx, dy, range;
   int wantDx, wantDy;
 };
-void PrintTo(const ShiftCase& c, std::ostream* os) { *os << "shift " << c.dx << "," << c.dy << " range " << c.range; }
-
+void PrintTo(const ShiftCase& c, std::ostream* os) {
+  *os << "shift " << c.dx << "," << c.dy << " range " << c.range;
+}
 
 class TrackingShift : public ::testing::TestWithParam<ShiftCase> {};
 
@@ -44,7 +45,8 @@ TEST_P(TrackingShift, FindsTheMotionOfTheContent) {
 
 INSTANTIATE_TEST_SUITE_P(Shifts, TrackingShift,
                          ::testing::Values(ShiftCase{0, 0, 32, 0, 0}, ShiftCase{3, 2, 32, 3, 2},
-                                           ShiftCase{-5, 7, 32, -5, 7}, ShiftCase{30, -29, 32, 30, -29},
+                                           ShiftCase{-5, 7, 32, -5, 7},
+                                           ShiftCase{30, -29, 32, 30, -29},
                                            // the fine stage reaches past the coarse range
                                            ShiftCase{35, 0, 32, 35, 0},
                                            // a negative range searches only -4..4 around (0, 0)

@@ -29,7 +29,6 @@ struct FitCase {
 };
 void PrintTo(const FitCase& c, std::ostream* os) { *os << c.name; }
 
-
 class TransformFit : public ::testing::TestWithParam<FitCase> {};
 
 TEST_P(TransformFit, FrameShowsTheShiftedWindowOfTheScaledBackground) {
@@ -41,7 +40,8 @@ TEST_P(TransformFit, FrameShowsTheShiftedWindowOfTheScaledBackground) {
   ASSERT_EQ(t.coverage.size(), static_cast<size_t>(c.width) * c.height) << c.name;
 
   std::vector<uint8_t> scaled(static_cast<size_t>(c.sw) * c.sh * 4, 0);
-  stbir_resize_uint8_srgb(bg.data(), bw, bh, bw * 4, scaled.data(), c.sw, c.sh, c.sw * 4, STBIR_RGBA);
+  stbir_resize_uint8_srgb(bg.data(), bw, bh, bw * 4, scaled.data(), c.sw, c.sh, c.sw * 4,
+                          STBIR_RGBA);
   for (int y = 0; y < c.height; ++y)
     for (int x = 0; x < c.width; ++x) {
       const int sx = c.ox + x, sy = c.oy + y;
@@ -57,15 +57,16 @@ TEST_P(TransformFit, FrameShowsTheShiftedWindowOfTheScaledBackground) {
 
 INSTANTIATE_TEST_SUITE_P(
     Examples, TransformFit,
-    ::testing::Values(FitCase{"identity fit", 1920, 1080, 1.0f, 0, 0, 1920, 1080, 0, 0},
-                      FitCase{"half scale", 1920, 1080, 0.5f, 0, 0, 960, 540, -480, -270},
-                      FitCase{"double scale", 1920, 1080, 2.0f, 0, 0, 3840, 2160, 960, 540},
-                      FitCase{"pan right 10 percent", 1920, 1080, 1.0f, 10, 0, 1920, 1080, -192, 0},
-                      FitCase{"pan left 10 percent", 1920, 1080, 1.0f, -10, 0, 1920, 1080, 192, 0},
-                      FitCase{"pan down 10 percent", 1920, 1080, 1.0f, 0, 10, 1920, 1080, 0, -108},
-                      FitCase{"odd difference halves toward zero", 100, 60, 0.93f, 0, 0, 93, 55, -3, -2},
-                      FitCase{"tiny scale gives one pixel", 100, 60, 0.01f, 0, 0, 1, 1, -49, -29},
-                      FitCase{"pan beyond the frame leaves it uncovered", 64, 36, 1.0f, 150, 0, 64, 36, -96, 0}));
+    ::testing::Values(
+        FitCase{"identity fit", 1920, 1080, 1.0f, 0, 0, 1920, 1080, 0, 0},
+        FitCase{"half scale", 1920, 1080, 0.5f, 0, 0, 960, 540, -480, -270},
+        FitCase{"double scale", 1920, 1080, 2.0f, 0, 0, 3840, 2160, 960, 540},
+        FitCase{"pan right 10 percent", 1920, 1080, 1.0f, 10, 0, 1920, 1080, -192, 0},
+        FitCase{"pan left 10 percent", 1920, 1080, 1.0f, -10, 0, 1920, 1080, 192, 0},
+        FitCase{"pan down 10 percent", 1920, 1080, 1.0f, 0, 10, 1920, 1080, 0, -108},
+        FitCase{"odd difference halves toward zero", 100, 60, 0.93f, 0, 0, 93, 55, -3, -2},
+        FitCase{"tiny scale gives one pixel", 100, 60, 0.01f, 0, 0, 1, 1, -49, -29},
+        FitCase{"pan beyond the frame leaves it uncovered", 64, 36, 1.0f, 150, 0, 64, 36, -96, 0}));
 
 TEST(Transform, HalfScaleCoversExactlyTheCentre) {
   const std::vector<uint8_t> bg = makeBackground(32, 18);

@@ -60,8 +60,7 @@ HostInstance* BundleTest::create() {
 }
 
 void BundleTest::destroy(HostInstance* instance) {
-  instances_.erase(std::remove(instances_.begin(), instances_.end(), instance),
-                   instances_.end());
+  instances_.erase(std::remove(instances_.begin(), instances_.end(), instance), instances_.end());
   EXPECT_EQ(hostDestroyInstance(instance), kOfxStatOK);
 }
 

@@ -15,13 +15,13 @@
 // Stands in for the desktop's URL opener: an xdg-open first in PATH that
 // appends its argument to a file, so nothing real is started.
 class OpenerStub {
-public:
+ public:
   explicit OpenerStub(const std::string& dir);
   ~OpenerStub();
   // The URLs opened, once `count` have arrived or after five seconds.
   std::vector<std::string> waitForUrls(size_t count) const;
 
-private:
+ private:
   std::string log_;
   std::string oldPath_;
 };
@@ -37,7 +37,7 @@ Host* openTestBundle(const HostConfig& config, OfxStatus* loadStatus = nullptr);
 // The service answers the version check with the plug-in's own version, so
 // nothing is offered as an update.
 class BundleTest : public ::testing::Test {
-protected:
+ protected:
   void SetUp() override;
   void TearDown() override;
 

@@ -130,8 +130,8 @@ const ParamRow kParams[] = {
      kOfxParamStringIsSingleLine, 1},
     {"generate", kOfxParamTypePushButton, "Generate Background",
      "Send grabbed frame to AI and replace background", "", 0, 0, nullptr, kNoRange, nullptr, 1},
-    {"blend", kOfxParamTypeDouble, "Background Blend", "Overall AI background opacity", "", 0,
-     1.0, nullptr, Range{0.0, 1.0, 0.0, 1.0}, nullptr, 1},
+    {"blend", kOfxParamTypeDouble, "Background Blend", "Overall AI background opacity", "", 0, 1.0,
+     nullptr, Range{0.0, 1.0, 0.0, 1.0}, nullptr, 1},
     {"maskSource", kOfxParamTypeChoice, "Mask Source",
      "Auto: use the source-alpha matte if a Power Window or Magic Mask is wired in, otherwise "
      "pixel-diff the current frame against the reference saved at generate time. None: full AI "
@@ -148,8 +148,8 @@ const ParamRow kParams[] = {
     {"maskGrow", kOfxParamTypeDouble, "Mask Size",
      "Shrink (negative) or expand (positive) the background mask.", "", 0, 0.0, nullptr,
      Range{-30.0, 30.0, -30.0, 30.0}, nullptr, 1},
-    {"inFeather", kOfxParamTypeDouble, "Inner Feather", "Feather the background edge inward", "",
-     0, 0.0, nullptr, Range{0.0, 30.0, 0.0, 30.0}, nullptr, 1},
+    {"inFeather", kOfxParamTypeDouble, "Inner Feather", "Feather the background edge inward", "", 0,
+     0.0, nullptr, Range{0.0, 30.0, 0.0, 30.0}, nullptr, 1},
     {"outFeather", kOfxParamTypeDouble, "Outer Feather",
      "Feather the background edge outward into the foreground", "", 0, 5.0, nullptr,
      Range{0.0, 30.0, 0.0, 30.0}, nullptr, 1},
@@ -164,8 +164,9 @@ const ParamRow kParams[] = {
     {"bgOffX", kOfxParamTypeDouble, "BG X Pan",
      "Horizontal pan as % of frame width. Positive = right.", "", 0, 0.0, nullptr,
      Range{-200.0, 200.0, -100.0, 100.0}, nullptr, 1},
-    {"bgOffY", kOfxParamTypeDouble, "BG Y Pan", "Vertical pan as % of frame height. Positive = down.",
-     "", 0, 0.0, nullptr, Range{-200.0, 200.0, -100.0, 100.0}, nullptr, 1},
+    {"bgOffY", kOfxParamTypeDouble, "BG Y Pan",
+     "Vertical pan as % of frame height. Positive = down.", "", 0, 0.0, nullptr,
+     Range{-200.0, 200.0, -100.0, 100.0}, nullptr, 1},
 };
 
 TEST_F(Describe, DefinesTheTwentyParametersInPanelOrder) {
@@ -180,8 +181,7 @@ class ParamTable : public BundleTest, public ::testing::WithParamInterface<Param
 
 TEST_P(ParamTable, HostSeesTheDeclaredProperties) {
   const ParamRow& row = GetParam();
-  OfxPropertySetHandle p =
-      hostParamDescriptorProps(host_, kOfxImageEffectContextGeneral, row.name);
+  OfxPropertySetHandle p = hostParamDescriptorProps(host_, kOfxImageEffectContextGeneral, row.name);
   ASSERT_NE(p, nullptr);
   EXPECT_EQ(hostPropString(p, "OfxParamPropType"), row.type);
   EXPECT_EQ(hostPropString(p, kOfxPropLabel), row.label);

@@ -10,7 +10,7 @@
 namespace {
 
 class Entry : public ::testing::Test {
-protected:
+ protected:
   void TearDown() override {
     if (host_) hostClose(host_);
   }
@@ -63,14 +63,15 @@ TEST_P(LoadWithout, AnswersAsTheSuiteRequires) {
 
 INSTANTIATE_TEST_SUITE_P(
     Suites, LoadWithout,
-    ::testing::Values(SuiteCase{"effect", &HostConfig::effectSuite, kOfxStatErrMissingHostFeature},
-                      SuiteCase{"property", &HostConfig::propertySuite,
-                                kOfxStatErrMissingHostFeature},
-                      SuiteCase{"parameter", &HostConfig::parameterSuite,
-                                kOfxStatErrMissingHostFeature},
-                      SuiteCase{"message", &HostConfig::messageSuite, kOfxStatOK},
-                      SuiteCase{"multithread", &HostConfig::multiThreadSuite, kOfxStatOK}),
-    [](const ::testing::TestParamInfo<SuiteCase>& info) { return std::string(info.param.withheld); });
+    ::testing::Values(
+        SuiteCase{"effect", &HostConfig::effectSuite, kOfxStatErrMissingHostFeature},
+        SuiteCase{"property", &HostConfig::propertySuite, kOfxStatErrMissingHostFeature},
+        SuiteCase{"parameter", &HostConfig::parameterSuite, kOfxStatErrMissingHostFeature},
+        SuiteCase{"message", &HostConfig::messageSuite, kOfxStatOK},
+        SuiteCase{"multithread", &HostConfig::multiThreadSuite, kOfxStatOK}),
+    [](const ::testing::TestParamInfo<SuiteCase>& info) {
+      return std::string(info.param.withheld);
+    });
 
 TEST_F(Entry, LoadWithAllSuitesAnswersOk) {
   OfxStatus load = -1;
@@ -102,8 +103,8 @@ class Dispatch : public BundleTest {};
 // Actions the effect leaves to the host: the host's default, and no effect.
 TEST_F(Dispatch, UnhandledActionsAnswerReplyDefaultAndChangeNothing) {
   HostInstance* instance = create();
-  auto* record = static_cast<Instance*>(hostPropPointer(hostInstanceProps(instance),
-                                                        kOfxPropInstanceData));
+  auto* record =
+      static_cast<Instance*>(hostPropPointer(hostInstanceProps(instance), kOfxPropInstanceData));
   ASSERT_NE(record, nullptr);
   const size_t changesBefore = hostParamChanges(instance).size();
   OfxImageEffectHandle effect = hostEffectHandle(instance);
@@ -117,8 +118,7 @@ TEST_F(Dispatch, UnhandledActionsAnswerReplyDefaultAndChangeNothing) {
         "OfxActionPurgeCaches", "NotAnAction", "", "OfxActionInstanceChangedX",
         "ofxactioninstancechanged"}) {
     EXPECT_EQ(hostAction(host_, action, effect, args, nullptr), kOfxStatReplyDefault) << action;
-    EXPECT_EQ(hostAction(host_, action, nullptr, nullptr, nullptr), kOfxStatReplyDefault)
-        << action;
+    EXPECT_EQ(hostAction(host_, action, nullptr, nullptr, nullptr), kOfxStatReplyDefault) << action;
   }
   EXPECT_EQ(hostAction(host_, nullptr, effect, args, nullptr), kOfxStatReplyDefault);
   hostFreePropertySet(args);
@@ -131,8 +131,8 @@ TEST_F(Dispatch, UnhandledActionsAnswerReplyDefaultAndChangeNothing) {
 
 TEST_F(Dispatch, UnloadAnswersReplyDefaultAndLeavesInstancesWorking) {
   HostInstance* instance = create();
-  auto* record = static_cast<Instance*>(hostPropPointer(hostInstanceProps(instance),
-                                                        kOfxPropInstanceData));
+  auto* record =
+      static_cast<Instance*>(hostPropPointer(hostInstanceProps(instance), kOfxPropInstanceData));
   ASSERT_NE(record, nullptr);
   EXPECT_EQ(hostUnload(host_), kOfxStatReplyDefault);
   // Nothing was torn down: the record and the suites still serve.

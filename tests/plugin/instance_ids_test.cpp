@@ -6,8 +6,8 @@
 namespace {
 
 uint64_t idOf(HostInstance* instance) {
-  auto* record = static_cast<Instance*>(
-      hostPropPointer(hostInstanceProps(instance), kOfxPropInstanceData));
+  auto* record =
+      static_cast<Instance*>(hostPropPointer(hostInstanceProps(instance), kOfxPropInstanceData));
   return record ? record->id : 0;
 }
 

@@ -36,15 +36,24 @@ TEST_F(InstanceLife, CreateAttachesARecordHoldingEveryParameterHandle) {
   ASSERT_NE(record, nullptr);
   EXPECT_GE(record->id, 1u);
   const std::pair<const char*, OfxParamHandle> fields[] = {
-      {"prompt", record->prompt},         {"generate", record->generate},
-      {"blend", record->blend},           {"threshold", record->threshold},
-      {"maskGrow", record->maskGrow},     {"inFeather", record->inFeather},
-      {"outFeather", record->outFeather}, {"bgScale", record->bgScale},
-      {"bgOffX", record->bgOffX},         {"bgOffY", record->bgOffY},
-      {"maskSource", record->maskSource}, {"invertMask", record->invertMask},
-      {"trackMotion", record->trackMotion}, {"signIn", record->signIn},
-      {"signOut", record->signOut},       {"buyTokens", record->buyTokens},
-      {"accountInfo", record->accountInfo}, {"versionInfo", record->versionInfo},
+      {"prompt", record->prompt},
+      {"generate", record->generate},
+      {"blend", record->blend},
+      {"threshold", record->threshold},
+      {"maskGrow", record->maskGrow},
+      {"inFeather", record->inFeather},
+      {"outFeather", record->outFeather},
+      {"bgScale", record->bgScale},
+      {"bgOffX", record->bgOffX},
+      {"bgOffY", record->bgOffY},
+      {"maskSource", record->maskSource},
+      {"invertMask", record->invertMask},
+      {"trackMotion", record->trackMotion},
+      {"signIn", record->signIn},
+      {"signOut", record->signOut},
+      {"buyTokens", record->buyTokens},
+      {"accountInfo", record->accountInfo},
+      {"versionInfo", record->versionInfo},
       {"updateAvailable", record->updateAvailable}};
   for (const auto& field : fields) {
     EXPECT_NE(field.second, nullptr) << field.first;
@@ -81,9 +90,9 @@ TEST_F(InstanceLife, FreshInstanceShowsTheSignedOutPanelWithoutAskingTheService)
 TEST_F(InstanceLife, DestroyDetachesTheRecordAndASecondDestroyIsHarmless) {
   HostInstance* instance = create();
   ASSERT_NE(recordOf(instance), nullptr);
-  EXPECT_EQ(hostAction(host_, kOfxActionDestroyInstance, hostEffectHandle(instance), nullptr,
-                       nullptr),
-            kOfxStatOK);
+  EXPECT_EQ(
+      hostAction(host_, kOfxActionDestroyInstance, hostEffectHandle(instance), nullptr, nullptr),
+      kOfxStatOK);
   EXPECT_EQ(recordOf(instance), nullptr);
   // The host's own destroy now finds no record.
   destroy(instance);
@@ -156,8 +165,7 @@ INSTANTIATE_TEST_SUITE_P(Panel, OtherParameters,
                          ::testing::Values("prompt", "blend", "maskSource", "threshold",
                                            "invertMask", "maskGrow", "inFeather", "outFeather",
                                            "trackMotion", "bgScale", "bgOffX", "bgOffY",
-                                           "accountInfo", "versionInfo", "accountGroup",
-                                           "Source"),
+                                           "accountInfo", "versionInfo", "accountGroup", "Source"),
                          [](const ::testing::TestParamInfo<const char*>& info) {
                            return std::string(info.param);
                          });
@@ -234,7 +242,8 @@ TEST_F(InstanceLife, ConcurrentRendersOfSeparateInstancesEachPassTheirFrameThrou
   std::vector<std::thread> threads;
   for (int t = 0; t < kThreads; ++t)
     threads.emplace_back([&, t] {
-      for (int frame = 0; frame < 10; ++frame) EXPECT_EQ(hostRender(instances[t], frame), kOfxStatOK);
+      for (int frame = 0; frame < 10; ++frame)
+        EXPECT_EQ(hostRender(instances[t], frame), kOfxStatOK);
     });
   for (std::thread& th : threads) th.join();
   for (int t = 0; t < kThreads; ++t) {

@@ -12,11 +12,11 @@
 #include <vector>
 
 struct RunningService {
-    ServiceContext context;
-    httplib::Server server;
-    std::thread thread;
-    int port = 0;
-    std::string base;   // http://127.0.0.1:PORT
+  ServiceContext context;
+  httplib::Server server;
+  std::thread thread;
+  int port = 0;
+  std::string base;  // http://127.0.0.1:PORT
 };
 
 // Binds a free port on 127.0.0.1 and serves until stopService; nullptr on failure.
@@ -26,8 +26,8 @@ void stopService(std::unique_ptr<RunningService>& service);
 httplib::Client clientFor(const RunningService& service);
 
 struct CurlResult {
-    int status = 0;
-    std::string body;
+  int status = 0;
+  std::string body;
 };
 
 // Runs "/usr/bin/curl" with the given arguments (already shell-quoted), the way
@@ -47,9 +47,9 @@ std::string signIn(RunningService& service, const std::string& email);
 
 // A frame of a plain backdrop with a subject: a shaded disc and a bar.
 struct SyntheticFrame {
-    int width = 0, height = 0;
-    std::vector<uint8_t> rgba;
-    std::vector<uint8_t> subject;   // 1 where the subject was drawn
+  int width = 0, height = 0;
+  std::vector<uint8_t> rgba;
+  std::vector<uint8_t> subject;  // 1 where the subject was drawn
 };
 SyntheticFrame makeFrame(int width, int height, Rgb8 backdrop, int noise);
 

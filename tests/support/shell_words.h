@@ -11,10 +11,10 @@
 #include <vector>
 
 struct ShellSplit {
-    bool ok = true;
-    std::string error;
-    std::vector<std::string> words;
-    std::vector<std::pair<std::string, std::string>> redirects;  // operator, target
+  bool ok = true;
+  std::string error;
+  std::vector<std::string> words;
+  std::vector<std::pair<std::string, std::string>> redirects;  // operator, target
 };
 
 ShellSplit splitShellWords(const std::string& line);

@@ -11,45 +11,43 @@
 namespace {
 
 int removeEntry(const char* path, const struct stat*, int, struct FTW*) {
-    return ::remove(path) == 0 ? 0 : -1;
+  return ::remove(path) == 0 ? 0 : -1;
 }
 
 void restore(const char* name, bool had, const std::string& value) {
-    if (had)
-        ::setenv(name, value.c_str(), 1);
-    else
-        ::unsetenv(name);
+  if (had) ::setenv(name, value.c_str(), 1);
+  else ::unsetenv(name);
 }
 
 }  // namespace
 
 bool removeTree(const std::string& path) {
-    struct stat st;
-    if (::lstat(path.c_str(), &st) != 0) return true;
-    ::nftw(path.c_str(), removeEntry, 16, FTW_DEPTH | FTW_PHYS);
-    return ::lstat(path.c_str(), &st) != 0;
+  struct stat st;
+  if (::lstat(path.c_str(), &st) != 0) return true;
+  ::nftw(path.c_str(), removeEntry, 16, FTW_DEPTH | FTW_PHYS);
+  return ::lstat(path.c_str(), &st) != 0;
 }
 
 TempHome::TempHome() {
-    char pattern[] = "/tmp/talvane-home-XXXXXX";
-    if (!::mkdtemp(pattern)) throw std::runtime_error("mkdtemp failed");
-    path_ = pattern;
-    if (const char* h = std::getenv("HOME")) {
-        hadHome_ = true;
-        oldHome_ = h;
-    }
-    if (const char* x = std::getenv("XDG_CONFIG_HOME")) {
-        hadXdg_ = true;
-        oldXdg_ = x;
-    }
-    ::setenv("HOME", path_.c_str(), 1);
-    ::setenv("XDG_CONFIG_HOME", (path_ + "/.config").c_str(), 1);
+  char pattern[] = "/tmp/talvane-home-XXXXXX";
+  if (!::mkdtemp(pattern)) throw std::runtime_error("mkdtemp failed");
+  path_ = pattern;
+  if (const char* h = std::getenv("HOME")) {
+    hadHome_ = true;
+    oldHome_ = h;
+  }
+  if (const char* x = std::getenv("XDG_CONFIG_HOME")) {
+    hadXdg_ = true;
+    oldXdg_ = x;
+  }
+  ::setenv("HOME", path_.c_str(), 1);
+  ::setenv("XDG_CONFIG_HOME", (path_ + "/.config").c_str(), 1);
 }
 
 TempHome::~TempHome() {
-    restore("HOME", hadHome_, oldHome_);
-    restore("XDG_CONFIG_HOME", hadXdg_, oldXdg_);
-    removeTree(path_);
+  restore("HOME", hadHome_, oldHome_);
+  restore("XDG_CONFIG_HOME", hadXdg_, oldXdg_);
+  removeTree(path_);
 }
 
 std::string TempHome::workDir() const { return path_ + "/Documents/tollwick/quenbay/temp"; }

@@ -12,20 +12,20 @@
 #include <string>
 
 class TempHome {
-public:
-    TempHome();
-    ~TempHome();
-    TempHome(const TempHome&) = delete;
-    TempHome& operator=(const TempHome&) = delete;
+ public:
+  TempHome();
+  ~TempHome();
+  TempHome(const TempHome&) = delete;
+  TempHome& operator=(const TempHome&) = delete;
 
-    const std::string& path() const { return path_; }
-    // The working directory the backend uses under this home (may not exist yet).
-    std::string workDir() const;
+  const std::string& path() const { return path_; }
+  // The working directory the backend uses under this home (may not exist yet).
+  std::string workDir() const;
 
-private:
-    std::string path_;
-    bool hadHome_ = false, hadXdg_ = false;
-    std::string oldHome_, oldXdg_;
+ private:
+  std::string path_;
+  bool hadHome_ = false, hadXdg_ = false;
+  std::string oldHome_, oldXdg_;
 };
 
 // Removes a file or folder with everything in it; true when nothing remains.
