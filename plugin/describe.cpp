@@ -81,7 +81,6 @@ void describeAction(OfxImageEffectHandle effect) {
   setString(props, kOfxImageEffectPropSupportedContexts, 1, kOfxImageEffectContextFilter);
   setInt(props, kOfxImageEffectPropSupportsTiles, 0, 0);
   setInt(props, kOfxImageEffectPluginPropFieldRenderTwiceAlways, 0, 0);
-  setInt(props, kOfxImageEffectFrameVarying, 0, 0);
   setString(props, kOfxImageEffectPropSupportedPixelDepths, 0, kOfxBitDepthByte);
   setString(props, kOfxImageEffectPropSupportedPixelDepths, 1, kOfxBitDepthShort);
   setString(props, kOfxImageEffectPropSupportedPixelDepths, 2, kOfxBitDepthFloat);

@@ -30,8 +30,8 @@ TEST_F(Describe, EffectPropertiesNameTheEffectItsContextsAndDepths) {
   EXPECT_EQ(hostPropType(fx, kOfxImageEffectPropSupportsTiles), "int");
   EXPECT_EQ(hostPropInt(fx, kOfxImageEffectPropSupportsTiles), 0);
   EXPECT_EQ(hostPropInt(fx, kOfxImageEffectPluginPropFieldRenderTwiceAlways), 0);
-  EXPECT_EQ(hostPropType(fx, kOfxImageEffectFrameVarying), "int");
-  EXPECT_EQ(hostPropInt(fx, kOfxImageEffectFrameVarying), 0);
+  // Frame variance belongs to the clip-preferences action; hosts refuse it here.
+  EXPECT_FALSE(hostPropExists(fx, kOfxImageEffectFrameVarying));
   // Render thread safety stays at the standard's default: one render per instance.
   EXPECT_EQ(hostPropString(fx, kOfxImageEffectPluginRenderThreadSafety),
             kOfxImageEffectRenderInstanceSafe);
