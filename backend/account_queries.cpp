@@ -56,8 +56,8 @@ int fetchBalance(const std::string& serverUrl, const std::string& token, std::st
   return 200;
 }
 
-bool fetchLatestVersion(const std::string& serverUrl, std::string& latest,
-                        std::string& downloadUrl, RequestFault* fault) {
+bool fetchLatestVersion(const std::string& serverUrl, std::string& latest, std::string& downloadUrl,
+                        RequestFault* fault) {
   if (fault) *fault = RequestFault::None;
   latest.clear();
   downloadUrl.clear();
@@ -65,9 +65,8 @@ bool fetchLatestVersion(const std::string& serverUrl, std::string& latest,
   if (!isSafeUrl(url)) return false;
 
   std::string body;
-  const int status =
-      runCurlForAnswer(versionRequest(url), "/ofx_version_response.json", newRequestFiles(), body,
-                       fault);
+  const int status = runCurlForAnswer(versionRequest(url), "/ofx_version_response.json",
+                                      newRequestFiles(), body, fault);
   if (status != 200) {
     char line[64];
     std::snprintf(line, sizeof line, "fetchLatestVersion: HTTP %d", status);

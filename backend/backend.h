@@ -160,8 +160,8 @@ int pollDeviceToken(const std::string& serverUrl, const std::string& deviceCode,
 int fetchBalance(const std::string& serverUrl, const std::string& token, std::string& email,
                  int& balance, RequestFault* fault = nullptr);
 // fetchLatestVersion: true on 200 with a non-empty "latest".
-bool fetchLatestVersion(const std::string& serverUrl, std::string& latest,
-                        std::string& downloadUrl, RequestFault* fault = nullptr);
+bool fetchLatestVersion(const std::string& serverUrl, std::string& latest, std::string& downloadUrl,
+                        RequestFault* fault = nullptr);
 
 // ---- Stopping background work (transport.cpp) ----
 // Process-wide. While set (from the unload action until the next load), no

@@ -54,8 +54,7 @@ bool requestDeviceCode(const std::string& serverUrl, std::string& deviceCode, st
   // The answer holds the device code, enough to collect the token: not kept.
   std::string body;
   RequestFault fault = RequestFault::None;
-  const int status =
-      runCurlForAnswer(deviceCodeRequest(url), "", newRequestFiles(), body, &fault);
+  const int status = runCurlForAnswer(deviceCodeRequest(url), "", newRequestFiles(), body, &fault);
 
   if (status != 200) {
     const std::string detail = extractStringField(body, "detail");
@@ -111,8 +110,7 @@ int pollDeviceToken(const std::string& serverUrl, const std::string& deviceCode,
   // The answer may hold the access token: read, then removed, never kept.
   std::string body;
   RequestFault fault = RequestFault::None;
-  const int status =
-      runCurlForAnswer(deviceTokenRequest(url, files.form), "", files, body, &fault);
+  const int status = runCurlForAnswer(deviceTokenRequest(url, files.form), "", files, body, &fault);
   ::unlink(files.form.c_str());
 
   if (status == 429) {

@@ -67,8 +67,7 @@ int sendToBackend(uint64_t id, const std::string& serverUrl, const std::string& 
   const RequestFiles files = newRequestFiles();
   const CurlRequest request =
       generationRequest(url, files.header, grabbed, prompt, cacheKey, limits);
-  if (curlCommandLine(request, kPngAnswerLimit, outPath, files.status).size() >
-      kMaxCommandLength) {
+  if (curlCommandLine(request, kPngAnswerLimit, outPath, files.status).size() > kMaxCommandLength) {
     dbg("sendToBackend: prompt too long");
     return 0;
   }

@@ -107,8 +107,8 @@ int createPrivate(const std::string& path) {
 }
 
 struct CurlRun {
-  int wstatus = -1;      // as waitpid reports it; -1 when curl could not start
-  bool stopped = false;  // ended by the stop switch
+  int wstatus = -1;       // as waitpid reports it; -1 when curl could not start
+  bool stopped = false;   // ended by the stop switch
   bool overflow = false;  // the answer outgrew its limit and curl was ended
 };
 
@@ -463,8 +463,7 @@ int runCurlForAnswer(const CurlRequest& request, const std::string& answerName,
   body = readFile(files.answer, kJsonAnswerLimit);
   // Kept (0600) for a look when something goes wrong; answers carrying a
   // secret have no name and go as soon as they are read.
-  if (answerName.empty() ||
-      ::rename(files.answer.c_str(), (tempDir() + answerName).c_str()) != 0)
+  if (answerName.empty() || ::rename(files.answer.c_str(), (tempDir() + answerName).c_str()) != 0)
     ::unlink(files.answer.c_str());
   return status;
 }

@@ -25,8 +25,8 @@ std::string homeBase(bool* privateBase = nullptr) {
   struct passwd entry;
   struct passwd* found = nullptr;
   char buf[4096];
-  if (::getpwuid_r(::geteuid(), &entry, buf, sizeof buf, &found) == 0 && found &&
-      found->pw_dir && found->pw_dir[0] != '\0')
+  if (::getpwuid_r(::geteuid(), &entry, buf, sizeof buf, &found) == 0 && found && found->pw_dir &&
+      found->pw_dir[0] != '\0')
     return found->pw_dir;
   // No home at all: a folder of our own in /tmp, never one shared with other users.
   if (privateBase) *privateBase = true;
@@ -42,7 +42,8 @@ void refused(const std::string& dir, const char* why) {
   // The debug log lives in the refused folder, so the host's error stream it is (once).
   static std::atomic<bool> told{false};
   if (!told.exchange(true))
-    std::fprintf(stderr, "Talvane: working folder %s refused (%s); generation and sign-in are off\n",
+    std::fprintf(stderr,
+                 "Talvane: working folder %s refused (%s); generation and sign-in are off\n",
                  dir.c_str(), why);
 }
 

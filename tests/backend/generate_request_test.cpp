@@ -163,7 +163,8 @@ TEST_F(GenerateRequest, OverlongPromptIsRefusedBeforeAnythingIsWritten) {
   const RequestFiles files = newRequestFiles();
   const CurlRequest request =
       generationRequest(server.url(), files.header, grabbedFile(kId), "", "4_1", {10, 300});
-  const size_t room = kMaxCommandLength - curlCommandLine(request, kPngAnswerLimit, out, files.status).size();
+  const size_t room =
+      kMaxCommandLength - curlCommandLine(request, kPngAnswerLimit, out, files.status).size();
   // The real cache key and file counters take a few more characters: keep a margin.
   EXPECT_EQ(send(std::string(room - 40, 'p')), 200);
   ASSERT_EQ(server.requests().size(), 1u);

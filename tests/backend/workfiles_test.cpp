@@ -78,8 +78,8 @@ TEST(WorkFiles, DirectoryIsUnderHomeOrTheAccountsHome) {
   // Never a folder shared with other users, such as /tmp/Documents.
   const struct passwd* account = ::getpwuid(::geteuid());
   ASSERT_NE(account, nullptr);
-  for (const std::optional<std::string>& value : {std::optional<std::string>(""),
-                                                  std::optional<std::string>()}) {
+  for (const std::optional<std::string>& value :
+       {std::optional<std::string>(""), std::optional<std::string>()}) {
     ScopedEnv home("HOME", value);
     EXPECT_EQ(tempDir(), std::string(account->pw_dir) + "/Documents/tollwick/quenbay/temp");
   }

@@ -137,23 +137,33 @@ TEST(CommandWords, EveryRequestRendersExactlyItsWordsForRandomInputs) {
     expectShellLineMatches(generationRequest(url, header, grabbed, prompt, "3_77", limits), out,
                            status, withOutput(generate, kJsonAnswerLimit));
 
-    const std::vector<std::string> device{
-        "/usr/bin/curl",           "-q", "-X", "POST", url + "/v1/device/code",
-        "-H", "Content-Type: application/json"};
+    const std::vector<std::string> device{"/usr/bin/curl",
+                                          "-q",
+                                          "-X",
+                                          "POST",
+                                          url + "/v1/device/code",
+                                          "-H",
+                                          "Content-Type: application/json"};
     std::vector<std::string> deviceWords = curlArguments(deviceCodeRequest(url), kJsonAnswerLimit);
     ASSERT_GE(deviceWords.size(), device.size() + 5);
     ASSERT_TRUE(std::equal(device.begin(), device.end(), deviceWords.begin()));
     expectShellLineMatches(deviceCodeRequest(url), out, status, deviceWords);
 
-    const std::vector<std::string> token{
-        "/usr/bin/curl", "-q", "-X", "POST", url + "/v1/device/token",
-        "-H", "Content-Type: application/x-www-form-urlencoded", "--data-binary", "@" + form};
+    const std::vector<std::string> token{"/usr/bin/curl",
+                                         "-q",
+                                         "-X",
+                                         "POST",
+                                         url + "/v1/device/token",
+                                         "-H",
+                                         "Content-Type: application/x-www-form-urlencoded",
+                                         "--data-binary",
+                                         "@" + form};
     std::vector<std::string> tokenWords =
         curlArguments(deviceTokenRequest(url, form), kJsonAnswerLimit);
     ASSERT_TRUE(std::equal(token.begin(), token.end(), tokenWords.begin()));
     expectShellLineMatches(deviceTokenRequest(url, form), out, status, tokenWords);
 
-    const std::vector<std::string> me{"/usr/bin/curl", "-q",           "-X", "GET",
+    const std::vector<std::string> me{"/usr/bin/curl", "-q", "-X",        "GET",
                                       url + "/v1/me",  "-H", "@" + header};
     std::vector<std::string> meWords = curlArguments(accountRequest(url, header), kJsonAnswerLimit);
     ASSERT_TRUE(std::equal(me.begin(), me.end(), meWords.begin()));
@@ -209,8 +219,7 @@ class CommandWordsLive : public ::testing::Test {
 // the paths, so they arrive as single words and the upload reads the file.
 TEST_F(CommandWordsLive, RealRunsPassExactlyTheIntendedArgvForRandomInputs) {
   std::mt19937 rng(31337);
-  const std::regex requestFile(
-      R"(.*/ofx_(auth_hdr|device_token_form)_\d+_\d+\.txt$)");
+  const std::regex requestFile(R"(.*/ofx_(auth_hdr|device_token_form)_\d+_\d+\.txt$)");
   for (int round = 0; round < 12; ++round) {
     TempHome home;
     const std::string odd =
@@ -264,8 +273,8 @@ TEST_F(CommandWordsLive, RealRunsPassExactlyTheIntendedArgvForRandomInputs) {
     const RealRun gen{runs[0]};
     ASSERT_EQ(gen.argv.size(), 22u);
     EXPECT_EQ(std::vector<std::string>(gen.argv.begin(), gen.argv.begin() + 6),
-              (std::vector<std::string>{"/usr/bin/curl", "-q", "-X", "POST",
-                                        base + "/v1/generate", "-H"}));
+              (std::vector<std::string>{"/usr/bin/curl", "-q", "-X", "POST", base + "/v1/generate",
+                                        "-H"}));
     EXPECT_TRUE(std::regex_match(gen.at(6).substr(1), requestFile)) << gen.at(6);
     EXPECT_EQ(gen.at(6).substr(1, work.size()), work);
     EXPECT_EQ(gen.at(8), "image=@" + formFileName(grabbedFile(id)));
