@@ -28,18 +28,21 @@ CurlRequest versionRequest(const std::string& url) {
 }
 
 int fetchBalance(const std::string& serverUrl, const std::string& token, std::string& email,
-                 int& balance) {
+                 int& balance, RequestFault* fault) {
+  if (fault) *fault = RequestFault::None;
   email.clear();
   balance = 0;
   const std::string url = trimmedUrl(serverUrl);
   if (!isSafeUrl(url) || !isSafeToken(token)) return -1;
 
   const RequestFiles files = newRequestFiles();
-  makeWorkDir();
-  if (!writeAuthHeaderFile(files.header, token)) return -1;
+  if (!makeWorkDir() || !writeAuthHeaderFile(files.header, token)) {
+    if (fault) *fault = RequestFault::WorkFolder;
+    return -1;
+  }
   std::string body;
-  const int status =
-      runCurlForAnswer(accountRequest(url, files.header), "/ofx_me_response.json", files, body);
+  const int status = runCurlForAnswer(accountRequest(url, files.header), "/ofx_me_response.json",
+                                      files, body, fault);
   ::unlink(files.header.c_str());
 
   if (status != 200) {
@@ -53,16 +56,17 @@ int fetchBalance(const std::string& serverUrl, const std::string& token, std::st
   return 200;
 }
 
-bool fetchLatestVersion(const std::string& serverUrl, std::string& latest,
-                        std::string& downloadUrl) {
+bool fetchLatestVersion(const std::string& serverUrl, std::string& latest, std::string& downloadUrl,
+                        RequestFault* fault) {
+  if (fault) *fault = RequestFault::None;
   latest.clear();
   downloadUrl.clear();
   const std::string url = trimmedUrl(serverUrl);
   if (!isSafeUrl(url)) return false;
 
   std::string body;
-  const int status =
-      runCurlForAnswer(versionRequest(url), "/ofx_version_response.json", newRequestFiles(), body);
+  const int status = runCurlForAnswer(versionRequest(url), "/ofx_version_response.json",
+                                      newRequestFiles(), body, fault);
   if (status != 200) {
     char line[64];
     std::snprintf(line, sizeof line, "fetchLatestVersion: HTTP %d", status);

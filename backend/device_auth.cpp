@@ -10,7 +10,11 @@ namespace {
 // the button press or the sign-in worker for long.
 constexpr RequestLimits kDeviceLimits = {5, 15};
 
-std::string httpError(int status) { return "HTTP " + std::to_string(status); }
+// A status, or why none came: the panel shows this after "Sign in failed: ".
+std::string httpError(int status, RequestFault fault) {
+  return status == 0 && fault != RequestFault::None ? faultText(fault)
+                                                    : "HTTP " + std::to_string(status);
+}
 
 }  // namespace
 
@@ -47,13 +51,14 @@ bool requestDeviceCode(const std::string& serverUrl, std::string& deviceCode, st
     error = "Invalid server URL";
     return false;
   }
+  // The answer holds the device code, enough to collect the token: not kept.
   std::string body;
-  const int status =
-      runCurlForAnswer(deviceCodeRequest(url), "/ofx_device_code.json", newRequestFiles(), body);
+  RequestFault fault = RequestFault::None;
+  const int status = runCurlForAnswer(deviceCodeRequest(url), "", newRequestFiles(), body, &fault);
 
   if (status != 200) {
     const std::string detail = extractStringField(body, "detail");
-    error = detail.empty() ? httpError(status) : detail;
+    error = detail.empty() ? httpError(status, fault) : detail;
     return false;
   }
   deviceCode = extractStringField(body, "device_code");
@@ -93,18 +98,19 @@ PollOutcome pollDeviceToken(const std::string& serverUrl, const std::string& dev
   }
 
   const RequestFiles files = newRequestFiles();
-  makeWorkDir();
   // The token rule leaves only unreserved characters, so no percent-encoding is needed.
-  if (!writePrivateFile(
+  if (!makeWorkDir() ||
+      !writePrivateFile(
           files.form,
           "grant_type=urn:ietf:params:oauth:grant-type:device_code&device_code=" + deviceCode)) {
     dbg("pollDeviceToken: cannot write form file");
-    error = httpError(0);
+    error = faultText(RequestFault::WorkFolder);
     return PollOutcome::Failed;
   }
+  // The answer may hold the access token: read, then removed, never kept.
   std::string body;
-  const int status =
-      runCurlForAnswer(deviceTokenRequest(url, files.form), "/ofx_device_token.json", files, body);
+  RequestFault fault = RequestFault::None;
+  const int status = runCurlForAnswer(deviceTokenRequest(url, files.form), "", files, body, &fault);
   ::unlink(files.form.c_str());
 
   if (status == 429) {
@@ -126,7 +132,7 @@ PollOutcome pollDeviceToken(const std::string& serverUrl, const std::string& dev
     return PollOutcome::Failed;
   }
   if (status != 200) {
-    error = httpError(status);
+    error = httpError(status, fault);
     return PollOutcome::Failed;
   }
   accessToken = extractStringField(body, "access_token");

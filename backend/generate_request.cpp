@@ -26,13 +26,14 @@ CurlRequest generationRequest(const std::string& url, const std::string& headerP
                               const std::string& cacheKey, RequestLimits limits) {
   CurlRequest request = curlStart("POST", url + "/v1/generate");
   // --form-string sends the text literally: a prompt starting with '@' or
-  // '<' is never taken as a file reference.
+  // '<' is never taken as a file reference. No shell is involved, so quotes,
+  // '$' and backslashes go as typed.
   request.push_back({"", "-H", Quote::None});
   request.push_back({"@", headerPath, Quote::Double});
   request.push_back({"", "-F", Quote::None});
   request.push_back({"", "image=@" + curlFormFileName(grabbedPath), Quote::Double});
   request.push_back({"", "--form-string", Quote::None});
-  request.push_back({"", "prompt=" + safeShell(prompt), Quote::Double});
+  request.push_back({"", "prompt=" + servicePrompt(prompt), Quote::Double});
   request.push_back({"", "--form-string", Quote::None});
   request.push_back({"", "cache_key=" + cacheKey, Quote::Double});
   addTimeLimits(request, limits);
@@ -40,7 +41,11 @@ CurlRequest generationRequest(const std::string& url, const std::string& headerP
 }
 
 int sendToBackend(uint64_t id, const std::string& serverUrl, const std::string& token,
-                  const std::string& prompt, const std::string& outPath, RequestLimits limits) {
+                  const std::string& prompt, const std::string& outPath, RequestLimits limits,
+                  RequestFault* fault) {
+  RequestFault ignored;
+  RequestFault& why = fault ? *fault : ignored;
+  why = RequestFault::None;
   const std::string url = trimmedUrl(serverUrl);
   if (!isSafeUrl(url)) {
     dbg("sendToBackend: bad serverUrl");
@@ -62,16 +67,16 @@ int sendToBackend(uint64_t id, const std::string& serverUrl, const std::string& 
   const RequestFiles files = newRequestFiles();
   const CurlRequest request =
       generationRequest(url, files.header, grabbed, prompt, cacheKey, limits);
-  if (curlCommandLine(request, outPath, files.status).size() > kMaxCommandLength) {
+  if (curlCommandLine(request, kPngAnswerLimit, outPath, files.status).size() > kMaxCommandLength) {
     dbg("sendToBackend: prompt too long");
     return 0;
   }
-  makeWorkDir();
-  if (!writeAuthHeaderFile(files.header, token)) {
+  if (!makeWorkDir() || !writeAuthHeaderFile(files.header, token)) {
     dbg("sendToBackend: cannot write auth header file");
+    why = RequestFault::WorkFolder;
     return 0;
   }
-  const int status = runCurl(request, outPath, files);
+  const int status = runCurl(request, outPath, files, kPngAnswerLimit, &why);
   ::unlink(files.header.c_str());
 
   if (status == 200) {

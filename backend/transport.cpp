@@ -70,11 +70,14 @@ std::string renderWords(const CurlRequest& words) {
   return line;
 }
 
-CurlRequest outputWords(const std::string& outPath) {
-  return {{"", "-o", Quote::None},
-          {"", outPath, Quote::Double},
+// The body goes to curl's standard output and the status to its error
+// stream (%{stderr}), both descriptors of files we created: curl opens no
+// path of its own for them.
+CurlRequest outputWords(uint64_t maxBytes) {
+  return {{"", "--max-filesize", Quote::None},
+          {"", std::to_string(maxBytes), Quote::None},
           {"", "-w", Quote::None},
-          {"", "%{http_code}", Quote::Single},
+          {"", "%{stderr}%{http_code}", Quote::Single},
           {"", "-s", Quote::None}};
 }
 
@@ -87,38 +90,91 @@ int aboveStandardStreams(int fd) {
   return moved;
 }
 
-// Starts curl with stdin and stderr on /dev/null and stdout into statusFd;
-// returns the wait status the way system() would (-1 when it couldn't start).
-int spawnCurl(const std::vector<std::string>& args, int statusFd) {
+// Creates path for our own writing, 0600 from the first byte. A leftover
+// regular file goes first; a link (or anything else) where our file should
+// be is refused, never followed or removed.
+int createPrivate(const std::string& path) {
+  struct stat st;
+  if (::lstat(path.c_str(), &st) == 0) {
+    if (!S_ISREG(st.st_mode)) {
+      dbg(("refused: not a plain file at " + path).c_str());
+      errno = EEXIST;
+      return -1;
+    }
+    ::unlink(path.c_str());
+  }
+  return ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+}
+
+struct CurlRun {
+  int wstatus = -1;       // as waitpid reports it; -1 when curl could not start
+  bool stopped = false;   // ended by the stop switch
+  bool overflow = false;  // the answer outgrew its limit and curl was ended
+};
+
+void endChild(pid_t pid, int& wstatus) {
+  ::kill(pid, SIGKILL);
+  pid_t reaped;
+  do {
+    reaped = ::waitpid(pid, &wstatus, 0);
+  } while (reaped < 0 && errno == EINTR);
+}
+
+// Starts curl with stdin on /dev/null, stdout into outFd and stderr into
+// statusFd, nothing else of ours inherited and the signal state reset.
+CurlRun spawnCurl(const std::vector<std::string>& args, int outFd, int statusFd,
+                  uint64_t maxBytes) {
+  CurlRun run;
   std::vector<char*> argv;
   for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
 
   posix_spawn_file_actions_t actions;
-  if (posix_spawn_file_actions_init(&actions) != 0) return -1;
-  posix_spawn_file_actions_adddup2(&actions, statusFd, 1);
+  if (posix_spawn_file_actions_init(&actions) != 0) return run;
+  posix_spawnattr_t attributes;
+  if (posix_spawnattr_init(&attributes) != 0) {
+    posix_spawn_file_actions_destroy(&actions);
+    return run;
+  }
+  posix_spawn_file_actions_adddup2(&actions, outFd, 1);
+  posix_spawn_file_actions_adddup2(&actions, statusFd, 2);
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  // The host's blocked and ignored signals are its own business, not curl's.
+  sigset_t none, all;
+  sigemptyset(&none);
+  sigfillset(&all);
+  posix_spawnattr_setsigmask(&attributes, &none);
+  posix_spawnattr_setsigdefault(&attributes, &all);
+  short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
+  keepOnlyStandardStreams(&actions, &flags);
+  posix_spawnattr_setflags(&attributes, flags);
   pid_t pid = -1;
-  int err = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), TALVANE_ENVIRON);
+  int err = posix_spawn(&pid, argv[0], &actions, &attributes, argv.data(), TALVANE_ENVIRON);
   posix_spawn_file_actions_destroy(&actions);
-  if (err != 0) return -1;
+  posix_spawnattr_destroy(&attributes);
+  if (err != 0) return run;
 
   // Waited for in short naps rather than blocking, so a stop (the plug-in
-  // being unloaded) ends the run at once instead of at curl's time limit.
-  int wstatus = 0;
+  // being unloaded) ends the run at once instead of at curl's time limit, and
+  // an answer without a length (chunked) is cut as soon as it outgrows its limit.
   std::chrono::microseconds nap(500);
   for (;;) {
-    const pid_t done = ::waitpid(pid, &wstatus, WNOHANG);
-    if (done == pid) return wstatus;
-    if (done < 0 && errno != EINTR) return -1;
+    const pid_t done = ::waitpid(pid, &run.wstatus, WNOHANG);
+    if (done == pid) return run;
+    if (done < 0 && errno != EINTR) {
+      run.wstatus = -1;
+      return run;
+    }
+    struct stat st;
+    if (::fstat(outFd, &st) == 0 && uint64_t(st.st_size) > maxBytes) {
+      run.overflow = true;
+      endChild(pid, run.wstatus);
+      return run;
+    }
     if (backgroundStopRequested()) {
-      ::kill(pid, SIGKILL);
-      pid_t reaped;
-      do {
-        reaped = ::waitpid(pid, &wstatus, 0);
-      } while (reaped < 0 && errno == EINTR);
-      return -1;
+      run.stopped = true;
+      endChild(pid, run.wstatus);
+      return run;
     }
     std::this_thread::sleep_for(nap);
     nap = std::min(nap * 2, std::chrono::microseconds(20000));
@@ -136,7 +192,25 @@ int parseStatus(std::string text) {
   return int(v);
 }
 
-constexpr int kCurlTimedOut = 28;
+// curl's exit codes that say why no status came.
+RequestFault faultOfExit(int code) {
+  switch (code) {
+    case 0:
+      return RequestFault::None;
+    case 5:  // proxy name not resolved
+    case 6:  // host name not resolved
+    case 7:  // no connection
+      return RequestFault::Unreachable;
+    case 28:
+      return RequestFault::TimedOut;
+    case 23:  // could not write the answer
+      return RequestFault::WorkFolder;
+    case 63:  // --max-filesize
+      return RequestFault::TooLarge;
+    default:
+      return RequestFault::ConnectionFailed;
+  }
+}
 
 std::atomic<bool> gBackgroundStop{false};
 
@@ -172,18 +246,39 @@ bool isSafeToken(const std::string& text) {
   return true;
 }
 
-std::string safeShell(const std::string& text) {
-  std::string out = text;
-  for (char& c : out)
-    if (isShellSpecial(c)) c = '_';
+std::string servicePrompt(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+  const size_t n = text.size();
+  for (size_t i = 0; i < n;) {
+    const unsigned char lead = p[i];
+    // Length and smallest code point of the sequence this byte starts (0: none).
+    size_t len = 0;
+    uint32_t cp = 0, least = 0;
+    if (lead < 0x80) len = 1, cp = lead;
+    else if ((lead & 0xe0) == 0xc0) len = 2, cp = lead & 0x1f, least = 0x80;
+    else if ((lead & 0xf0) == 0xe0) len = 3, cp = lead & 0x0f, least = 0x800;
+    else if ((lead & 0xf8) == 0xf0) len = 4, cp = lead & 0x07, least = 0x10000;
+    bool valid = len > 0 && i + len <= n;
+    for (size_t k = 1; valid && k < len; ++k) {
+      valid = (p[i + k] & 0xc0) == 0x80;
+      cp = (cp << 6) | (p[i + k] & 0x3f);
+    }
+    valid = valid && cp >= least && cp <= 0x10ffff && !(cp >= 0xd800 && cp <= 0xdfff);
+    if (!valid) {
+      ++i;  // a stray byte goes alone; what follows may still be good text
+      continue;
+    }
+    const bool control = cp < 0x20 || (cp >= 0x7f && cp <= 0x9f);
+    if (!control || cp == '\t' || cp == '\n') out.append(text, i, len);
+    i += len;
+  }
   return out;
 }
 
 bool writePrivateFile(const std::string& path, const std::string& bytes, bool durable) {
-  // A leftover of an earlier run (or anything planted there) goes first, so
-  // the file we write is always our own, created 0600 from the first byte.
-  ::unlink(path.c_str());
-  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+  int fd = createPrivate(path);
   if (fd < 0) return false;
   size_t done = 0;
   while (done < bytes.size()) {
@@ -209,11 +304,11 @@ bool writeAuthHeaderFile(const std::string& path, const std::string& token) {
   return writePrivateFile(path, "Authorization: Bearer " + token + "\n");
 }
 
-std::string readAll(int fd) {
+std::string readAll(int fd, uint64_t maxBytes) {
   std::string content;
   char buf[65536];
-  for (;;) {
-    ssize_t n = ::read(fd, buf, sizeof buf);
+  while (content.size() < maxBytes) {
+    ssize_t n = ::read(fd, buf, size_t(std::min<uint64_t>(sizeof buf, maxBytes - content.size())));
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
     content.append(buf, size_t(n));
@@ -221,12 +316,32 @@ std::string readAll(int fd) {
   return content;
 }
 
-std::string readFile(const std::string& path) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+std::string readFile(const std::string& path, uint64_t maxBytes) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
   if (fd < 0) return {};
-  std::string content = readAll(fd);
+  std::string content = readAll(fd, maxBytes);
   ::close(fd);
   return content;
+}
+
+const char* faultText(RequestFault fault) {
+  switch (fault) {
+    case RequestFault::None:
+      return "";
+    case RequestFault::Unreachable:
+      return "cannot reach the service";
+    case RequestFault::TimedOut:
+      return "the service did not answer in time";
+    case RequestFault::WorkFolder:
+      return "cannot write the working folder";
+    case RequestFault::TooLarge:
+      return "the service's answer was too large";
+    case RequestFault::ConnectionFailed:
+      return "the connection to the service failed";
+    case RequestFault::Stopped:
+      return "stopped";
+  }
+  return "";
 }
 
 RequestFiles newRequestFiles() {
@@ -239,7 +354,9 @@ RequestFiles newRequestFiles() {
 }
 
 CurlRequest curlStart(const std::string& method, const std::string& url) {
+  // -q must come first: the user's ~/.curlrc could add headers to the body or follow redirects.
   return {{"", "/usr/bin/curl", Quote::None},
+          {"", "-q", Quote::None},
           {"", "-X", Quote::None},
           {"", method, Quote::None},
           {"", url, Quote::None}};
@@ -256,57 +373,97 @@ void addTimeLimits(CurlRequest& request, RequestLimits limits) {
   }
 }
 
-std::vector<std::string> curlArguments(const CurlRequest& request, const std::string& outPath) {
+std::vector<std::string> curlArguments(const CurlRequest& request, uint64_t maxBytes) {
   std::vector<std::string> args;
   for (const CurlWord& w : request) args.push_back(w.prefix + w.text);
-  for (const CurlWord& w : outputWords(outPath)) args.push_back(w.prefix + w.text);
+  for (const CurlWord& w : outputWords(maxBytes)) args.push_back(w.prefix + w.text);
   return args;
 }
 
 std::string curlRequestLine(const CurlRequest& request) { return renderWords(request); }
 
-std::string curlCommandLine(const CurlRequest& request, const std::string& outPath,
-                            const std::string& statusPath) {
-  return renderWords(request) + " " + renderWords(outputWords(outPath)) + " > " +
-         doubleQuoted(statusPath) + " 2>/dev/null";
+std::string curlCommandLine(const CurlRequest& request, uint64_t maxBytes,
+                            const std::string& outPath, const std::string& statusPath) {
+  return renderWords(request) + " " + renderWords(outputWords(maxBytes)) + " > " +
+         doubleQuoted(outPath) + " 2> " + doubleQuoted(statusPath);
 }
 
-int runCurl(const CurlRequest& request, const std::string& outPath, const RequestFiles& files) {
-  if (backgroundStopRequested()) return 0;
-  const size_t requestLength = curlRequestLine(request).size();
-  char line[128];
-  if (curlCommandLine(request, outPath, files.status).size() > kMaxCommandLength) {
-    std::snprintf(line, sizeof line, "runCurl: command too long cmd_len=%zu", requestLength);
-    dbg(line);
+int runCurl(const CurlRequest& request, const std::string& outPath, const RequestFiles& files,
+            uint64_t maxBytes, RequestFault* fault) {
+  RequestFault ignored;
+  RequestFault& why = fault ? *fault : ignored;
+  why = RequestFault::None;
+  if (backgroundStopRequested()) {
+    why = RequestFault::Stopped;
     return 0;
   }
-  makeWorkDir();
-  int statusFd = aboveStandardStreams(
-      ::open(files.status.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600));
-  int rc = -1;
-  if (statusFd >= 0) {
-    rc = spawnCurl(curlArguments(request, outPath), statusFd);
-    ::close(statusFd);
+  const size_t requestLength = curlRequestLine(request).size();
+  char line[160];
+  if (curlCommandLine(request, maxBytes, outPath, files.status).size() > kMaxCommandLength) {
+    std::snprintf(line, sizeof line, "runCurl: command too long cmd_len=%zu", requestLength);
+    dbg(line);
+    why = RequestFault::ConnectionFailed;
+    return 0;
   }
-  if (rc != 0) {
-    std::snprintf(line, sizeof line, "curl rc=%d cmd_len=%zu", rc, requestLength);
+  if (!makeWorkDir()) {
+    dbg("runCurl: working folder unusable");
+    why = RequestFault::WorkFolder;
+    return 0;
+  }
+  const int outFd = aboveStandardStreams(createPrivate(outPath));
+  const int statusFd = aboveStandardStreams(createPrivate(files.status));
+  CurlRun run;
+  if (outFd >= 0 && statusFd >= 0)
+    run = spawnCurl(curlArguments(request, maxBytes), outFd, statusFd, maxBytes);
+  struct stat st;
+  // What arrived in the last nap counts too.
+  const bool tooLarge =
+      run.overflow || (outFd >= 0 && ::fstat(outFd, &st) == 0 && uint64_t(st.st_size) > maxBytes);
+  if (outFd >= 0) ::close(outFd);
+  if (statusFd >= 0) ::close(statusFd);
+  const std::string statusText = readFile(files.status, 64);
+  ::unlink(files.status.c_str());
+
+  const int exitCode = run.wstatus != -1 && WIFEXITED(run.wstatus) ? WEXITSTATUS(run.wstatus) : -1;
+  if (exitCode != 0) {
+    std::snprintf(line, sizeof line, "curl rc=%d cmd_len=%zu", run.wstatus, requestLength);
     dbg(line);
   }
-  const std::string statusText = readFile(files.status);
-  ::unlink(files.status.c_str());
-  if (backgroundStopRequested()) return 0;  // cut off: whatever arrived is incomplete
-  // curl still prints the status of a reply cut short by --max-time; a
-  // timed-out request has not succeeded whatever that status says.
-  if (rc != -1 && WIFEXITED(rc) && WEXITSTATUS(rc) == kCurlTimedOut) return 0;
-  return parseStatus(statusText);
+  if (outFd < 0 || statusFd < 0) {
+    dbg("runCurl: cannot create the answer files");
+    why = RequestFault::WorkFolder;
+  } else if (run.stopped || backgroundStopRequested()) {
+    why = RequestFault::Stopped;  // cut off: whatever arrived is incomplete
+  } else if (tooLarge || exitCode == 63) {
+    std::snprintf(line, sizeof line, "runCurl: answer larger than %llu bytes, dropped",
+                  static_cast<unsigned long long>(maxBytes));
+    dbg(line);
+    why = RequestFault::TooLarge;
+  } else if (exitCode == -1) {
+    why = RequestFault::ConnectionFailed;
+  } else {
+    why = faultOfExit(exitCode);
+    const int status = parseStatus(statusText);
+    // curl still prints the status of a reply cut short by --max-time; a
+    // timed-out request has not succeeded whatever that status says.
+    if (why != RequestFault::TimedOut && status != 0) {
+      why = RequestFault::None;
+      return status;
+    }
+    if (why == RequestFault::None) why = RequestFault::ConnectionFailed;
+  }
+  ::unlink(outPath.c_str());
+  return 0;
 }
 
 int runCurlForAnswer(const CurlRequest& request, const std::string& answerName,
-                     const RequestFiles& files, std::string& body) {
-  int status = runCurl(request, files.answer, files);
-  body = readFile(files.answer);
-  if (fileExists(files.answer) &&
-      ::rename(files.answer.c_str(), (tempDir() + answerName).c_str()) != 0)
+                     const RequestFiles& files, std::string& body, RequestFault* fault) {
+  body.clear();
+  const int status = runCurl(request, files.answer, files, kJsonAnswerLimit, fault);
+  body = readFile(files.answer, kJsonAnswerLimit);
+  // Kept (0600) for a look when something goes wrong; answers carrying a
+  // secret have no name and go as soon as they are read.
+  if (answerName.empty() || ::rename(files.answer.c_str(), (tempDir() + answerName).c_str()) != 0)
     ::unlink(files.answer.c_str());
   return status;
 }

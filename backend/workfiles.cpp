@@ -2,6 +2,7 @@
 #include "backend/backend.h"
 
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <atomic>
@@ -14,9 +15,46 @@
 
 namespace {
 
-std::string homeBase() {
+// Where the working folder's path starts; private is set when that is our own
+// folder in /tmp, which must then be checked like the working folder itself.
+std::string homeBase(bool* privateBase = nullptr) {
+  if (privateBase) *privateBase = false;
   const char* home = std::getenv("HOME");
-  return home ? home : "/tmp";
+  if (home && home[0] != '\0') return home;
+  // No HOME (a host started by a service manager): the account's own home.
+  struct passwd entry;
+  struct passwd* found = nullptr;
+  char buf[4096];
+  if (::getpwuid_r(::geteuid(), &entry, buf, sizeof buf, &found) == 0 && found && found->pw_dir &&
+      found->pw_dir[0] != '\0')
+    return found->pw_dir;
+  // No home at all: a folder of our own in /tmp, never one shared with other users.
+  if (privateBase) *privateBase = true;
+  return "/tmp/talvane-" + std::to_string(unsigned(::geteuid()));
+}
+
+// Ours alone: a real folder (not a link), owned by us, closed to everyone else.
+bool isPrivateFolder(const struct stat& st) {
+  return S_ISDIR(st.st_mode) && st.st_uid == ::geteuid() && (st.st_mode & 077) == 0;
+}
+
+void refused(const std::string& dir, const char* why) {
+  // The debug log lives in the refused folder, so the host's error stream it is (once).
+  static std::atomic<bool> told{false};
+  if (!told.exchange(true))
+    std::fprintf(stderr,
+                 "Talvane: working folder %s refused (%s); generation and sign-in are off\n",
+                 dir.c_str(), why);
+}
+
+// True when the private /tmp base (if that is in use) and the working folder
+// both exist as folders of ours that nobody else can enter.
+bool workDirIsPrivate() {
+  bool privateBase = false;
+  const std::string base = homeBase(&privateBase);
+  struct stat st;
+  if (privateBase && (::lstat(base.c_str(), &st) != 0 || !isPrivateFolder(st))) return false;
+  return ::lstat(tempDir().c_str(), &st) == 0 && isPrivateFolder(st);
 }
 
 std::string perInstanceFile(const char* kind, uint64_t id) {
@@ -189,16 +227,43 @@ bool fileExists(const std::string& path) {
 }
 
 bool makeWorkDir() {
+  bool privateBase = false;
+  const std::string base = homeBase(&privateBase);
   const std::string dir = tempDir();
   struct stat st;
-  if (::stat(dir.c_str(), &st) == 0) return S_ISDIR(st.st_mode);
-  // A fresh machine has none of Documents/tollwick/quenbay/temp: create each missing level.
-  for (size_t pos = 1; pos <= dir.size(); ++pos) {
-    if (pos != dir.size() && dir[pos] != '/') continue;
-    const std::string level = dir.substr(0, pos);
-    if (::mkdir(level.c_str(), 0755) != 0 && errno != EEXIST) return false;
+  if (privateBase) {
+    // Anyone can create this name in /tmp before us: use it only when it is ours and closed.
+    if (::mkdir(base.c_str(), 0700) != 0 && errno != EEXIST) return false;
+    if (::lstat(base.c_str(), &st) != 0 || !isPrivateFolder(st)) {
+      refused(base, "not a folder of ours closed to others");
+      return false;
+    }
   }
-  return ::stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+  if (::lstat(dir.c_str(), &st) != 0) {
+    // A fresh machine has none of Documents/tollwick/quenbay/temp: create each missing level,
+    // the last one closed to others.
+    for (size_t pos = 1; pos <= dir.size(); ++pos) {
+      if (pos != dir.size() && dir[pos] != '/') continue;
+      const std::string level = dir.substr(0, pos);
+      if (::mkdir(level.c_str(), pos == dir.size() ? 0700 : 0755) != 0 && errno != EEXIST)
+        return false;
+    }
+  }
+  // Checked through a descriptor of the folder itself, so what is checked is what is tightened.
+  const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) {
+    if (errno == ELOOP || errno == ENOTDIR) refused(dir, "not a folder");
+    return false;
+  }
+  bool ok = ::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::geteuid();
+  if (ok && (st.st_mode & 077) != 0) {
+    // Left open by an earlier version: close it, and drop the token answer it used to keep.
+    ok = ::fchmod(fd, 0700) == 0;
+    if (ok) ::unlinkat(fd, "ofx_device_token.json", 0);
+  }
+  ::close(fd);
+  if (!ok) refused(dir, "owned by another user");
+  return ok;
 }
 
 std::string grabbedFile(uint64_t id) { return perInstanceFile("grabbed", id); }
@@ -218,10 +283,10 @@ uint64_t promptKey(const std::string& prompt) {
 }
 
 void dbg(const char* message) {
-  if (!message || !debugEnabled()) return;
+  if (!message || !debugEnabled() || !workDirIsPrivate()) return;
   char path[512];
   std::snprintf(path, sizeof path, "%s/ofx_debug.log", tempDir().c_str());
-  int fd = ::open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  int fd = ::open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
   if (fd < 0) return;
   // One write per line keeps lines from different threads whole.
   std::string line = std::string(message) + "\n";

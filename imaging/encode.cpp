@@ -1,6 +1,10 @@
 // PNG working files: the grabbed frame, the reference difference and the motion anchor.
 #include "imaging/pngfile.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 
@@ -20,11 +24,19 @@ bool writePng(const std::string& path, const uint8_t* pixels, int width, int hei
   unsigned char* png =
       stbi_write_png_to_mem(pixels, width * channels, width, height, channels, &len);
   if (png == nullptr) return false;
-  FILE* f = std::fopen(path.c_str(), "wb");
+  // The user's footage: created anew for the owner alone, never through a link planted
+  // in its place (a link left at path was removed above, not followed).
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
   bool written = false;
-  if (f != nullptr) {
-    written = std::fwrite(png, 1, static_cast<size_t>(len), f) == static_cast<size_t>(len);
-    written = (std::fclose(f) == 0) && written;
+  if (fd >= 0) {
+    size_t done = 0;
+    while (done < static_cast<size_t>(len)) {
+      const ssize_t n = ::write(fd, png + done, static_cast<size_t>(len) - done);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) break;
+      done += static_cast<size_t>(n);
+    }
+    written = (::close(fd) == 0) && done == static_cast<size_t>(len);
     if (!written) std::remove(path.c_str());
   }
   std::free(png);

@@ -98,9 +98,9 @@ void boxBlur(std::vector<uint8_t>& mask, int width, int height, int radius);
 // ---- Reference difference and anchor ---------------------------------------------------
 
 // Encodes width x height pixels of 1 to 4 channels (rows packed, top first) with stb's PNG
-// encoder at its defaults and stores them at path. Any earlier file at path is removed
-// first, and a file that could not be written whole is removed too: on false nothing is
-// left at path.
+// encoder at its defaults and stores them at path, in a file created anew with mode 0600
+// (the frames are the user's footage). Any earlier file (or link) at path is removed first,
+// and a file that could not be written whole is removed too: on false nothing is left.
 bool writePng(const std::string& path, const uint8_t* pixels, int width, int height, int channels);
 
 // True when the PNG was encoded and written whole to outPath; on false nothing is left there.

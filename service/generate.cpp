@@ -25,7 +25,7 @@ GenerateResult refused(const std::string& detail) {
 }  // namespace
 
 GenerateResult generateImage(const std::string& uploadPng, const std::string& prompt,
-                             int maxImageSide) {
+                             int maxImageSide, int64_t maxPixels) {
   if (uploadPng.size() < 8 || std::memcmp(uploadPng.data(), kPngSignature, 8) != 0)
     return refused("image is not a PNG file");
   if (uploadPng.size() > size_t(INT32_MAX)) return refused("image is too large");
@@ -38,6 +38,9 @@ GenerateResult generateImage(const std::string& uploadPng, const std::string& pr
   if (w <= 0 || h <= 0 || w > maxImageSide || h > maxImageSide)
     return refused("image is " + std::to_string(w) + "x" + std::to_string(h) +
                    "; each side must be between 1 and " + std::to_string(maxImageSide));
+  if (int64_t(w) * h > maxPixels)
+    return refused("image is " + std::to_string(w) + "x" + std::to_string(h) + "; at most " +
+                   std::to_string(maxPixels >> 20) + " megapixels are accepted");
   stbi_uc* decoded = stbi_load_from_memory(bytes, length, &w, &h, &channels, 4);
   if (!decoded) return refused(std::string("image cannot be decoded: ") + stbi_failure_reason());
   std::vector<uint8_t> frame(decoded, decoded + size_t(w) * size_t(h) * 4);

@@ -141,6 +141,9 @@ std::string pageDevice(const DevicePageInfo& info) {
           "<div class=\"hint\">This code expires in " +
           left + ".</div>" + box("error", info.error) +
           "<form method=\"post\" action=\"/device\">"
+          "<input type=\"hidden\" name=\"form_token\" value=\"" +
+          htmlEscape(info.formToken) +
+          "\">"
           "<input type=\"hidden\" name=\"user_code\" value=\"" +
           htmlEscape(info.userCode) +
           "\">"
@@ -180,7 +183,8 @@ std::string pageMessage(const std::string& title, const std::string& text) {
                            "</p><p><a href=\"/device\">Enter a code</a></p>");
 }
 
-std::string pageBuy(const std::string& email, const std::string& notice, const std::string& error) {
+std::string pageBuy(const std::string& formToken, const std::string& email,
+                    const std::string& notice, const std::string& error) {
   return layout(
       "Add tokens",
       "<h1>Add tokens</h1>"
@@ -188,6 +192,9 @@ std::string pageBuy(const std::string& email, const std::string& notice, const s
       "to an account directly; no payment is involved.</p>" +
           box("notice", notice) + box("error", error) +
           "<form method=\"post\" action=\"/buy\">"
+          "<input type=\"hidden\" name=\"form_token\" value=\"" +
+          htmlEscape(formToken) +
+          "\">"
           "<label for=\"email\">E-mail of the account</label>"
           "<input type=\"email\" id=\"email\" name=\"email\" autocomplete=\"email\" value=\"" +
           htmlEscape(email) +

@@ -3,6 +3,7 @@
 // instead of failing; anything unexpected becomes a 500 with a log line.
 #include "service/service.h"
 
+#include <arpa/inet.h>
 #include <httplib.h>
 #include <nlohmann/json.hpp>
 
@@ -12,6 +13,7 @@
 #include <cstdio>
 #include <iostream>
 #include <map>
+#include <random>
 #include <thread>
 
 using json = nlohmann::json;
@@ -21,6 +23,9 @@ namespace {
 const char kDeviceGrantType[] = "urn:ietf:params:oauth:grant-type:device_code";
 const size_t kMaxPromptBytes = 8192;
 const size_t kMaxCacheKeyBytes = 256;
+const char kFormCookie[] = "talvane_form";
+const int64_t kFormTokenLifetimeMs = 3600 * 1000;
+const size_t kMaxFormTokens = 10000;
 
 // Start of the request being served on this thread, for the log line. httplib
 // serves one connection's requests in order on one thread, so this is exact.
@@ -46,6 +51,13 @@ void sendDetail(httplib::Response& res, int status, const std::string& detail) {
 void sendPage(httplib::Response& res, int status, const std::string& html) {
   res.status = status;
   res.set_header("Cache-Control", "no-store");
+  // Never inside another site's frame (no clickjacking of Approve), nothing but our own
+  // inline style, and forms post only back here.
+  res.set_header("X-Frame-Options", "DENY");
+  res.set_header("Content-Security-Policy",
+                 "default-src 'none'; style-src 'unsafe-inline'; form-action 'self'; "
+                 "frame-ancestors 'none'; base-uri 'none'");
+  res.set_header("X-Content-Type-Options", "nosniff");
   res.set_content(html, "text/html; charset=utf-8");
 }
 
@@ -121,6 +133,60 @@ std::string baseUrl(const httplib::Request& req, const ServiceContext& ctx) {
     host = bind + ":" + std::to_string(ctx.boundPort);
   }
   return "http://" + host;
+}
+
+// A fresh anti-forgery token for one page: kept until used or expired, and also set
+// as a same-site cookie, so a post must carry the page's token and this browser's cookie.
+std::string issueFormToken(ServiceContext& ctx, httplib::Response& res) {
+  static const char alphabet[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+  std::random_device device;
+  std::string token;
+  for (int i = 0; i < 32; ++i) token += alphabet[device() % (sizeof alphabet - 1)];
+  const int64_t now = nowMs();
+  {
+    std::lock_guard<std::mutex> lock(ctx.formMutex);
+    for (auto it = ctx.formTokens.begin(); it != ctx.formTokens.end();)
+      it = it->second <= now ? ctx.formTokens.erase(it) : std::next(it);
+    if (ctx.formTokens.size() >= kMaxFormTokens) ctx.formTokens.erase(ctx.formTokens.begin());
+    ctx.formTokens[token] = now + kFormTokenLifetimeMs;
+  }
+  res.set_header("Set-Cookie",
+                 std::string(kFormCookie) + "=" + token + "; Path=/; HttpOnly; SameSite=Strict");
+  return token;
+}
+
+std::string cookieValue(const httplib::Request& req, const std::string& name) {
+  const std::string cookies = "; " + req.get_header_value("Cookie");
+  const size_t at = cookies.find("; " + name + "=");
+  if (at == std::string::npos) return "";
+  const size_t start = at + name.size() + 3;
+  return cookies.substr(start, cookies.find(';', start) - start);
+}
+
+// A form post is honoured only from our own pages: an Origin, when the browser sends
+// one, must be this service, and the post must carry a token one of our pages handed
+// out (used once) matching the browser's cookie. Otherwise answers 403 and false.
+bool formFromOurPage(ServiceContext& ctx, const httplib::Request& req,
+                     const std::map<std::string, std::string>& form, httplib::Response& res) {
+  const std::string origin = req.get_header_value("Origin");
+  if (req.has_header("Origin") && origin != "http://" + req.get_header_value("Host")) {
+    sendPage(res, 403,
+             pageMessage("Refused", "This form was sent from another site and was ignored."));
+    return false;
+  }
+  auto it = form.find("form_token");
+  const std::string token = it == form.end() ? "" : it->second;
+  bool known = false;
+  if (!token.empty() && token == cookieValue(req, kFormCookie)) {
+    std::lock_guard<std::mutex> lock(ctx.formMutex);
+    auto issued = ctx.formTokens.find(token);
+    known = issued != ctx.formTokens.end() && issued->second > nowMs();
+    if (issued != ctx.formTokens.end()) ctx.formTokens.erase(issued);
+  }
+  if (!known)
+    sendPage(res, 403,
+             pageMessage("Page expired", "This page has expired. Reload it and try again."));
+  return known;
 }
 
 int64_t wholeSeconds(int64_t ms) { return std::max<int64_t>(1, (ms + 999) / 1000); }
@@ -216,7 +282,8 @@ void generate(ServiceContext& ctx, const httplib::Request& req, const Body& body
     return sendDetail(res, 402, "Out of tokens: add tokens on the /buy page");
   if (ctx.config.latencyMs > 0)
     std::this_thread::sleep_for(std::chrono::milliseconds(ctx.config.latencyMs));
-  GenerateResult result = generateImage(image, prompt, ctx.config.maxImageSide);
+  GenerateResult result =
+      generateImage(image, prompt, ctx.config.maxImageSide, ctx.config.maxImagePixels);
   if (result.status != 200) {
     refundOneToken(ctx.state, after.email);
     return sendDetail(res, result.status, result.detail);
@@ -227,7 +294,7 @@ void generate(ServiceContext& ctx, const httplib::Request& req, const Body& body
   res.set_content(result.png, "image/png");
 }
 
-void deviceStatusPage(const DeviceGrant& grant, httplib::Response& res) {
+void deviceStatusPage(ServiceContext& ctx, const DeviceGrant& grant, httplib::Response& res) {
   int64_t now = nowMs();
   if (now >= grant.expiresMs)
     return sendPage(
@@ -239,6 +306,7 @@ void deviceStatusPage(const DeviceGrant& grant, httplib::Response& res) {
         res, 409,
         pageMessage("Code already used", "This code has already been approved or denied."));
   DevicePageInfo info;
+  info.formToken = issueFormToken(ctx, res);
   info.userCode = grant.userCode;
   info.secondsLeft = (grant.expiresMs - now) / 1000;
   sendPage(res, 200, pageDevice(info));
@@ -253,12 +321,13 @@ void devicePage(ServiceContext& ctx, const httplib::Request& req, httplib::Respo
     info.error = "No sign-in is waiting for that code. Check it and try again.";
     return sendPage(res, 404, pageDevice(info));
   }
-  deviceStatusPage(grant, res);
+  deviceStatusPage(ctx, grant, res);
 }
 
-void deviceDecide(ServiceContext& ctx, const httplib::Request&, const Body& body,
+void deviceDecide(ServiceContext& ctx, const httplib::Request& req, const Body& body,
                   httplib::Response& res) {
   auto form = parseForm(body.text);
+  if (!formFromOurPage(ctx, req, form, res)) return;
   std::string code = formField(form, "user_code"), email = formField(form, "email");
   std::string action = formField(form, "action");
   if (action != "approve" && action != "deny")
@@ -272,6 +341,7 @@ void deviceDecide(ServiceContext& ctx, const httplib::Request&, const Body& body
     case Decision::BadEmail: {
       DevicePageInfo info;
       findGrantByUserCode(ctx.state, code, grant);
+      info.formToken = issueFormToken(ctx, res);
       info.userCode = grant.userCode;
       info.email = email;
       info.error = "Enter a valid e-mail address, like name@example.com.";
@@ -286,24 +356,28 @@ void deviceDecide(ServiceContext& ctx, const httplib::Request&, const Body& body
     case Decision::Expired:
     case Decision::AlreadyDecided:
       findGrantByUserCode(ctx.state, code, grant);
-      return deviceStatusPage(grant, res);
+      return deviceStatusPage(ctx, grant, res);
   }
 }
 
-void buyPost(ServiceContext& ctx, const httplib::Request&, const Body& body,
+void buyPost(ServiceContext& ctx, const httplib::Request& req, const Body& body,
              httplib::Response& res) {
   auto form = parseForm(body.text);
+  if (!formFromOurPage(ctx, req, form, res)) return;
   std::string email = formField(form, "email"), count = formField(form, "count");
   for (char& c : email) c = char(std::tolower(static_cast<unsigned char>(c)));
   if (!isValidEmail(email))
     return sendPage(res, 400,
-                    pageBuy(email, "", "Enter a valid e-mail address, like name@example.com."));
+                    pageBuy(issueFormToken(ctx, res), email, "",
+                            "Enter a valid e-mail address, like name@example.com."));
   long n = 0;
   bool digits = !count.empty() && count.size() <= 6 &&
                 count.find_first_not_of("0123456789") == std::string::npos;
   if (digits) n = std::stol(count);
   if (n < 1 || n > 100000)
-    return sendPage(res, 400, pageBuy(email, "", "Enter a number of tokens between 1 and 100000."));
+    return sendPage(res, 400,
+                    pageBuy(issueFormToken(ctx, res), email, "",
+                            "Enter a number of tokens between 1 and 100000."));
   bool created = false;
   Account account = addTokens(ctx.state, ctx.config, email, n, created);
   std::string notice =
@@ -311,7 +385,7 @@ void buyPost(ServiceContext& ctx, const httplib::Request&, const Body& body,
       std::to_string(n) + (n == 1 ? " token" : " tokens") +
       (created ? "" : " to " + account.email) + ". Balance: " + std::to_string(account.balance) +
       ".";
-  sendPage(res, 200, pageBuy(account.email, notice, ""));
+  sendPage(res, 200, pageBuy(issueFormToken(ctx, res), account.email, notice, ""));
 }
 
 // POST routes read their own bodies: a request without Content-Length or chunked
@@ -369,15 +443,45 @@ std::string defaultDetail(int status, size_t maxBody) {
 
 }  // namespace
 
+bool isOwnHost(const std::string& host, const std::string& bind, int boundPort) {
+  std::string name = host, port;
+  const size_t colon = host.rfind(':');
+  if (colon != std::string::npos && host.find(']', colon) == std::string::npos) {
+    name = host.substr(0, colon);
+    port = host.substr(colon + 1);
+  }
+  if (port.empty() ? boundPort != 80 : port != std::to_string(boundPort)) return false;
+  if (name.size() > 2 && name.front() == '[' && name.back() == ']')
+    name = name.substr(1, name.size() - 2);
+  const bool everyAddress = bind == "0.0.0.0" || bind == "::";
+  const bool loopback = bind == "127.0.0.1" || bind == "::1" || bind == "localhost";
+  if (name == bind) return true;
+  if (name == "localhost") return loopback || everyAddress;
+  unsigned char address[16];
+  const bool literal = ::inet_pton(AF_INET, name.c_str(), address) == 1 ||
+                       ::inet_pton(AF_INET6, name.c_str(), address) == 1;
+  return everyAddress && literal;
+}
+
 bool configureService(httplib::Server& server, ServiceContext& context, std::string& error) {
   ServiceContext* ctx = &context;
   server.set_payload_max_length(ctx->config.maxBodyBytes);
-  server.set_read_timeout(30, 0);
+  // Each connection waits at most this long for its next bytes, and holds one of many
+  // threads: a few clients trickling their headers no longer stall everyone else.
+  // (This httplib has no deadline for a whole request; the per-read limit bounds it.)
+  server.set_read_timeout(ctx->config.readTimeoutSeconds, 0);
   server.set_write_timeout(30, 0);
+  server.set_keep_alive_timeout(ctx->config.readTimeoutSeconds);
+  const int threads = std::max(1, ctx->config.connectionThreads);
+  server.new_task_queue = [threads] { return new httplib::ThreadPool(size_t(threads)); };
 
-  server.set_pre_routing_handler([](const httplib::Request&, httplib::Response&) {
+  server.set_pre_routing_handler([ctx](const httplib::Request& req, httplib::Response& res) {
     tRequestStart = std::chrono::steady_clock::now();
     tRequestTimed = true;
+    if (!isOwnHost(req.get_header_value("Host"), ctx->config.bind, ctx->boundPort)) {
+      sendDetail(res, 421, "Unknown host: this service answers only to its own address");
+      return httplib::Server::HandlerResponse::Handled;
+    }
     return httplib::Server::HandlerResponse::Unhandled;
   });
   server.set_logger([](const httplib::Request& req, const httplib::Response& res) {
@@ -445,8 +549,8 @@ bool configureService(httplib::Server& server, ServiceContext& context, std::str
   });
   server.Get("/device", bind(devicePage));
   post("/device", deviceDecide);
-  server.Get("/buy", [](const httplib::Request& req, httplib::Response& res) {
-    sendPage(res, 200, pageBuy(req.get_param_value("email"), "", ""));
+  server.Get("/buy", [ctx](const httplib::Request& req, httplib::Response& res) {
+    sendPage(res, 200, pageBuy(issueFormToken(*ctx, res), req.get_param_value("email"), "", ""));
   });
   post("/buy", buyPost);
   server.Get("/download", [ctx](const httplib::Request&, httplib::Response& res) {

@@ -45,6 +45,10 @@ struct ServiceConfig {
   int64_t pollIntervalMs = 5000;    // polls closer together than this answer slow_down
   size_t maxBodyBytes = 64u << 20;  // larger request bodies answer 413
   int maxImageSide = 16384;         // larger uploads answer 400
+  int64_t maxImagePixels = int64_t(64) << 20;  // 64 megapixels (8192 x 8192); more answers
+                                               // 400 before anything is decoded
+  int connectionThreads = 64;  // connections served at once; a slow client holds only its own
+  int readTimeoutSeconds = 5;  // longest wait for the next bytes of a request
 };
 
 // ---------------------------------------------------------------- state (state.cpp)
@@ -122,7 +126,15 @@ struct ServiceContext {
   ServiceConfig config;
   ServiceState state;
   int boundPort = 0;
+  // Anti-forgery tokens of the form pages handed out and not yet used, with their expiry.
+  std::mutex formMutex;
+  std::map<std::string, int64_t> formTokens;
 };
+
+// True when a request's Host names this service as it listens: port boundPort and the
+// bound address itself, "localhost" when bound to loopback or every address, or any IP
+// literal when bound to every address. A DNS name pointed here (rebinding) is refused.
+bool isOwnHost(const std::string& host, const std::string& bind, int boundPort);
 
 // Installs routes, limits and logging on server and binds it; the caller then runs
 // server.listen_after_bind() and stops it with server.stop().
@@ -136,8 +148,9 @@ struct GenerateResult {
   std::string detail;
 };
 
+// Refuses (400) an upload whose header declares more than maxPixels before decoding it.
 GenerateResult generateImage(const std::string& uploadPng, const std::string& prompt,
-                             int maxImageSide);
+                             int maxImageSide, int64_t maxPixels = int64_t(64) << 20);
 
 // ---------------------------------------------------------------- painter (prompt.cpp,
 // painter.cpp)
@@ -184,9 +197,10 @@ void extendSubjectEdge(std::vector<uint8_t>& rgba, const std::vector<uint8_t>& m
 std::string htmlEscape(const std::string& text);
 
 struct DevicePageInfo {
-  std::string userCode;  // empty: ask for the code
-  std::string email;     // value to prefill
-  std::string error;     // shown above the form
+  std::string formToken;  // the page's anti-forgery token, sent back with the form
+  std::string userCode;   // empty: ask for the code
+  std::string email;      // value to prefill
+  std::string error;      // shown above the form
   int64_t secondsLeft = 0;
 };
 
@@ -194,5 +208,6 @@ std::string pageIndex(const std::string& baseUrl, const std::string& latestVersi
 std::string pageDevice(const DevicePageInfo& info);
 std::string pageDeviceDone(bool approved, const std::string& email);
 std::string pageMessage(const std::string& title, const std::string& text);
-std::string pageBuy(const std::string& email, const std::string& notice, const std::string& error);
+std::string pageBuy(const std::string& formToken, const std::string& email,
+                    const std::string& notice, const std::string& error);
 std::string pageDownload(const std::string& latestVersion, const std::string& downloadUrl);

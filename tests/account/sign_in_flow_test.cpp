@@ -165,6 +165,10 @@ INSTANTIATE_TEST_SUITE_P(
         DeviceCodeCase{"ServerErrorWithoutDetail",
                        {500, "<html>oops</html>", "text/html"},
                        "Sign in failed: HTTP 500",
+                       {}},
+        DeviceCodeCase{"ConnectionDroppedSaysSo",
+                       {503, "", "application/json", 0, false, true},
+                       "Sign in failed: the connection to the service failed",
                        {}}),
     [](const ::testing::TestParamInfo<DeviceCodeCase>& info) {
       return std::string(info.param.name);

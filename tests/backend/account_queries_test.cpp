@@ -167,7 +167,7 @@ TEST(FreshMachine, RequestCreatesTheWorkingDirectory) {
   EXPECT_EQ(email, "new@example.org");
   struct stat st;
   ASSERT_EQ(::stat(home.workDir().c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 0777, 0755u);
+  EXPECT_EQ(st.st_mode & 0777, 0700u);
   EXPECT_TRUE(fileExists(home.workDir() + "/ofx_me_response.json"));
 }
 

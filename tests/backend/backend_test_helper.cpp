@@ -6,7 +6,11 @@
 //       logs "first", changes the variable, logs "second"
 //   backend_test_helper store <account prefix> <count>
 //       stores token "t<i>" for account "<prefix><i>", i = 0..count-1
+//   backend_test_helper workdir <uid>
+//       becomes that user (needs root), then exits 0 when makeWorkDir() succeeds
 #include "backend/backend.h"
+
+#include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -27,6 +31,11 @@ int main(int argc, char** argv) {
       if (!keychainStoreToken(account, "t" + std::to_string(i))) return 1;
     }
     return 0;
+  }
+  if (argc == 3 && std::strcmp(argv[1], "workdir") == 0) {
+    const unsigned uid = unsigned(std::strtoul(argv[2], nullptr, 10));
+    if (::setgid(gid_t(uid)) != 0 || ::setuid(uid_t(uid)) != 0) return 4;
+    return makeWorkDir() ? 0 : 3;
   }
   return 2;
 }

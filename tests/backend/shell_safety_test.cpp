@@ -8,12 +8,6 @@
 
 namespace {
 
-std::string sanitisedByHand(const std::string& text) {
-  std::string out;
-  for (char c : text) out += std::string("\t\n\r\"$'\\`").find(c) == std::string::npos ? c : '_';
-  return out;
-}
-
 std::string highBytes() {
   std::string s;
   for (int b = 0x80; b < 0x100; b += 7) s += char(b);
@@ -67,6 +61,7 @@ TEST(ShellWords, GenerationWordsMatchTheShellLineForRandomInputs) {
     const CurlRequest request = generationRequest(url, header, grabbed, prompt, key, limits);
 
     std::vector<std::string> expected{"/usr/bin/curl",
+                                      "-q",
                                       "-X",
                                       "POST",
                                       url + "/v1/generate",
@@ -75,21 +70,23 @@ TEST(ShellWords, GenerationWordsMatchTheShellLineForRandomInputs) {
                                       "-F",
                                       "image=@\"" + grabbed + "\"",
                                       "--form-string",
-                                      "prompt=" + sanitisedByHand(prompt),
+                                      "prompt=" + servicePrompt(prompt),
                                       "--form-string",
                                       "cache_key=" + key};
     if (limits.totalSeconds > 0)
       expected.insert(expected.end(), {"--max-time", std::to_string(limits.totalSeconds)});
     if (limits.connectSeconds > 0)
       expected.insert(expected.end(), {"--connect-timeout", std::to_string(limits.connectSeconds)});
-    expected.insert(expected.end(), {"-o", out, "-w", "%{http_code}", "-s"});
-    ASSERT_EQ(curlArguments(request, out), expected);
+    expected.insert(expected.end(),
+                    {"--max-filesize", "268435456", "-w", "%{stderr}%{http_code}", "-s"});
+    ASSERT_EQ(curlArguments(request, kPngAnswerLimit), expected);
 
-    const ShellSplit split = splitShellWords(curlCommandLine(request, out, status));
-    ASSERT_TRUE(split.ok) << split.error << " in " << curlCommandLine(request, out, status);
+    const std::string line = curlCommandLine(request, kPngAnswerLimit, out, status);
+    const ShellSplit split = splitShellWords(line);
+    ASSERT_TRUE(split.ok) << split.error << " in " << line;
     ASSERT_EQ(split.words, expected);
-    ASSERT_EQ(split.redirects, (std::vector<std::pair<std::string, std::string>>{
-                                   {">", status}, {"2>", "/dev/null"}}));
+    ASSERT_EQ(split.redirects,
+              (std::vector<std::pair<std::string, std::string>>{{">", out}, {"2>", status}}));
     ++checked;
   }
   EXPECT_GT(checked, 300);
@@ -103,9 +100,9 @@ TEST(ShellWords, UrlWithShellOperatorsStaysOneWord) {
     const std::string url = "https://h/" + randomText(rng, alphabet, 1, 40);
     ASSERT_TRUE(isSafeUrl(url));
     const CurlRequest request = generationRequest(url, "/h", "/g", "p", "1_2", {0, 0});
-    const std::vector<std::string> args = curlArguments(request, "/o");
-    ASSERT_EQ(args.size(), 17u);
-    EXPECT_EQ(args[3], url + "/v1/generate");
+    const std::vector<std::string> args = curlArguments(request, kPngAnswerLimit);
+    ASSERT_EQ(args.size(), 18u);
+    EXPECT_EQ(args[4], url + "/v1/generate");
   }
 }
 
@@ -121,9 +118,10 @@ TEST(ShellWords, HeaderFileHoldsExactlyTheBearerLine) {
   }
 }
 
-TEST_F(ShellSafety, HostilePromptsArriveAsSanitisedTextAndRunNothing) {
+TEST_F(ShellSafety, HostilePromptsArriveAsTypedAndRunNothing) {
   const std::string m = marker();
   const std::string prompts[] = {
+      "it's a \"neon\" sign",
       "x\"; touch " + m + "; echo \"",
       "$(touch " + m + ")",
       "`touch " + m + "`",
@@ -139,7 +137,7 @@ TEST_F(ShellSafety, HostilePromptsArriveAsSanitisedTextAndRunNothing) {
     ASSERT_EQ(sendToBackend(kId, server.url(), "tok", prompt, inputFile(kId)), 200) << prompt;
     const auto seen = server.requests();
     ASSERT_FALSE(seen.empty());
-    EXPECT_EQ(seen.back().fields.at("prompt"), safeShell(prompt));
+    EXPECT_EQ(seen.back().fields.at("prompt"), prompt);
     EXPECT_EQ(seen.back().files.count("prompt"), 0u);
     EXPECT_EQ(seen.back().files.size(), 1u);
     EXPECT_FALSE(fileExists(m)) << prompt;

@@ -1,7 +1,9 @@
 // Working directory, file names, prompt keys and the debug-log switch.
 #include "tests/backend/backend_fixture.h"
 
+#include <pwd.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <optional>
@@ -68,20 +70,18 @@ TEST(PromptKey, MatchesLibcxxStringHashOnEveryLengthPath) {
   EXPECT_EQ(promptKey(big), 10711208671167433006ULL);
 }
 
-TEST(WorkFiles, DirectoryIsUnderHomeOrTmp) {
+TEST(WorkFiles, DirectoryIsUnderHomeOrTheAccountsHome) {
   {
     ScopedEnv home("HOME", std::string("/Users/ann"));
     EXPECT_EQ(tempDir(), "/Users/ann/Documents/tollwick/quenbay/temp");
   }
-  {
-    ScopedEnv home("HOME", std::string(""));
-    EXPECT_EQ(tempDir(), "/Documents/tollwick/quenbay/temp");
-  }
-  {
-    ScopedEnv home("HOME", std::nullopt);
-    EXPECT_EQ(tempDir(), "/tmp/Documents/tollwick/quenbay/temp");
-    EXPECT_EQ(cacheFile(3, "abc"),
-              "/tmp/Documents/tollwick/quenbay/temp/ofx_cache_3_4220206313085259313.png");
+  // Never a folder shared with other users, such as /tmp/Documents.
+  const struct passwd* account = ::getpwuid(::geteuid());
+  ASSERT_NE(account, nullptr);
+  for (const std::optional<std::string>& value :
+       {std::optional<std::string>(""), std::optional<std::string>()}) {
+    ScopedEnv home("HOME", value);
+    EXPECT_EQ(tempDir(), std::string(account->pw_dir) + "/Documents/tollwick/quenbay/temp");
   }
 }
 
@@ -104,16 +104,21 @@ TEST(WorkFiles, LongHomeIsCutAt511Characters) {
   EXPECT_EQ(grabbedFile(1).size(), 511u);
 }
 
-TEST(WorkFiles, MakeWorkDirCreatesEveryMissingLevel0755) {
+TEST(WorkFiles, MakeWorkDirCreatesEveryMissingLevelTheLastOneClosed) {
   TempHome home;
   const mode_t oldMask = ::umask(022);
   EXPECT_FALSE(fileExists(tempDir()));
   EXPECT_TRUE(makeWorkDir());
   ::umask(oldMask);
   EXPECT_TRUE(fileExists(tempDir()));
-  for (const char* level : {"/Documents", "/Documents/tollwick", "/Documents/tollwick/quenbay",
-                            "/Documents/tollwick/quenbay/temp"})
-    EXPECT_EQ(modeOf(home.path() + level), 0755u) << level;
+  const struct {
+    const char* level;
+    mode_t mode;
+  } levels[] = {{"/Documents", 0755},
+                {"/Documents/tollwick", 0755},
+                {"/Documents/tollwick/quenbay", 0755},
+                {"/Documents/tollwick/quenbay/temp", 0700}};
+  for (const auto& l : levels) EXPECT_EQ(modeOf(home.path() + l.level), l.mode) << l.level;
   EXPECT_TRUE(makeWorkDir());  // already there: still fine
 }
 

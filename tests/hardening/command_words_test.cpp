@@ -80,22 +80,24 @@ std::string formFileName(const std::string& path) {
   return quoted + "\"";
 }
 
-std::vector<std::string> withOutput(std::vector<std::string> words, const std::string& out) {
-  words.insert(words.end(), {"-o", out, "-w", "%{http_code}", "-s"});
+// The tail every run shares: the answer's byte limit, the status on the error stream.
+std::vector<std::string> withOutput(std::vector<std::string> words, uint64_t limit) {
+  words.insert(words.end(),
+               {"--max-filesize", std::to_string(limit), "-w", "%{stderr}%{http_code}", "-s"});
   return words;
 }
 
 // The request rendered as the shell line must split into the words curl
-// gets, with the status and error redirections and nothing else.
+// gets, with the answer and status redirections and nothing else.
 void expectShellLineMatches(const CurlRequest& request, const std::string& out,
                             const std::string& status, const std::vector<std::string>& words) {
-  ASSERT_EQ(curlArguments(request, out), words);
-  const std::string line = curlCommandLine(request, out, status);
+  ASSERT_EQ(curlArguments(request, kJsonAnswerLimit), words);
+  const std::string line = curlCommandLine(request, kJsonAnswerLimit, out, status);
   const ShellSplit split = splitShellWords(line);
   ASSERT_TRUE(split.ok) << split.error << " in: " << line;
   ASSERT_EQ(split.words, words) << line;
   ASSERT_EQ(split.redirects,
-            (std::vector<std::pair<std::string, std::string>>{{">", status}, {"2>", "/dev/null"}}));
+            (std::vector<std::pair<std::string, std::string>>{{">", out}, {"2>", status}}));
 }
 
 TEST(CommandWords, EveryRequestRendersExactlyItsWordsForRandomInputs) {
@@ -119,6 +121,7 @@ TEST(CommandWords, EveryRequestRendersExactlyItsWordsForRandomInputs) {
                         {"--connect-timeout", std::to_string(limits.connectSeconds)});
 
     std::vector<std::string> generate{"/usr/bin/curl",
+                                      "-q",
                                       "-X",
                                       "POST",
                                       url + "/v1/generate",
@@ -127,38 +130,49 @@ TEST(CommandWords, EveryRequestRendersExactlyItsWordsForRandomInputs) {
                                       "-F",
                                       "image=@" + formFileName(grabbed),
                                       "--form-string",
-                                      "prompt=" + safeShell(prompt),
+                                      "prompt=" + servicePrompt(prompt),
                                       "--form-string",
                                       "cache_key=3_77"};
     generate.insert(generate.end(), limitWords.begin(), limitWords.end());
     expectShellLineMatches(generationRequest(url, header, grabbed, prompt, "3_77", limits), out,
-                           status, withOutput(generate, out));
+                           status, withOutput(generate, kJsonAnswerLimit));
 
-    const std::vector<std::string> device{
-        "/usr/bin/curl",         "-X", "POST",
-        url + "/v1/device/code", "-H", "Content-Type: application/json"};
-    std::vector<std::string> deviceWords = curlArguments(deviceCodeRequest(url), out);
+    const std::vector<std::string> device{"/usr/bin/curl",
+                                          "-q",
+                                          "-X",
+                                          "POST",
+                                          url + "/v1/device/code",
+                                          "-H",
+                                          "Content-Type: application/json"};
+    std::vector<std::string> deviceWords = curlArguments(deviceCodeRequest(url), kJsonAnswerLimit);
     ASSERT_GE(deviceWords.size(), device.size() + 5);
     ASSERT_TRUE(std::equal(device.begin(), device.end(), deviceWords.begin()));
     expectShellLineMatches(deviceCodeRequest(url), out, status, deviceWords);
 
-    const std::vector<std::string> token{
-        "/usr/bin/curl",          "-X",      "POST",
-        url + "/v1/device/token", "-H",      "Content-Type: application/x-www-form-urlencoded",
-        "--data-binary",          "@" + form};
-    std::vector<std::string> tokenWords = curlArguments(deviceTokenRequest(url, form), out);
+    const std::vector<std::string> token{"/usr/bin/curl",
+                                         "-q",
+                                         "-X",
+                                         "POST",
+                                         url + "/v1/device/token",
+                                         "-H",
+                                         "Content-Type: application/x-www-form-urlencoded",
+                                         "--data-binary",
+                                         "@" + form};
+    std::vector<std::string> tokenWords =
+        curlArguments(deviceTokenRequest(url, form), kJsonAnswerLimit);
     ASSERT_TRUE(std::equal(token.begin(), token.end(), tokenWords.begin()));
     expectShellLineMatches(deviceTokenRequest(url, form), out, status, tokenWords);
 
-    const std::vector<std::string> me{"/usr/bin/curl", "-X", "GET",
+    const std::vector<std::string> me{"/usr/bin/curl", "-q", "-X",        "GET",
                                       url + "/v1/me",  "-H", "@" + header};
-    std::vector<std::string> meWords = curlArguments(accountRequest(url, header), out);
+    std::vector<std::string> meWords = curlArguments(accountRequest(url, header), kJsonAnswerLimit);
     ASSERT_TRUE(std::equal(me.begin(), me.end(), meWords.begin()));
     expectShellLineMatches(accountRequest(url, header), out, status, meWords);
 
-    std::vector<std::string> versionWords = curlArguments(versionRequest(url), out);
-    ASSERT_EQ(std::vector<std::string>(versionWords.begin(), versionWords.begin() + 4),
-              (std::vector<std::string>{"/usr/bin/curl", "-X", "GET", url + "/version.json"}));
+    std::vector<std::string> versionWords = curlArguments(versionRequest(url), kJsonAnswerLimit);
+    ASSERT_EQ(
+        std::vector<std::string>(versionWords.begin(), versionWords.begin() + 5),
+        (std::vector<std::string>{"/usr/bin/curl", "-q", "-X", "GET", url + "/version.json"}));
     expectShellLineMatches(versionRequest(url), out, status, versionWords);
     ++checked;
   }
@@ -171,12 +185,12 @@ TEST(CommandWords, UrlsWithShellOperatorsStayOneArgumentWord) {
     const std::string url = "https://h/" + randomText(rng, kUrlAlphabet + kUrlOperators, 1, 40);
     ASSERT_TRUE(isSafeUrl(trimmedUrl(url)));
     const std::string base = trimmedUrl(url);
-    EXPECT_EQ(curlArguments(generationRequest(base, "/h", "/g", "p", "1_2", {0, 0}), "/o")[3],
+    EXPECT_EQ(curlArguments(generationRequest(base, "/h", "/g", "p", "1_2", {0, 0}), 1)[4],
               base + "/v1/generate");
-    EXPECT_EQ(curlArguments(deviceCodeRequest(base), "/o")[3], base + "/v1/device/code");
-    EXPECT_EQ(curlArguments(deviceTokenRequest(base, "/f"), "/o")[3], base + "/v1/device/token");
-    EXPECT_EQ(curlArguments(accountRequest(base, "/h"), "/o")[3], base + "/v1/me");
-    EXPECT_EQ(curlArguments(versionRequest(base), "/o")[3], base + "/version.json");
+    EXPECT_EQ(curlArguments(deviceCodeRequest(base), 1)[4], base + "/v1/device/code");
+    EXPECT_EQ(curlArguments(deviceTokenRequest(base, "/f"), 1)[4], base + "/v1/device/token");
+    EXPECT_EQ(curlArguments(accountRequest(base, "/h"), 1)[4], base + "/v1/me");
+    EXPECT_EQ(curlArguments(versionRequest(base), 1)[4], base + "/version.json");
   }
 }
 
@@ -205,8 +219,7 @@ class CommandWordsLive : public ::testing::Test {
 // the paths, so they arrive as single words and the upload reads the file.
 TEST_F(CommandWordsLive, RealRunsPassExactlyTheIntendedArgvForRandomInputs) {
   std::mt19937 rng(31337);
-  const std::regex requestFile(
-      R"(.*/ofx_(auth_hdr|device_token_form|answer|curl_status)_\d+_\d+\.(txt|json)$)");
+  const std::regex requestFile(R"(.*/ofx_(auth_hdr|device_token_form)_\d+_\d+\.txt$)");
   for (int round = 0; round < 12; ++round) {
     TempHome home;
     const std::string odd =
@@ -240,7 +253,7 @@ TEST_F(CommandWordsLive, RealRunsPassExactlyTheIntendedArgvForRandomInputs) {
       ASSERT_FALSE(seen.empty());
       ASSERT_EQ(seen.back().files.count("image"), 1u);
       EXPECT_EQ(seen.back().files.at("image").content, png) << "the grabbed frame, byte for byte";
-      EXPECT_EQ(seen.back().fields.at("prompt"), safeShell(prompt));
+      EXPECT_EQ(seen.back().fields.at("prompt"), servicePrompt(prompt));
       EXPECT_EQ(seen.back().fields.at("cache_key"),
                 std::to_string(id) + "_" + std::to_string(promptKey(prompt)));
     }
@@ -258,34 +271,34 @@ TEST_F(CommandWordsLive, RealRunsPassExactlyTheIntendedArgvForRandomInputs) {
     std::snprintf(key, sizeof key, "%llu_%llu", static_cast<unsigned long long>(id),
                   static_cast<unsigned long long>(promptKey(prompt)));
     const RealRun gen{runs[0]};
-    ASSERT_EQ(gen.argv.size(), 21u);
-    EXPECT_EQ(
-        std::vector<std::string>(gen.argv.begin(), gen.argv.begin() + 5),
-        (std::vector<std::string>{"/usr/bin/curl", "-X", "POST", base + "/v1/generate", "-H"}));
-    EXPECT_TRUE(std::regex_match(gen.at(5).substr(1), requestFile)) << gen.at(5);
-    EXPECT_EQ(gen.at(5).substr(1, work.size()), work);
-    EXPECT_EQ(gen.at(7), "image=@" + formFileName(grabbedFile(id)));
-    EXPECT_EQ(gen.at(9), "prompt=" + safeShell(prompt));
-    EXPECT_EQ(gen.at(11), "cache_key=" + std::string(key));
-    EXPECT_EQ(gen.at(17), inputFile(id));
+    ASSERT_EQ(gen.argv.size(), 22u);
+    EXPECT_EQ(std::vector<std::string>(gen.argv.begin(), gen.argv.begin() + 6),
+              (std::vector<std::string>{"/usr/bin/curl", "-q", "-X", "POST", base + "/v1/generate",
+                                        "-H"}));
+    EXPECT_TRUE(std::regex_match(gen.at(6).substr(1), requestFile)) << gen.at(6);
+    EXPECT_EQ(gen.at(6).substr(1, work.size()), work);
+    EXPECT_EQ(gen.at(8), "image=@" + formFileName(grabbedFile(id)));
+    EXPECT_EQ(gen.at(10), "prompt=" + servicePrompt(prompt));
+    EXPECT_EQ(gen.at(12), "cache_key=" + std::string(key));
+    EXPECT_EQ(gen.at(18), std::to_string(kPngAnswerLimit));
 
     const RealRun dev{runs[1]}, tok{runs[2]}, me{runs[3]}, ver{runs[4]};
-    EXPECT_EQ(dev.at(3), base + "/v1/device/code");
-    EXPECT_EQ(dev.at(5), "Content-Type: application/json");
-    EXPECT_EQ(tok.at(3), base + "/v1/device/token");
-    EXPECT_EQ(tok.at(7).substr(0, 1 + work.size()), "@" + work);
-    EXPECT_TRUE(std::regex_match(tok.at(7).substr(1), requestFile)) << tok.at(7);
-    EXPECT_EQ(me.at(3), base + "/v1/me");
-    EXPECT_TRUE(std::regex_match(me.at(5).substr(1), requestFile)) << me.at(5);
-    EXPECT_EQ(ver.at(3), base + "/version.json");
+    EXPECT_EQ(dev.at(4), base + "/v1/device/code");
+    EXPECT_EQ(dev.at(6), "Content-Type: application/json");
+    EXPECT_EQ(tok.at(4), base + "/v1/device/token");
+    EXPECT_EQ(tok.at(8).substr(0, 1 + work.size()), "@" + work);
+    EXPECT_TRUE(std::regex_match(tok.at(8).substr(1), requestFile)) << tok.at(8);
+    EXPECT_EQ(me.at(4), base + "/v1/me");
+    EXPECT_TRUE(std::regex_match(me.at(6).substr(1), requestFile)) << me.at(6);
+    EXPECT_EQ(ver.at(4), base + "/version.json");
     for (const auto& run : runs) {
-      // The tail every run shares; the answer file lies in the working directory.
+      // The tail every run shares: the body and status go to descriptors, the size is capped.
       ASSERT_GE(run.size(), 5u);
-      EXPECT_EQ(run[run.size() - 5], "-o");
-      EXPECT_EQ(run[run.size() - 4].substr(0, work.size()), work);
+      EXPECT_EQ(run[run.size() - 5], "--max-filesize");
       EXPECT_EQ(std::vector<std::string>(run.end() - 3, run.end()),
-                (std::vector<std::string>{"-w", "%{http_code}", "-s"}));
+                (std::vector<std::string>{"-w", "%{stderr}%{http_code}", "-s"}));
     }
+    EXPECT_EQ(dev.at(dev.argv.size() - 4), std::to_string(kJsonAnswerLimit));
   }
   // Whatever reached the service came as the intended fields: the prompt as
   // text, the grabbed frame as the only file.

@@ -143,13 +143,15 @@ TEST_F(Faults, AnnouncedTwoGigabytesNeverSentEndsAmberAtTheLimit) {
   expectNoDownloadKept(instance);
 }
 
-TEST_F(Faults, HugeJsonAnswersAreReadAndDoNotStopThePanel) {
-  std::string body = "{\"padding\":\"" + std::string(24u << 20, 'x') + "\",";
-  body += R"("email":"big@example.com","balance":3})";
+// Over the 1 MiB limit of a JSON answer: refused, not read, nothing kept.
+TEST_F(Faults, HugeJsonAnswersAreRefusedAndDoNotStopThePanel) {
+  std::string body = R"({"email":"big@example.com","balance":3,"padding":")";
+  body += std::string(24u << 20, 'x') + "\"}";
   service_.reply("GET", "/v1/me", Reply{200, body});
   service_.reply("GET", "/version.json", Reply{200, body});
   HostInstance* instance = create();
-  EXPECT_EQ(hostGetString(instance, "accountInfo"), "big@example.com — 3 tokens");
+  EXPECT_EQ(hostGetString(instance, "accountInfo"), "Signed in (backend unreachable — will retry)");
+  EXPECT_FALSE(fileExists(workDir() + "/ofx_me_response.json"));
 }
 
 TEST_F(Faults, WorkingDirectoryThatCannotBeMadeEndsAmber) {

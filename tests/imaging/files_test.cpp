@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -221,6 +222,35 @@ TEST_F(WorkingFiles, PngWriterRoundTripsEveryChannelCount) {
     EXPECT_EQ(std::vector<uint8_t>(back, back + px.size()), px) << comp << " channels";
     stbi_image_free(back);
   }
+}
+
+// Grabbed frames, differences and anchors are the user's footage: owner-only files, and a
+// link planted where one goes is replaced, never written through.
+TEST_F(WorkingFiles, PngFilesAreTheOwnersAloneAndNeverWrittenThroughALink) {
+  const std::vector<uint8_t> px = solid(8, 8, 4, {1, 2, 3, 255});
+  const std::string grab = writePng("grab.png", 8, 8, 4, px);
+  const std::string victim = writeBytes("victim", {'v'});
+  const struct {
+    const char* what;
+    std::function<bool(const std::string&)> write;
+  } cases[] = {
+      {"frame", [&](const std::string& out) { return ::writePng(out, px.data(), 8, 8, 4); }},
+      {"anchor", [&](const std::string& out) { return writeAnchor(grab, out, 16); }},
+  };
+  const mode_t oldMask = ::umask(022);
+  for (const auto& c : cases) {
+    const std::string out = path("out.png");
+    fs::remove(out);
+    fs::create_symlink(victim, out);
+    EXPECT_TRUE(c.write(out)) << c.what;
+    EXPECT_EQ(fs::status(victim).type(), fs::file_type::regular) << c.what;
+    EXPECT_EQ(fs::file_size(victim), 1u) << c.what;
+    EXPECT_FALSE(fs::is_symlink(out)) << c.what;
+    EXPECT_EQ(fs::status(out).permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_write)
+        << c.what;
+  }
+  ::umask(oldMask);
 }
 
 // A working file describes one generation: when making it fails, neither the earlier

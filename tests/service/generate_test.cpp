@@ -124,8 +124,7 @@ TEST_F(Generate, EmptyBalanceAnswers402UntilTokensAreAdded) {
   EXPECT_EQ(broke->status, 402);
   EXPECT_NE(broke->body.find("\"detail\":\""), std::string::npos);
   EXPECT_EQ(balance(), 0);
-  clientFor(*service).Post("/buy", "email=gen%40example.com&count=1",
-                           "application/x-www-form-urlencoded");
+  postForm(*service, "/buy", "/buy", "email=gen%40example.com&count=1");
   EXPECT_EQ(post(smallFramePng(), "sky")->status, 200);
 }
 

@@ -115,14 +115,30 @@ bool decodePng(const std::string& png, std::vector<uint8_t>& rgba, int& width, i
   return true;
 }
 
+httplib::Result postForm(const RunningService& service, const std::string& pagePath,
+                         const std::string& postPath, const std::string& fields) {
+  httplib::Client client = clientFor(service);
+  std::string token;
+  if (auto page = client.Get(pagePath)) {
+    const std::string mark = "name=\"form_token\" value=\"";
+    const size_t at = page->body.find(mark);
+    if (at != std::string::npos) {
+      const size_t start = at + mark.size();
+      token = page->body.substr(start, page->body.find('"', start) - start);
+    }
+  }
+  return client.Post(postPath, httplib::Headers{{"Cookie", "talvane_form=" + token}},
+                     fields + "&form_token=" + token, "application/x-www-form-urlencoded");
+}
+
 std::string signIn(RunningService& service, const std::string& email) {
   httplib::Client client = clientFor(service);
   auto code = client.Post("/v1/device/code");
   if (!code || code->status != 200) return "";
   auto grant = nlohmann::json::parse(code->body);
-  std::string form =
-      "user_code=" + grant["user_code"].get<std::string>() + "&email=" + email + "&action=approve";
-  auto page = client.Post("/device", form, "application/x-www-form-urlencoded");
+  const std::string userCode = grant["user_code"].get<std::string>();
+  auto page = postForm(service, "/device?user_code=" + userCode, "/device",
+                       "user_code=" + userCode + "&email=" + email + "&action=approve");
   if (!page || page->status != 200) return "";
   auto token = client.Post("/v1/device/token",
                            "grant_type=urn:ietf:params:oauth:grant-type:device_code&device_code=" +

@@ -42,6 +42,11 @@ std::string readFile(const std::string& path);
 std::string encodePng(const std::vector<uint8_t>& rgba, int width, int height);
 bool decodePng(const std::string& png, std::vector<uint8_t>& rgba, int& width, int& height);
 
+// Posts a form as a browser does from our own page: pagePath is fetched first for its
+// anti-forgery token and cookie, then fields (url-encoded) go to postPath with both.
+httplib::Result postForm(const RunningService& service, const std::string& pagePath,
+                         const std::string& postPath, const std::string& fields);
+
 // Signs in through the device flow (approving on the page) and returns the token.
 std::string signIn(RunningService& service, const std::string& email);
 

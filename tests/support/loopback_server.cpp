@@ -133,6 +133,19 @@ struct LoopbackServer::Impl {
                                });
       return;
     }
+    if (reply.chunkedRepeat > 0) {
+      const std::string body = reply.body;
+      const int repeat = reply.chunkedRepeat;
+      res.set_chunked_content_provider(
+          reply.contentType.c_str(), [body, repeat](size_t offset, httplib::DataSink& sink) {
+            if (body.empty() || offset >= body.size() * size_t(repeat)) {
+              sink.done();
+              return true;
+            }
+            return sink.write(body.data(), body.size());  // false once the client has gone
+          });
+      return;
+    }
     if (reply.stallBody) {
       const std::string body = reply.body;
       res.set_chunked_content_provider(

@@ -48,6 +48,8 @@ struct Reply {
                                  // connection open until stop() (or 60 s)
   long long contentLength = -1;  // with stallBody: announce this Content-Length
                                  // (e.g. far more than the body) instead of chunks
+  int chunkedRepeat = 0;         // > 0: send the body this many times over as chunks,
+                                 // with no length announced
 };
 
 using ReplyFn = std::function<Reply(const ServedRequest&)>;

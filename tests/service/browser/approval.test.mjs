@@ -7,6 +7,7 @@
 import { test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
 import { spawn } from 'node:child_process';
+import { createServer } from 'node:http';
 import { mkdtempSync, rmSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import { join } from 'node:path';
@@ -153,4 +154,57 @@ test('a code typed on the plain verification page leads to the same approval', {
   const token = await pollToken(code.device_code);
   assert.equal(token.status, 200);
   assert.equal(token.body.email, 'typed@example.com');
+});
+
+// Another site on this machine (another port): the page it serves is the attack.
+function hostileSite(html) {
+  return new Promise((resolve) => {
+    const site = createServer((req, res) => {
+      res.writeHead(200, { 'Content-Type': 'text/html' });
+      res.end(html);
+    });
+    site.listen(0, '127.0.0.1', () => resolve({ url: `http://127.0.0.1:${site.address().port}/`, site }));
+  });
+}
+
+test('a form posted from another site approves nothing', { timeout: 60000 }, async () => {
+  const code = await requestCode();
+  const page = await context.newPage();
+  await page.goto(code.verification_uri_complete);  // the user has our page (and its cookie)
+  const { url, site } = await hostileSite(
+    `<form id="f" method="post" action="${base}/device">` +
+    `<input name="user_code" value="${code.user_code}"><input name="email" value="attacker@example.com">` +
+    '<input name="action" value="approve"></form><script>document.getElementById("f").submit()</script>');
+  try {
+    const [answer] = await Promise.all([
+      page.waitForResponse((r) => r.url() === `${base}/device` && r.request().method() === 'POST'),
+      page.goto(url),
+    ]);
+    assert.equal(answer.status(), 403);
+  } finally {
+    site.close();
+    await page.close();
+  }
+  const result = await pollToken(code.device_code);
+  assert.equal(result.body.error, 'authorization_pending');
+});
+
+test('the approval page refuses to be shown inside another site', { timeout: 60000 }, async () => {
+  const code = await requestCode();
+  const direct = await fetch(code.verification_uri_complete, { signal: AbortSignal.timeout(10000) });
+  assert.equal(direct.headers.get('x-frame-options'), 'DENY');
+  assert.match(direct.headers.get('content-security-policy'), /frame-ancestors 'none'/);
+  const { url, site } = await hostileSite(`<iframe src="${code.verification_uri_complete}"></iframe>`);
+  const page = await context.newPage();
+  try {
+    await page.goto(url, { waitUntil: 'load' });
+    for (const frame of page.frames()) {
+      if (frame === page.mainFrame()) continue;
+      const approve = await frame.$('#approve').catch(() => null);
+      assert.equal(approve, null, 'the Approve button must not load inside a frame');
+    }
+  } finally {
+    site.close();
+    await page.close();
+  }
 });
