@@ -98,7 +98,7 @@ class RenderTool : public ::testing::Test {
     std::vector<uint8_t> rgba;
     int width = 0, height = 0;
     std::string error;
-    EXPECT_TRUE(readPng(out + "/" + name, rgba, width, height, error)) << error;
+    EXPECT_TRUE(readRGBA8(out + "/" + name, rgba, width, height, error)) << error;
     return rgba;
   }
 
