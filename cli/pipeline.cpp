@@ -103,6 +103,9 @@ void installStopHandlers() {
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);
   signal(SIGXFSZ, SIG_IGN);
+  // Output piped into a pager that quit must not end the run before the
+  // local service is stopped.
+  signal(SIGPIPE, SIG_IGN);
 }
 
 int stopSignal() { return gStopSignal.load(); }
@@ -116,6 +119,10 @@ bool runPipeline(Session& session, const std::vector<FrameJob>& jobs, int width,
   Line<ReadFrame> reads(2);
   Line<WriteFrame> writes(2 + writers);
   std::mutex progressMutex;
+  // A frame that cannot be read ends the reading only: the frames read
+  // before it are still rendered and written. A failed write or render
+  // ends the rendering too.
+  std::atomic<bool> renderStop{false};
 
   std::thread reader([&] {
     for (size_t i = 0; i < jobs.size() && !stopping(); ++i) {
@@ -144,6 +151,7 @@ bool runPipeline(Session& session, const std::vector<FrameJob>& jobs, int width,
         std::string why;
         if (!writeImage(jobs[frame.index].output, framePixels(*frame.image), format, why)) {
           failure.set(why);
+          renderStop.store(true);
           continue;
         }
         std::lock_guard<std::mutex> lock(progressMutex);
@@ -153,13 +161,15 @@ bool runPipeline(Session& session, const std::vector<FrameJob>& jobs, int width,
     });
   }
 
+  auto stopRendering = [&] { return renderStop.load() || stopSignal() != 0; };
   ReadFrame in;
-  while (!stopping() && reads.pop(in, stopping)) {
+  while (!stopRendering() && reads.pop(in, stopRendering)) {
     WriteFrame out;
     out.index = in.index;
     std::string why;
     if (!renderImage(session, in.image, jobs[in.index].time, out.image, out.ms, why)) {
       failure.set(jobs[in.index].input + ": " + why);
+      renderStop.store(true);
       break;
     }
     if (jobs[in.index].sheet)

@@ -96,7 +96,7 @@ TEST_P(CliBadInputs, AreRefusedNamingTheArgument) {
 
 INSTANTIATE_TEST_SUITE_P(Cli, CliBadInputs,
                          ::testing::Values(BadInput{"missing.png", "No such file"},
-                                           BadInput{"empty", "no .png files"},
+                                           BadInput{"empty", "no image files"},
                                            BadInput{"f%04d.png", "no file matches"},
                                            BadInput{"f%s.png", "exactly one %d"},
                                            BadInput{"f%d_%d.png", "exactly one %d"}));
