@@ -29,11 +29,12 @@ template <typename T>
 class Line {
  public:
   explicit Line(size_t capacity) : capacity_(capacity) {}
-  // False when the line was closed (nothing is added then).
-  bool push(T item) {
+  // False when the line was closed or `abandon` says so (nothing is added then).
+  template <typename Abandon>
+  bool push(T item, Abandon abandon) {
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
-      if (closed_) return false;
+      if (closed_ || abandon()) return false;
       if (items_.size() < capacity_) break;
       changed_.wait_for(lock, std::chrono::milliseconds(50));
     }
@@ -136,7 +137,7 @@ bool runPipeline(Session& session, const std::vector<FrameJob>& jobs, int width,
         failure.set(why);
         break;
       }
-      if (!reads.push(std::move(frame))) break;
+      if (!reads.push(std::move(frame), stopping)) break;
     }
     reads.close();
   });
@@ -174,7 +175,7 @@ bool runPipeline(Session& session, const std::vector<FrameJob>& jobs, int width,
     }
     if (jobs[in.index].sheet)
       stats.sheet.push_back({hostToRGBA8(*in.image), hostToRGBA8(*out.image)});
-    if (!writes.push(std::move(out))) break;
+    if (!writes.push(std::move(out), stopRendering)) break;
   }
   reads.close();
   writes.close();
