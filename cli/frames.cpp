@@ -1,4 +1,4 @@
-// Which files the INPUT arguments name, and PNG reading and writing.
+// Which files the INPUT arguments name, their frame numbers, and the output folder.
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -12,28 +12,9 @@
 #include <set>
 
 #include "cli/cli.h"
-#include "stb_image.h"
 #include "stb_image_resize2.h"
-#include "stb_image_write.h"
 
 namespace {
-
-const unsigned char kPngSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
-
-bool endsWithPng(const std::string& name) {
-  if (name.size() < 4) return false;
-  std::string ext = name.substr(name.size() - 4);
-  std::transform(ext.begin(), ext.end(), ext.begin(),
-                 [](unsigned char c) { return std::tolower(c); });
-  return ext == ".png";
-}
-
-std::string dirName(const std::string& path) {
-  size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
-}
 
 std::string joinPath(const std::string& dir, const std::string& name) {
   if (dir == ".") return name;
@@ -138,6 +119,72 @@ std::string baseName(const std::string& path) {
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
+std::string dirName(const std::string& path) {
+  size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+bool isImageName(const std::string& name) {
+  size_t dot = name.rfind('.');
+  if (dot == std::string::npos || dot == 0) return false;
+  std::string ext = name.substr(dot + 1);
+  std::transform(ext.begin(), ext.end(), ext.begin(),
+                 [](unsigned char c) { return std::tolower(c); });
+  for (const char* known : {"png", "exr", "dpx", "tif", "tiff", "jpg", "jpeg"})
+    if (ext == known) return true;
+  return false;
+}
+
+long frameNumber(const std::string& name) {
+  size_t end = name.rfind('.');
+  if (end == std::string::npos) end = name.size();
+  size_t last = end;
+  while (last > 0 && !std::isdigit(static_cast<unsigned char>(name[last - 1]))) --last;
+  size_t first = last;
+  while (first > 0 && std::isdigit(static_cast<unsigned char>(name[first - 1]))) --first;
+  if (first == last || last - first > 9) return -1;
+  return std::stol(name.substr(first, last - first));
+}
+
+bool parseFrameRange(const std::string& text, FrameRange& range, std::string& error) {
+  // Digits only: no signs, blanks or exponents slip through strtol.
+  auto number = [](const std::string& digits, long& value) {
+    if (digits.empty() || digits.size() > 9) return false;
+    for (char c : digits)
+      if (!std::isdigit(static_cast<unsigned char>(c))) return false;
+    value = std::stol(digits);
+    return true;
+  };
+  range = FrameRange();
+  std::string body = text;
+  size_t x = body.find('x');
+  bool ok = true;
+  if (x != std::string::npos) {
+    ok = number(body.substr(x + 1), range.step) && range.step >= 1;
+    body = body.substr(0, x);
+  }
+  size_t dash = body.find('-');
+  if (dash == std::string::npos) {
+    ok = ok && number(body, range.first);
+    range.last = range.first;
+  } else {
+    ok = ok && number(body.substr(0, dash), range.first) &&
+         number(body.substr(dash + 1), range.last) && range.first <= range.last;
+  }
+  if (!ok)
+    error = "--frames wants FIRST-LAST or FIRST-LASTxSTEP (e.g. 1001-1048x2), not '" + text + "'";
+  return ok;
+}
+
+bool sameFile(const std::string& a, const std::string& b) {
+  struct stat sa {
+  }, sb{};
+  return stat(a.c_str(), &sa) == 0 && stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
+         sa.st_ino == sb.st_ino;
+}
+
 bool listInputs(const std::vector<std::string>& args, std::vector<std::string>& frames,
                 std::string& error) {
   frames.clear();
@@ -151,9 +198,9 @@ bool listInputs(const std::vector<std::string>& args, std::vector<std::string>& 
         if (!listDirectory(arg, names, error)) return false;
         size_t before = frames.size();
         for (const std::string& name : names)
-          if (endsWithPng(name)) frames.push_back(joinPath(arg, name));
+          if (isImageName(name)) frames.push_back(joinPath(arg, name));
         if (frames.size() == before) {
-          error = arg + ": folder holds no .png files";
+          error = arg + ": folder holds no image files (png, exr, dpx, tif, jpg)";
           return false;
         }
       } else {
@@ -184,46 +231,6 @@ bool listInputs(const std::vector<std::string>& args, std::vector<std::string>& 
       error = frame + ": another input has the same file name; its output would be overwritten";
       return false;
     }
-  }
-  return true;
-}
-
-bool readPng(const std::string& path, std::vector<uint8_t>& rgba, int& width, int& height,
-             std::string& error) {
-  rgba.clear();
-  width = height = 0;
-  FILE* file = std::fopen(path.c_str(), "rb");
-  if (!file) {
-    error = path + ": cannot open: " + std::strerror(errno);
-    return false;
-  }
-  unsigned char head[8] = {};
-  size_t got = std::fread(head, 1, sizeof head, file);
-  if (got != sizeof head || std::memcmp(head, kPngSignature, sizeof head) != 0) {
-    std::fclose(file);
-    error = path + ": not a PNG file";
-    return false;
-  }
-  std::rewind(file);
-  int channels = 0;
-  stbi_uc* pixels = stbi_load_from_file(file, &width, &height, &channels, 4);
-  std::fclose(file);
-  if (!pixels) {
-    error = path + ": cannot decode PNG: " + stbi_failure_reason();
-    width = height = 0;
-    return false;
-  }
-  rgba.assign(pixels, pixels + static_cast<size_t>(width) * height * 4);
-  stbi_image_free(pixels);
-  return true;
-}
-
-bool writePng(const std::string& path, const std::vector<uint8_t>& rgba, int width, int height,
-              std::string& error) {
-  errno = 0;
-  if (!stbi_write_png(path.c_str(), width, height, 4, rgba.data(), width * 4)) {
-    error = path + ": cannot write PNG" + (errno ? std::string(": ") + std::strerror(errno) : "");
-    return false;
   }
   return true;
 }
@@ -291,5 +298,5 @@ bool writeContactSheet(const std::string& path, const std::vector<SheetPair>& pa
       }
     }
   }
-  return writePng(path, sheet, sheetWidth, sheetHeight, error);
+  return writeRGBA8(path, sheet, sheetWidth, sheetHeight, error);
 }

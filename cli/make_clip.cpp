@@ -232,7 +232,7 @@ int main(int argc, char** argv) {
   for (int f = 0; f < frames; ++f) {
     char name[32];
     std::snprintf(name, sizeof name, "/frame%04d.png", f);
-    if (!writePng(outDir + name, renderFrame(f, width, height, pan), width, height, error)) {
+    if (!writeRGBA8(outDir + name, renderFrame(f, width, height, pan), width, height, error)) {
       std::fprintf(stderr, "talvane-make-clip: %s\n", error.c_str());
       return 1;
     }

@@ -2,10 +2,11 @@
 // it: one instance, parameters edited by "the user", buttons pressed, frames
 // rendered one at a time.
 #include <chrono>
+#include <cstdio>
 #include <thread>
 
-#include "cli/cli.h"
-#include "host/host.h"
+#include "backend/backend.h"
+#include "cli/render_tool.h"
 
 namespace {
 
@@ -81,18 +82,47 @@ bool paramShown(Session& session, const std::string& name) {
   return props && hostPropInt(props, kOfxParamPropSecret) == 0;
 }
 
-bool renderFrame(Session& session, const std::vector<uint8_t>& in, int width, int height,
-                 double time, std::vector<uint8_t>& out, double& ms, std::string& error) {
-  out.clear();
+bool hasParam(Session& session, const std::string& name) {
+  return hostParam(session.instance, name) != nullptr;
+}
+
+Sample hostSample(const Session& session) {
+  if (session.depth == kOfxBitDepthShort) return Sample::U16;
+  if (session.depth == kOfxBitDepthFloat) return Sample::Float;
+  return Sample::U8;
+}
+
+std::shared_ptr<HostImage> makeFrameImage(const Session& session, int width, int height,
+                                          int channels) {
+  // Top row first, as image files are: a file is read straight into it.
+  return hostMakeImage(session.depth.c_str(),
+                       channels == 3 ? kOfxImageComponentRGB : kOfxImageComponentRGBA,
+                       OfxRectI{0, 0, width, height}, 0, true);
+}
+
+PixelView framePixels(HostImage& image) {
+  PixelView view;
+  view.width = hostImageWidth(image);
+  view.height = hostImageHeight(image);
+  view.channels = image.components == kOfxImageComponentRGB ? 3 : 4;
+  view.sample = image.depth == kOfxBitDepthShort   ? Sample::U16
+                : image.depth == kOfxBitDepthFloat ? Sample::Float
+                                                   : Sample::U8;
+  view.data = view.height > 0 ? hostPixel(image, image.bounds.x1, image.bounds.y2 - 1) : nullptr;
+  view.rowStride = -static_cast<ptrdiff_t>(image.rowBytes);
+  return view;
+}
+
+bool renderImage(Session& session, const std::shared_ptr<HostImage>& source, double time,
+                 std::shared_ptr<HostImage>& output, double& ms, std::string& error) {
   ms = 0.0;
-  OfxRectI bounds{0, 0, width, height};
-  auto source = hostMakeImage(session.depth.c_str(), kOfxImageComponentRGBA, bounds);
-  auto output = hostMakeImage(session.depth.c_str(), kOfxImageComponentRGBA, bounds);
-  if (!source || !output) {
-    error = "cannot make host images of " + std::to_string(width) + "x" + std::to_string(height);
+  output =
+      hostMakeImage(source->depth.c_str(), source->components.c_str(), source->bounds, 0, true);
+  if (!output) {
+    error = "cannot make a host image of " + std::to_string(hostImageWidth(*source)) + "x" +
+            std::to_string(hostImageHeight(*source));
     return false;
   }
-  hostFillFromRGBA8(*source, in);
   hostSetClipImage(session.instance, kOfxImageEffectSimpleSourceClipName, source);
   hostSetClipImage(session.instance, kOfxImageEffectOutputClipName, output);
   auto start = std::chrono::steady_clock::now();
@@ -104,14 +134,23 @@ bool renderFrame(Session& session, const std::vector<uint8_t>& in, int width, in
     error = "the plug-in failed to render (status " + std::to_string(status) + ")";
     return false;
   }
-  out = hostToRGBA8(*output);
   return true;
 }
 
 bool signIn(Session& session, double waitSeconds, void (*onLabel)(const std::string& label),
+            void (*onCode)(const std::string& address, const std::string& code),
             std::string& error) {
   size_t seen = hostParamChanges(session.instance).size();
+  // The press asks the service for a code and leaves its answer in the
+  // plug-in's working folder; the panel itself shows neither address nor code.
+  const std::string answer = tempDir() + "/ofx_device_code.json";
+  std::remove(answer.c_str());
   pressButton(session, "signIn", 0.0);
+  const std::string body = readFile(answer);
+  std::string address = extractStringField(body, "verification_uri");
+  if (address.empty()) address = extractStringField(body, "verification_uri_complete");
+  const std::string code = extractStringField(body, "user_code");
+  if (!address.empty() && !code.empty()) onCode(address, code);
   // The press itself asks for a device code and shows the pending label; the
   // poller thread then finishes on its own and changes the label again.
   auto deadline = std::chrono::steady_clock::now() +
@@ -127,6 +166,10 @@ bool signIn(Session& session, double waitSeconds, void (*onLabel)(const std::str
       onLabel(last);
     }
     if (anyLabel && last != kPendingLabel) break;
+    if (stopSignal() != 0) {
+      error = "interrupted";
+      return false;
+    }
     if (std::chrono::steady_clock::now() >= deadline) {
       error = "sign-in still waiting for approval after " +
               std::to_string(static_cast<int>(waitSeconds)) + " s";

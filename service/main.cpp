@@ -63,6 +63,14 @@ bool parseSeconds(const std::string& text, int64_t& outMs) {
   return true;
 }
 
+bool isValueOption(const std::string& arg) {
+  for (const char* known :
+       {"--port", "--bind", "--state", "--balance", "--latest-version", "--download-url",
+        "--latency-ms", "--code-ttl", "--interval", "--max-body-mb"})
+    if (arg == known) return true;
+  return false;
+}
+
 // Accepts "--name value" and "--name=value"; returns 0 on success, 2 on a usage
 // error (message already printed), 1 when --help was asked.
 int parseArgs(int argc, char** argv, ServiceConfig& config) {
@@ -95,8 +103,12 @@ int parseArgs(int argc, char** argv, ServiceConfig& config) {
     } else if (arg == "--auto-approve") {
       config.autoApproveEmail = inlineValue ? value : "demo@localhost";
       if (!isValidEmail(config.autoApproveEmail)) return bad("not a valid e-mail address");
+    } else if (arg.rfind("--", 0) != 0) {
+      return bad("unknown argument");
+    } else if (!isValueOption(arg)) {
+      return bad("unknown option");
     } else if (!next(v)) {
-      return bad(arg.rfind("--", 0) == 0 ? "needs a value" : "unknown argument");
+      return bad("needs a value");
     } else if (arg == "--port") {
       if (!parseInt(v, 0, 65535, n)) return bad("expects a port number 0-65535");
       config.port = int(n);

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -38,7 +39,7 @@ std::vector<std::string> mergedEnv(const std::vector<std::string>& overrides) {
 }
 
 pid_t spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env,
-            const std::string& outPath, const std::string& errPath) {
+            const std::string& outPath, const std::string& errPath, long fileSizeLimit = 0) {
   std::vector<char*> args, envp;
   for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
@@ -53,6 +54,10 @@ pid_t spawn(const std::vector<std::string>& argv, const std::vector<std::string>
   dup2(in, 0);
   dup2(out, 1);
   dup2(err, 2);
+  if (fileSizeLimit > 0) {
+    rlimit limit{static_cast<rlim_t>(fileSizeLimit), static_cast<rlim_t>(fileSizeLimit)};
+    setrlimit(RLIMIT_FSIZE, &limit);
+  }
   execve(args[0], args.data(), envp.data());
   _exit(127);
 }
@@ -70,11 +75,14 @@ bool waitUntil(pid_t pid, std::chrono::steady_clock::time_point deadline, int& s
 
 }  // namespace
 
-ProgramResult runProgram(const std::vector<std::string>& argv, const std::vector<std::string>& env,
-                         const std::string& scratchDir, double timeoutSeconds) {
+pid_t startProgram(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+                   const std::string& scratchDir) {
+  return spawn(argv, mergedEnv(env), scratchDir + "/.stdout", scratchDir + "/.stderr");
+}
+
+ProgramResult waitProgram(pid_t pid, const std::string& scratchDir, double timeoutSeconds) {
   ProgramResult result;
   const std::string outPath = scratchDir + "/.stdout", errPath = scratchDir + "/.stderr";
-  pid_t pid = spawn(argv, mergedEnv(env), outPath, errPath);
   if (pid < 0) return result;
   int status = 0;
   auto deadline = std::chrono::steady_clock::now() +
@@ -91,6 +99,13 @@ ProgramResult runProgram(const std::vector<std::string>& argv, const std::vector
   unlink(outPath.c_str());
   unlink(errPath.c_str());
   return result;
+}
+
+ProgramResult runProgram(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+                         const std::string& scratchDir, double timeoutSeconds, long fileSizeLimit) {
+  pid_t pid =
+      spawn(argv, mergedEnv(env), scratchDir + "/.stdout", scratchDir + "/.stderr", fileSizeLimit);
+  return waitProgram(pid, scratchDir, timeoutSeconds);
 }
 
 pid_t startService(const std::string& binary, const std::vector<std::string>& flags,

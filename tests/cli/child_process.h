@@ -16,8 +16,15 @@ struct ProgramResult {
 // Runs argv[0] with argv, the test's environment plus the "NAME=value"
 // overrides in env, stdout and stderr captured through files under
 // scratchDir. Killed after timeoutSeconds.
+// fileSizeLimit > 0 sets RLIMIT_FSIZE in the child, in bytes.
 ProgramResult runProgram(const std::vector<std::string>& argv, const std::vector<std::string>& env,
-                         const std::string& scratchDir, double timeoutSeconds);
+                         const std::string& scratchDir, double timeoutSeconds,
+                         long fileSizeLimit = 0);
+// The same in two steps, for a test that acts on the running program: its
+// stderr is scratchDir + "/.stderr" meanwhile.
+pid_t startProgram(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+                   const std::string& scratchDir);
+ProgramResult waitProgram(pid_t pid, const std::string& scratchDir, double timeoutSeconds);
 
 // Starts talvane-service on 127.0.0.1 with extra flags and waits (at most ten
 // seconds) for its "listening on" line. Returns its PID with the port it
