@@ -48,7 +48,7 @@ TEST_F(PrivateFiles, EveryFileIsOwnerOnlyAndNoSecretAnswerStays) {
   std::string code, user, uri, error, token, email, latest, download;
   int interval = 0, expires = 0, balance = 0;
   EXPECT_TRUE(requestDeviceCode(server.url(), code, user, uri, interval, expires, error));
-  EXPECT_EQ(pollDeviceToken(server.url(), code, token, balance, email, error), 1);
+  EXPECT_EQ(pollDeviceToken(server.url(), code, token, balance, email, error), PollOutcome::Approved);
   EXPECT_EQ(me(), 200);
   EXPECT_TRUE(fetchLatestVersion(server.url(), latest, download));
   EXPECT_EQ(sendToBackend(3, server.url(), token, "p", inputFile(3)), 200);

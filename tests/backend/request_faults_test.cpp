@@ -43,7 +43,7 @@ TEST_F(RequestFaults, AnswerOverItsLimitFailsAndLeavesNoFile) {
       {"device code, chunked", "POST", "/v1/device/code", chunked,
        [&] { return requestDeviceCode(server.url(), s1, s2, s3, i1, i2, error) ? "" : error; }},
       {"token, announced", "POST", "/v1/device/token", announced,
-       [&] { return pollDeviceToken(server.url(), "dc", s1, i1, s2, error) == -2 ? error : ""; }},
+       [&] { return pollDeviceToken(server.url(), "dc", s1, i1, s2, error) == PollOutcome::Failed ? error : ""; }},
   };
   for (const auto& c : cases) {
     server.reply(c.method, c.path, c.reply);
