@@ -20,7 +20,7 @@
 // calls them (host threads, or the poller while it holds its slot's mutex).
 // The poller reaches its Instance only through its DeviceFlowSlot, under the
 // slot's mutex and only while the slot is not cancelled. Each poller counts
-// itself in the bundle's background-worker registry (render/render.h) for its
+// itself in the bundle's background-worker registry (core/core.h) for its
 // whole life, and its sleep ends early once unload asks background work to
 // stop (backend/backend.h), so unload can wait for it. Nothing here throws.
 #pragma once
@@ -31,7 +31,7 @@
 #include <mutex>
 #include <string>
 
-#include "plugin/plugin.h"
+#include "core/core.h"
 
 void applyAccountState(Instance* instance, AccountState state, const std::string& label);
 void refreshAccountUi(Instance* instance);
@@ -40,8 +40,9 @@ void runVersionStep(Instance* instance);
 bool versionIsNewer(const std::string& latest, const std::string& current);
 void openUrlInBrowser(const std::string& url);
 
-// Version-check globals: state 0 not started, -1 running, 1 update, 2 done.
-extern std::atomic<int> gVerCheckState;
+// Version-check globals. The check runs once per process.
+enum VersionCheck : int { NotChecked = 0, Checking = -1, UpdateKnown = 1, NoUpdate = 2 };
+extern std::atomic<int> gVerCheckState;  // a VersionCheck
 extern std::atomic<bool> gUpdatePopupShown;
 extern std::mutex gVerMutex;  // guards the two strings below
 extern std::string gLatestVersion;

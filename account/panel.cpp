@@ -38,10 +38,11 @@ std::string cutLabel(const char* buffer) {
 void applyAccountState(Instance* instance, AccountState state, const std::string& label) {
   if (!instance || !gParamSuite || !gPropSuite) return;
   const bool signedIn = state == SignedIn || state == OutOfTokens;
-  setHidden(instance->signIn, signedIn ? 1 : 0);
-  setHidden(instance->signOut, signedIn ? 0 : 1);
-  setHidden(instance->buyTokens, state == OutOfTokens ? 0 : 1);
-  if (instance->accountInfo) gParamSuite->paramSetValue(instance->accountInfo, label.c_str());
+  setHidden(instance->handle(ParamId::SignIn), signedIn ? 1 : 0);
+  setHidden(instance->handle(ParamId::SignOut), signedIn ? 0 : 1);
+  setHidden(instance->handle(ParamId::BuyTokens), state == OutOfTokens ? 0 : 1);
+  if (instance->handle(ParamId::AccountInfo))
+    gParamSuite->paramSetValue(instance->handle(ParamId::AccountInfo), label.c_str());
 }
 
 void refreshAccountUi(Instance* instance) {

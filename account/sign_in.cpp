@@ -60,9 +60,9 @@ void pollUntilDone(DevicePoll& poll) {
 
     std::string accessToken, email, error;
     int balance = 0;
-    const int result =
+    const PollOutcome result =
         pollDeviceToken(kServiceBaseUrl, poll.deviceCode, accessToken, balance, email, error);
-    if (result == 1) {
+    if (result == PollOutcome::Approved) {
       // The approval is the user's; keep it even if this poll was cancelled.
       keychainStoreToken(kServiceBaseUrl, accessToken);
       withLiveInstance(slot, [](Instance* instance) {
@@ -71,14 +71,14 @@ void pollUntilDone(DevicePoll& poll) {
       });
       return;
     }
-    if (result == -1) {
+    if (result == PollOutcome::Ended) {
       withLiveInstance(slot, [&error](Instance* instance) {
         applyAccountState(instance, SignedOut, "Sign-in " + error + " — click Sign In to retry");
       });
       return;
     }
     // Each slow_down lengthens every later wait; other answers keep the pace.
-    if (result == 0 && error == "slow_down") wait += 5;
+    if (result == PollOutcome::Pending && error == "slow_down") wait += 5;
 
     if (wait > 0) poll.clock.sleepSeconds(wait);
     if (slot.cancelled.load() || backgroundStopRequested()) return;

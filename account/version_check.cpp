@@ -8,7 +8,7 @@
 #include "account/account.h"
 #include "backend/backend.h"
 
-std::atomic<int> gVerCheckState{0};
+std::atomic<int> gVerCheckState{NotChecked};
 std::atomic<bool> gUpdatePopupShown{false};
 std::mutex gVerMutex;
 std::string gLatestVersion;
@@ -34,18 +34,18 @@ std::vector<long long> versionNumbers(const std::string& text) {
   return numbers;
 }
 
-// The single check of the process; the caller won the 0 -> -1 exchange.
+// The single check of the process; the caller won the NotChecked -> Checking exchange.
 void checkLatestVersion() {
   std::string latest, downloadUrl;
   if (!fetchLatestVersion(kServiceBaseUrl, latest, downloadUrl) ||
       !versionIsNewer(latest, kPluginVersion)) {
-    gVerCheckState.store(2);
+    gVerCheckState.store(NoUpdate);
     return;
   }
   std::lock_guard<std::mutex> lock(gVerMutex);
   gLatestVersion = latest;
   gDownloadUrl = downloadUrl.empty() ? std::string(kServiceBaseUrl) + "/download" : downloadUrl;
-  gVerCheckState.store(1);
+  gVerCheckState.store(UpdateKnown);
   char line[160];
   std::snprintf(line, sizeof line, "version check: update available (%s -> %s)", kPluginVersion,
                 latest.c_str());
@@ -53,9 +53,11 @@ void checkLatestVersion() {
 }
 
 void showUpdateButton(Instance* instance) {
-  if (!instance->updateAvailable || !gParamSuite || !gPropSuite) return;
+  if (!instance->handle(ParamId::UpdateAvailable) || !gParamSuite || !gPropSuite) return;
   OfxPropertySetHandle props = nullptr;
-  if (gParamSuite->paramGetPropertySet(instance->updateAvailable, &props) != kOfxStatOK || !props)
+  if (gParamSuite->paramGetPropertySet(instance->handle(ParamId::UpdateAvailable), &props) !=
+          kOfxStatOK ||
+      !props)
     return;
   gPropSuite->propSetInt(props, "OfxParamPropSecret", 0, 0);
 }
@@ -76,16 +78,16 @@ bool versionIsNewer(const std::string& latest, const std::string& current) {
 
 void runVersionStep(Instance* instance) {
   if (!instance) return;
-  int expected = 0;
-  if (gVerCheckState.compare_exchange_strong(expected, -1)) {
+  int expected = NotChecked;
+  if (gVerCheckState.compare_exchange_strong(expected, Checking)) {
     try {
       checkLatestVersion();
     } catch (...) {
-      // A check that cannot finish counts as "no update"; -1 must not stick.
-      gVerCheckState.store(2);
+      // A check that cannot finish counts as "no update"; Checking must not stick.
+      gVerCheckState.store(NoUpdate);
     }
   }
-  if (gVerCheckState.load() != 1) return;
+  if (gVerCheckState.load() != UpdateKnown) return;
 
   showUpdateButton(instance);
   if (gUpdatePopupShown.exchange(true)) return;

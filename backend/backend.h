@@ -110,11 +110,14 @@ int sendToBackend(uint64_t id, const std::string& serverUrl, const std::string& 
 bool requestDeviceCode(const std::string& serverUrl, std::string& deviceCode, std::string& userCode,
                        std::string& verificationUri, int& interval, int& expiresIn,
                        std::string& error);
-// pollDeviceToken: 1 approved (accessToken, balance, email set); 0 poll again
-// (error: authorization_pending, slow_down or rate_limited); -1 grant ended
-// (expired_token, access_denied, invalid_grant); -2 any other failure.
-int pollDeviceToken(const std::string& serverUrl, const std::string& deviceCode,
-                    std::string& accessToken, int& balance, std::string& email, std::string& error);
+// pollDeviceToken: Approved (accessToken, balance, email set); Pending, poll
+// again (error: authorization_pending, slow_down or rate_limited); Ended, the
+// grant is over (expired_token, access_denied, invalid_grant); Failed, any
+// other failure.
+enum class PollOutcome { Approved = 1, Pending = 0, Ended = -1, Failed = -2 };
+PollOutcome pollDeviceToken(const std::string& serverUrl, const std::string& deviceCode,
+                            std::string& accessToken, int& balance, std::string& email,
+                            std::string& error);
 
 // Account and version queries (account_queries.cpp).
 // fetchBalance: 200 with email and balance (-1 when not answered); -1 when
@@ -131,17 +134,6 @@ bool fetchLatestVersion(const std::string& serverUrl, std::string& latest,
 // obtained no status, and the sign-in poller's sleep ends early.
 void setBackgroundStop(bool stop);
 bool backgroundStopRequested();
-
-// ---- Detached background workers (background_workers.cpp) ----
-// Every detached thread of the plug-in (generation workers, sign-in pollers)
-// calls workerStarted before it is launched (undo with workerFinished when the
-// launch fails) and workerFinished as its very last step, so the unload action
-// can wait until no code of the bundle is running on them.
-void workerStarted();
-void workerFinished();
-int runningWorkers();
-// True when no worker runs, at once or within seconds.
-bool waitForBackgroundWorkers(double seconds);
 
 // ---- Token store (token_store_linux.cpp / token_store_mac.cpp) ----
 // One token per account key under the service kPluginIdentifier. An empty

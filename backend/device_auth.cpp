@@ -70,9 +70,9 @@ bool requestDeviceCode(const std::string& serverUrl, std::string& deviceCode, st
   return false;
 }
 
-int pollDeviceToken(const std::string& serverUrl, const std::string& deviceCode,
-                    std::string& accessToken, int& balance, std::string& email,
-                    std::string& error) {
+PollOutcome pollDeviceToken(const std::string& serverUrl, const std::string& deviceCode,
+                            std::string& accessToken, int& balance, std::string& email,
+                            std::string& error) {
   accessToken.clear();
   email.clear();
   error.clear();
@@ -81,15 +81,15 @@ int pollDeviceToken(const std::string& serverUrl, const std::string& deviceCode,
   const std::string url = trimmedUrl(serverUrl);
   if (!isSafeUrl(url)) {
     error = "Invalid server URL";
-    return -2;
+    return PollOutcome::Failed;
   }
   if (deviceCode.empty()) {
     error = "Missing device code";
-    return -2;
+    return PollOutcome::Failed;
   }
   if (!isSafeToken(deviceCode)) {
     error = "Malformed device code";
-    return -2;
+    return PollOutcome::Failed;
   }
 
   const RequestFiles files = newRequestFiles();
@@ -100,7 +100,7 @@ int pollDeviceToken(const std::string& serverUrl, const std::string& deviceCode,
           "grant_type=urn:ietf:params:oauth:grant-type:device_code&device_code=" + deviceCode)) {
     dbg("pollDeviceToken: cannot write form file");
     error = httpError(0);
-    return -2;
+    return PollOutcome::Failed;
   }
   std::string body;
   const int status =
@@ -109,30 +109,30 @@ int pollDeviceToken(const std::string& serverUrl, const std::string& deviceCode,
 
   if (status == 429) {
     error = "rate_limited";
-    return 0;
+    return PollOutcome::Pending;
   }
   if (status == 400) {
     std::string code = extractStringField(body, "error");
     if (code.empty()) code = extractStringField(body, "detail");
     if (code == "authorization_pending" || code == "slow_down") {
       error = code;
-      return 0;
+      return PollOutcome::Pending;
     }
     if (code == "expired_token" || code == "access_denied" || code == "invalid_grant") {
       error = code;
-      return -1;
+      return PollOutcome::Ended;
     }
     error = code.empty() ? "bad request" : code;
-    return -2;
+    return PollOutcome::Failed;
   }
   if (status != 200) {
     error = httpError(status);
-    return -2;
+    return PollOutcome::Failed;
   }
   accessToken = extractStringField(body, "access_token");
   balance = extractIntField(body, "balance");
   email = extractStringField(body, "email");
-  if (isSafeToken(accessToken)) return 1;
+  if (isSafeToken(accessToken)) return PollOutcome::Approved;
   error = "Malformed access token";
-  return -2;
+  return PollOutcome::Failed;
 }

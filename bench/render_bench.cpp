@@ -24,9 +24,9 @@
 #include <vector>
 
 #include "backend/backend.h"
+#include "core/core.h"
 #include "host/host.h"
 #include "imaging/imaging.h"
-#include "plugin/plugin.h"
 #include "render/render.h"
 
 namespace {
@@ -191,9 +191,17 @@ template <bool Plain>
 void BM_Extract(benchmark::State& state, int w, int h, int bytes) {
   const std::vector<uint8_t> host = hostFrame(w, h, bytes);
   for (auto _ : state) {
-    std::vector<uint8_t> rgba =
-        Plain ? extractRGBAPlain(host.data(), w, h, w * 4 * bytes, 4, true, bytes == 4, bytes == 2)
-              : extractRGBA(host.data(), w, h, w * 4 * bytes, true, bytes == 4, bytes == 2);
+    std::vector<uint8_t> rgba = Plain
+                                    ? extractRGBAPlain(hostView(host.data(), w, h, w * 4 * bytes, 4,
+                                                                (bytes == 4)   ? Depth::Float
+                                                                : (bytes == 2) ? Depth::Short
+                                                                               : Depth::Byte),
+                                                       RowOrder::BottomUp)
+                                    : extractRGBA(hostView(host.data(), w, h, w * 4 * bytes, 4,
+                                                           (bytes == 4)   ? Depth::Float
+                                                           : (bytes == 2) ? Depth::Short
+                                                                          : Depth::Byte),
+                                                  RowOrder::BottomUp);
     benchmark::DoNotOptimize(rgba.data());
   }
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) *
@@ -206,10 +214,19 @@ void BM_Write(benchmark::State& state, int w, int h, int bytes) {
   const std::vector<uint8_t> rgba = hostFrame(w, h, 1);
   for (auto _ : state) {
     if (Plain) {
-      writeRGBAPlain(rgba.data(), w, h, host.data(), w * 4 * bytes, 4, true, bytes == 4,
-                     bytes == 2);
+      writeRGBAPlain(rgba.data(),
+                     hostView(host.data(), w, h, w * 4 * bytes, 4,
+                              (bytes == 4)   ? Depth::Float
+                              : (bytes == 2) ? Depth::Short
+                                             : Depth::Byte),
+                     RowOrder::BottomUp);
     } else {
-      writeRGBA(rgba.data(), w, h, host.data(), w * 4 * bytes, true, bytes == 4, bytes == 2);
+      writeRGBA(rgba.data(),
+                hostView(host.data(), w, h, w * 4 * bytes, 4,
+                         (bytes == 4)   ? Depth::Float
+                         : (bytes == 2) ? Depth::Short
+                                        : Depth::Byte),
+                RowOrder::BottomUp);
     }
     benchmark::DoNotOptimize(host.data());
     benchmark::ClobberMemory();

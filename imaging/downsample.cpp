@@ -2,7 +2,7 @@
 // RGBA8 sRGB resize (imaging/resize_plan.h says which), in the same order, so the bytes are
 // the same, but only the four channels that reach the output are carried (weighted colour
 // and alpha), the unweighted colour is summed only for the rare outputs whose alpha comes
-// out as zero, and the two halves of the square are made on two threads.
+// out as zero, and the two halves of the square may be made on two of the caller's threads.
 //
 // Every float operation below is one the library performs on the same operands in the same
 // order; the file is compiled without contraction into fused multiply-adds. Taps with a
@@ -13,11 +13,8 @@
 
 #include <algorithm>
 #include <cstring>
-#include <exception>
 #include <memory>
 #include <mutex>
-#include <system_error>
-#include <thread>
 
 namespace {
 
@@ -392,38 +389,22 @@ constexpr long kThreadedPixels = 1L << 18;
 
 }  // namespace
 
-std::vector<uint8_t> downsampleToGray(const uint8_t* rgba, int width, int height, int size) {
+std::vector<uint8_t> downsampleToGray(const uint8_t* rgba, int width, int height, int size,
+                                      const ParallelFor& parallel) {
   if (rgba == nullptr || width <= 0 || height <= 0 || size <= 0)
     return downsampleToGrayPlain(rgba, width, height, size);
   const std::shared_ptr<const Engine> e = engineFor(width, height, size);
   if (!e->usable) return downsampleToGrayPlain(rgba, width, height, size);
   std::vector<uint8_t> gray(static_cast<size_t>(size) * static_cast<size_t>(size));
   const int half = size / 2;
-  if (static_cast<long>(width) * height < kThreadedPixels || half == 0) {
+  if (!parallel || static_cast<long>(width) * height < kThreadedPixels || half == 0) {
     makeRows(*e, rgba, 0, size, gray.data());
     return gray;
   }
-  std::exception_ptr otherFailed;
-  std::thread other;
-  try {
-    other = std::thread([&] {
-      try {
-        makeRows(*e, rgba, half, size, gray.data());
-      } catch (...) {
-        otherFailed = std::current_exception();
-      }
-    });
-  } catch (const std::system_error&) {
-    makeRows(*e, rgba, 0, size, gray.data());  // no second thread to be had
-    return gray;
-  }
-  try {
-    makeRows(*e, rgba, 0, half, gray.data());
-  } catch (...) {
-    other.join();
-    throw;
-  }
-  other.join();
-  if (otherFailed) std::rethrow_exception(otherFailed);
+  // The halves write disjoint rows of gray; each is the same sums whichever thread runs it.
+  parallel(2, [&](int index) {
+    if (index == 0) makeRows(*e, rgba, 0, half, gray.data());
+    else makeRows(*e, rgba, half, size, gray.data());
+  });
   return gray;
 }

@@ -1,14 +1,27 @@
-// imaging: the pixel work of the mask-and-motion subsystem.
+// imaging: the plug-in's pixel work.
 //
-// Everything here is a pure function over byte vectors; nothing logs or knows about OpenFX
-// or the network. Kept between calls, for speed only (results never depend on them):
-// downsampleToGray's handful of prepared resampling plans (keyed by frame and square size,
+// Everything here is a pure function over byte vectors and host image memory; nothing logs
+// or knows about OpenFX or the network. Kept between calls, for speed only (results never depend on
+// them): downsampleToGray's handful of prepared resampling plans (keyed by frame and square size,
 // shared by all threads) and up to two of buildMask's working buffers (two frames each).
 //
 // Buffers
 //   RGBA8: width * height * 4 bytes, rows top to bottom, R G B A, no padding.
 //   gray8: width * height bytes, same geometry; for masks 255 = background shows,
 //          0 = frame kept.
+//
+// Host images (convert.cpp, plain twins in convert_plain.cpp; passthrough.cpp)
+//   extractRGBA   host image (8-bit, 16-bit or float; RGBA or RGB) -> top-down RGBA8.
+//   writeRGBA     RGBA8 -> host image. Rules: 16-bit v -> v >> 8, b -> b << 8; float
+//                 v -> 0 below 0 or NaN, 255 above 1, else trunc(v * 255 + 0.5) in single
+//                 precision; b -> b / 255.
+//   copyRows      byte copy of host rows with signed strides.
+//   copyOverlap   byte copy of the pixels two host images share, by position.
+//
+// Compositing (composite.cpp, plain twin in composite_plain.cpp)
+//   compositeWorker  one band of rows: a = (c/255)*(m/255)*blend in single precision,
+//                    out = trunc(bg*a + src*(1-a)), alpha 255. The caller spreads the
+//                    bands over its threads.
 //
 // Background mask (mask.cpp, mask_fast.cpp)
 //   buildMask    raw gray8 (difference image or matte) -> background mask: classify by
@@ -26,7 +39,8 @@
 //   writeAnchor      grabbed PNG -> size x size luma PNG.
 //   downsampleToGray RGBA8 frame -> size x size luma square: the bytes of the stb sRGB
 //                    resampler, computed by repeating its sums on a shorter path (the plan
-//                    is read from the library itself) on two threads for large frames.
+//                    is read from the library itself), in two halves on the caller's
+//                    threads for large frames.
 //   trackOffset      coarse-to-fine SAD block matching of two squares; returns the shift
 //                    packed as dx in the low 32 bits, dy in the high 32 bits.
 //
@@ -43,12 +57,23 @@
 //                    kMaxDecodePixels is refused before any pixel is decoded. On failure it
 //                    returns false and leaves its outputs untouched.
 //
+// How kernels are written
+//   Portable vector code first: simd.h's sixteen-byte vectors (the compiler's vector
+//   extensions) become SSE2 on x86-64 and NEON on arm64. A file per instruction set only
+//   where an instruction has no portable form (psadbw and vabdq_u8 for block SAD, AVX's
+//   eight-float sums, the float clamp-and-pack of the pixel kernels): <name>_x86.cpp,
+//   <name>_arm64.cpp and <name>_generic.cpp, each guarded in its own source by isa.h, so
+//   every file is compiled on every platform (empty where it does not apply) and one
+//   source list serves every processor, a universal binary's slices included. Run-time
+//   checks for optional extensions (AVX, AVX2) stay inside the x86 files.
+//
 // Reference twins
 //   Every fast kernel has a plain twin (suffix Plain) that follows the definition
 //   literally. Property tests hold each pair byte-identical; benchmarks compare them.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -84,8 +109,16 @@ bool writeAnchor(const std::string& grabbedPath, const std::string& outPath, int
 
 // ---- Tracking --------------------------------------------------------------------------
 
-// size x size luma bytes (empty when size <= 0).
-std::vector<uint8_t> downsampleToGray(const uint8_t* rgba, int width, int height, int size);
+// Runs body(index) for every index in [0, count) and returns when all have finished; the
+// calls may run at once on other threads. The caller's thread pool backs it (the render:
+// the host's multithread suite), so imaging starts no thread of its own. An exception in a
+// body reaches the caller after every body has ended.
+using ParallelFor = std::function<void(int count, const std::function<void(int index)>& body)>;
+
+// size x size luma bytes (empty when size <= 0). Large frames are reduced in two halves
+// through parallel when one is given.
+std::vector<uint8_t> downsampleToGray(const uint8_t* rgba, int width, int height, int size,
+                                      const ParallelFor& parallel = {});
 
 // Shift (dx, dy) in square pixels: content moved right by dx and down by dy.
 // dx in the low 32 bits, dy in the high 32 bits; (0, 0) when a square has the wrong size.
@@ -127,6 +160,125 @@ constexpr int64_t kMaxDecodePixels = 256LL * 1000 * 1000;
 // channels: 1..4, as stbi_load converts. pixels receives width * height * channels bytes.
 bool decodeImageFile(const std::string& path, int channels, std::vector<uint8_t>& pixels,
                      int& width, int& height);
+
+// ---- Host images and pixel conversion --------------------------------------------
+
+// A host component's type.
+enum class Depth { Byte, Short, Float };
+// Bytes of one component: 1, 2 or 4.
+int bytesPerComponent(Depth depth);
+
+// A host image: its pixels, row stride (signed: negative walks the rows
+// backwards) and bounds, as the render action reads them.
+struct HostView {
+  void* data = nullptr;
+  int rowBytes = 0;
+  int x1 = 0, y1 = 0, x2 = 0, y2 = 0;  // bounds
+  int components = 4;                  // 4 RGBA, 3 RGB, 1 alpha
+  Depth depth = Depth::Byte;
+  int width() const { return x2 - x1; }
+  int height() const { return y2 - y1; }
+  int bytesPerPixel() const { return components * bytesPerComponent(depth); }
+};
+// A view of width x height pixels at data, bounds starting at (0, 0).
+HostView hostView(const void* data, int width, int height, int rowBytes, int components,
+                  Depth depth);
+
+// Which host row holds the top of the picture: OpenFX images are stored bottom row first.
+enum class RowOrder { TopDown, BottomUp };
+
+// The RGBA8 buffer of a frame is indexed with 32-bit signed sizes: frames whose
+// width * height * 4 exceeds 2,147,483,647 bytes (or with a negative side) are
+// outside the supported range.
+bool frameFitsRGBA8(int width, int height);
+
+// Host image (RGBA or RGB; RGB reads with alpha 255) -> top-down RGBA8 buffer, and
+// back (RGB images get no alpha). Writes exactly width pixels per row: row padding
+// is never touched. The view's components are 4 or 3.
+std::vector<uint8_t> extractRGBA(const HostView& src, RowOrder order);
+void writeRGBA(const uint8_t* rgba, const HostView& dst, RowOrder order);
+
+// Reference twins: the rules applied one component at a time, as defined.
+std::vector<uint8_t> extractRGBAPlain(const HostView& src, RowOrder order);
+void writeRGBAPlain(const uint8_t* rgba, const HostView& dst, RowOrder order);
+
+// ---- Pass-through ----------------------------------------------------------------
+
+// Copies height rows; row r of the source starts at src + r * srcRowBytes and goes
+// to dst + r * dstRowBytes (64-bit signed offsets). Each row copies
+// min(|srcRowBytes|, |dstRowBytes|, rowLength) bytes.
+void copyRows(const void* src, int srcRowBytes, void* dst, int dstRowBytes, int height,
+              int64_t rowLength);
+
+// Copies the pixels whose positions lie inside both images' bounds, byte for
+// byte. Nothing happens unless both have the same components and depth.
+void copyOverlap(const HostView& src, const HostView& dst);
+
+// ---- Compositing ----------------------------------------------------------------
+
+// Shared read-only by every thread of one compositing run; only output rows are
+// written. A null mask stands for a mask of 255 everywhere. source and output may
+// be the same buffer: each output pixel depends only on the source pixel at the
+// same index.
+struct CompositeJob {
+  int width = 0;
+  int height = 0;
+  int shiftX = 0;
+  int shiftY = 0;
+  float blend = 1.0f;
+  const uint8_t* source = nullptr;
+  const std::vector<uint8_t>* mask = nullptr;
+  const std::vector<uint8_t>* background = nullptr;
+  const std::vector<uint8_t>* coverage = nullptr;
+  uint8_t* output = nullptr;
+};
+
+// Rows [first, last) of thread index out of count: first = index * height / count.
+struct RowBand {
+  int first;
+  int last;
+};
+RowBand rowBand(unsigned int index, unsigned int count, int height);
+
+// The host suite's thread-function signature; customArg is a CompositeJob.
+void compositeWorker(unsigned int threadIndex, unsigned int threadCount, void* customArg);
+void compositeWorkerPlain(unsigned int threadIndex, unsigned int threadCount, void* customArg);
+
+// ---- Pixel kernels (pixel_kernels_<isa>.cpp) ----------------------------------------
+
+// The float rule for one component: 0 below 0 or NaN, 255 above 1, else
+// trunc(v * 255 + 0.5). The first select fails for NaN, which becomes 0.
+inline uint8_t floatToByte(float v) {
+  float c = v > 0.0f ? v : 0.0f;
+  c = c < 1.0f ? c : 1.0f;
+  return static_cast<uint8_t>(static_cast<int>(c * 255.0f + 0.5f));
+}
+
+// The compositing rule for one pixel whose layer position is inside the frame.
+// Mask or coverage 0 gives a = 0, and bg * 0 + src * 1 is exactly src.
+inline void blendPixel(const uint8_t* src, const uint8_t* bg, uint8_t m, uint8_t c, float blend,
+                       uint8_t* out) {
+  const float a = (c / 255.0f) * (m / 255.0f) * blend;
+  const uint8_t r = static_cast<uint8_t>(static_cast<int>(bg[0] * a + src[0] * (1.0f - a)));
+  const uint8_t g = static_cast<uint8_t>(static_cast<int>(bg[1] * a + src[1] * (1.0f - a)));
+  const uint8_t b = static_cast<uint8_t>(static_cast<int>(bg[2] * a + src[2] * (1.0f - a)));
+  out[0] = r;  // written after all reads: out may be src
+  out[1] = g;
+  out[2] = b;
+  out[3] = 255;
+}
+
+// count floats (host memory, any alignment) -> bytes by the float rule.
+void floatsToBytes(const unsigned char* src, uint8_t* dst, int count);
+
+// Smallest and largest alpha of count RGBA8 pixels (255 and 0 when count is 0).
+void alphaRange(const uint8_t* rgba, int64_t count, int& lowest, int& highest);
+
+// count pixels of a layer run: for pixel k, m = mask[k] (255 when mask is null),
+// c = cov[k], a = (c/255)*(m/255)*blend, out RGB = trunc(bg*a + src*(1-a)), alpha
+// 255. out may equal src.
+void blendRun(const uint8_t* src, const uint8_t* bg, const uint8_t* mask, const uint8_t* cov,
+              float blend, uint8_t* out, int count);
 
 // ---- Reference twins -------------------------------------------------------------------
 

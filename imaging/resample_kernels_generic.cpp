@@ -1,4 +1,8 @@
 // Targets without a wider vector unit use the four-float sums.
+#include "imaging/isa.h"
+
+#if !TALVANE_ISA_X86_64
+
 #include "imaging/resample_kernels.h"
 
 void filterColumns(const ColumnFilter& f, const float* const* rows, float* const* outs, int count,
@@ -22,3 +26,5 @@ void decodeUnweighted(const uint8_t* px, int n, const float* toLinear, float* ou
 void addWeightedRow(float* acc, const float* row, float weight, int floats) {
   addWeightedRowPortable(acc, row, weight, floats);
 }
+
+#endif  // !TALVANE_ISA_X86_64

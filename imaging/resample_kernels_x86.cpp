@@ -5,6 +5,10 @@
 // The row sum is lane by lane anyway. Decoding with AVX2 looks eight pixels' channels up
 // at once (gathers) and multiplies them side by side before interleaving them back into
 // pixels: the same products.
+#include "imaging/isa.h"
+
+#if TALVANE_ISA_X86_64
+
 #include "imaging/resample_kernels.h"
 
 #include <immintrin.h>
@@ -177,3 +181,5 @@ void addWeightedRow(float* acc, const float* row, float weight, int floats) {
   if (haveAvx()) addWeightedRowAvx(acc, row, weight, floats);
   else addWeightedRowPortable(acc, row, weight, floats);
 }
+
+#endif  // TALVANE_ISA_X86_64

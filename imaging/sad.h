@@ -1,5 +1,5 @@
 // Sum of absolute differences over a block, the inner loop of trackOffset. One
-// implementation per instruction set (tracking_x86.cpp, tracking_neon.cpp,
+// implementation per instruction set (tracking_x86.cpp, tracking_arm64.cpp,
 // tracking_generic.cpp); sadBlockPlain is the definition they must equal. Internal to imaging/.
 #pragma once
 

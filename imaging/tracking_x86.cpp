@@ -1,6 +1,10 @@
 // x86-64 block SAD: _mm_sad_epu8 sums sixteen byte differences into two 64-bit lanes, or,
 // where the processor has AVX2, _mm256_sad_epu8 thirty-two into four. Integer sums, so both
 // equal the plain loop exactly.
+#include "imaging/isa.h"
+
+#if TALVANE_ISA_X86_64
+
 #include "imaging/sad.h"
 
 #include <immintrin.h>
@@ -81,3 +85,5 @@ uint64_t sadBlock(const uint8_t* a, const uint8_t* q, int stride, int rows, int 
   return haveAvx2() ? sadBlockAvx2(a, q, stride, rows, cols)
                     : sadBlockSse2(a, q, stride, rows, cols);
 }
+
+#endif  // TALVANE_ISA_X86_64

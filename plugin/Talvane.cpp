@@ -16,15 +16,6 @@
 #include "plugin/plugin.h"
 #include "render/render.h"
 
-OfxHost* gHost = nullptr;
-const OfxImageEffectSuiteV1* gEffectSuite = nullptr;
-const OfxPropertySuiteV1* gPropSuite = nullptr;
-const OfxParameterSuiteV1* gParamSuite = nullptr;
-const OfxMessageSuiteV1* gMessageSuite = nullptr;
-const OfxMultiThreadSuiteV1* gMTSuite = nullptr;
-
-std::atomic<uint64_t> gNextId{1};
-
 namespace {
 
 bool hostSuitesReady() { return gEffectSuite && gPropSuite && gParamSuite; }
@@ -85,25 +76,9 @@ void createInstance(OfxImageEffectHandle effect) {
   // A handle the host does not give stays null; its users skip it.
   OfxParamSetHandle params = nullptr;
   gEffectSuite->getParamSet(effect, &params);
-  gParamSuite->paramGetHandle(params, "prompt", &record->prompt, nullptr);
-  gParamSuite->paramGetHandle(params, "generate", &record->generate, nullptr);
-  gParamSuite->paramGetHandle(params, "blend", &record->blend, nullptr);
-  gParamSuite->paramGetHandle(params, "threshold", &record->threshold, nullptr);
-  gParamSuite->paramGetHandle(params, "maskGrow", &record->maskGrow, nullptr);
-  gParamSuite->paramGetHandle(params, "inFeather", &record->inFeather, nullptr);
-  gParamSuite->paramGetHandle(params, "outFeather", &record->outFeather, nullptr);
-  gParamSuite->paramGetHandle(params, "bgScale", &record->bgScale, nullptr);
-  gParamSuite->paramGetHandle(params, "bgOffX", &record->bgOffX, nullptr);
-  gParamSuite->paramGetHandle(params, "bgOffY", &record->bgOffY, nullptr);
-  gParamSuite->paramGetHandle(params, "maskSource", &record->maskSource, nullptr);
-  gParamSuite->paramGetHandle(params, "invertMask", &record->invertMask, nullptr);
-  gParamSuite->paramGetHandle(params, "trackMotion", &record->trackMotion, nullptr);
-  gParamSuite->paramGetHandle(params, "signIn", &record->signIn, nullptr);
-  gParamSuite->paramGetHandle(params, "signOut", &record->signOut, nullptr);
-  gParamSuite->paramGetHandle(params, "buyTokens", &record->buyTokens, nullptr);
-  gParamSuite->paramGetHandle(params, "accountInfo", &record->accountInfo, nullptr);
-  gParamSuite->paramGetHandle(params, "versionInfo", &record->versionInfo, nullptr);
-  gParamSuite->paramGetHandle(params, "updateAvailable", &record->updateAvailable, nullptr);
+  for (const ParamRow& row : kParams)
+    gParamSuite->paramGetHandle(params, row.name, &record->handles[static_cast<int>(row.id)],
+                                nullptr);
 
   OfxPropertySetHandle props = nullptr;
   gEffectSuite->getPropertySet(effect, &props);
@@ -214,7 +189,11 @@ OfxStatus pluginMain(const char* action, const void* handle, OfxPropertySetHandl
   if (is(kOfxActionCreateInstance)) return answerOk([&] { createInstance(effect); });
   if (is(kOfxActionDestroyInstance)) return answerOk([&] { destroyInstance(effect); });
   if (is(kOfxActionInstanceChanged)) return answerOk([&] { paramChanged(effect, inArgs); });
-  if (is(kOfxImageEffectActionRender)) return answerOk([&] { renderAction(effect, inArgs); });
+  if (is(kOfxImageEffectActionRender))
+    return answerOk([&] {
+      if (renderAction(effect, inArgs) == RenderFollowUp::RefreshAccount)
+        refreshAccountUi(lookupInstance(effect));
+    });
   if (is(kOfxActionUnload)) {
     answerOk(unloadAction);
     return kOfxStatReplyDefault;
@@ -233,16 +212,6 @@ OfxPlugin gPlugin = {
 };
 
 }  // namespace
-
-Instance* lookupInstance(OfxImageEffectHandle effect) {
-  if (!effect || !gEffectSuite || !gPropSuite) return nullptr;
-  OfxPropertySetHandle props = nullptr;
-  if (gEffectSuite->getPropertySet(effect, &props) != kOfxStatOK || !props) return nullptr;
-  void* data = nullptr;
-  if (gPropSuite->propGetPointer(props, kOfxPropInstanceData, 0, &data) != kOfxStatOK)
-    return nullptr;
-  return static_cast<Instance*>(data);
-}
 
 extern "C" {
 

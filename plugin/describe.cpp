@@ -1,7 +1,6 @@
 // What the host is told the effect is: its properties, its clips per context
-// and its twenty parameters. Everything is static; the only thing read back is
-// the context being described. The parameter blocks stay in panel order, one
-// block each, so each can be held against the panel it produces.
+// and its parameters, one per row of the parameter table. Everything is
+// static; the only thing read back is the context being described.
 #include <cstring>
 #include <string>
 
@@ -21,26 +20,6 @@ void setDouble(OfxPropertySetHandle props, const char* name, int index, double v
   if (props) gPropSuite->propSetDouble(props, name, index, value);
 }
 
-// Defines a parameter and sets the properties most of them share: the label,
-// and the hint and parent group when given. Returns its property set.
-OfxPropertySetHandle defineParam(OfxParamSetHandle params, const char* type, const char* name,
-                                 const char* label, const char* hint, const char* parent) {
-  OfxPropertySetHandle props = nullptr;
-  if (gParamSuite->paramDefine(params, type, name, &props) != kOfxStatOK) props = nullptr;
-  setString(props, kOfxPropLabel, 0, label);
-  if (hint) setString(props, kOfxParamPropHint, 0, hint);
-  if (parent) setString(props, kOfxParamPropParent, 0, parent);
-  return props;
-}
-
-void setRange(OfxPropertySetHandle props, double min, double max, double displayMin,
-              double displayMax) {
-  setDouble(props, kOfxParamPropMin, 0, min);
-  setDouble(props, kOfxParamPropMax, 0, max);
-  setDouble(props, kOfxParamPropDisplayMin, 0, displayMin);
-  setDouble(props, kOfxParamPropDisplayMax, 0, displayMax);
-}
-
 OfxPropertySetHandle defineClip(OfxImageEffectHandle effect, const char* name,
                                 const char* component0, const char* component1) {
   OfxPropertySetHandle props = nullptr;
@@ -50,122 +29,45 @@ OfxPropertySetHandle defineClip(OfxImageEffectHandle effect, const char* name,
   return props;
 }
 
-// The buy page lives on the service itself: its address without the scheme
-// ("https://api.example.com" names "api.example.com").
-std::string buyTokensHint() {
+// A row's hint with "{domain}" replaced by the service's address without the
+// scheme ("https://api.example.com" names "api.example.com").
+std::string expandHint(const char* hint) {
+  std::string text = hint;
+  const size_t at = text.find("{domain}");
+  if (at == std::string::npos) return text;
   std::string domain = kServiceBaseUrl;
-  size_t scheme = domain.find("://");
+  const size_t scheme = domain.find("://");
   if (scheme != std::string::npos) domain.erase(0, scheme + 3);
-  return "Open " + domain + "/buy in your browser to top up your token balance.";
+  return text.replace(at, 8, domain);
 }
 
-void defineParams(OfxParamSetHandle params) {
-  OfxPropertySetHandle p;
-
-  // 1-7: the account panel.
-  p = defineParam(params, kOfxParamTypeGroup, "accountGroup", "Account", nullptr, nullptr);
-  setInt(p, kOfxParamPropGroupOpen, 0, 0);
-
-  p = defineParam(params, kOfxParamTypeString, "accountInfo", "Account", nullptr, "accountGroup");
-  setString(p, kOfxParamPropDefault, 0, "");
-  setString(p, kOfxParamPropStringMode, 0, kOfxParamStringIsLabel);
-  setInt(p, kOfxParamPropEvaluateOnChange, 0, 0);
-
-  defineParam(params, kOfxParamTypePushButton, "signIn", "Sign In",
-              "Open browser to approve this device. Sign-in finishes automatically once you "
-              "approve in the browser — no need to click anything else here.",
-              "accountGroup");
-
-  p = defineParam(params, kOfxParamTypePushButton, "signOut", "Sign Out",
-                  "Forget the stored token on this machine.", "accountGroup");
-  setInt(p, kOfxParamPropSecret, 0, 1);
-
-  const std::string buyHint = buyTokensHint();
-  p = defineParam(params, kOfxParamTypePushButton, "buyTokens", "Buy Tokens", buyHint.c_str(),
-                  "accountGroup");
-  setInt(p, kOfxParamPropSecret, 0, 1);
-
-  p = defineParam(params, kOfxParamTypeString, "versionInfo", "Version", nullptr, "accountGroup");
-  setString(p, kOfxParamPropDefault, 0, kPluginVersion);
-  setString(p, kOfxParamPropStringMode, 0, kOfxParamStringIsLabel);
-  setInt(p, kOfxParamPropEvaluateOnChange, 0, 0);
-
-  p = defineParam(params, kOfxParamTypePushButton, "updateAvailable", "Update Available — Download",
-                  "Open the download page in your browser.", "accountGroup");
-  setInt(p, kOfxParamPropSecret, 0, 1);
-
-  // 8-20: top level.
-  p = defineParam(params, kOfxParamTypeString, "prompt", "Background Prompt",
-                  "Describe the new background (e.g. sunset sky, forest)", nullptr);
-  setString(p, kOfxParamPropDefault, 0, "");
-  setString(p, kOfxParamPropStringMode, 0, kOfxParamStringIsSingleLine);
-
-  defineParam(params, kOfxParamTypePushButton, "generate", "Generate Background",
-              "Send grabbed frame to AI and replace background", nullptr);
-
-  p = defineParam(params, kOfxParamTypeDouble, "blend", "Background Blend",
-                  "Overall AI background opacity", nullptr);
-  setDouble(p, kOfxParamPropDefault, 0, 1.0);
-  setRange(p, 0.0, 1.0, 0.0, 1.0);
-
-  p = defineParam(params, kOfxParamTypeChoice, "maskSource", "Mask Source",
-                  "Auto: use the source-alpha matte if a Power Window or Magic Mask is wired "
-                  "in, otherwise pixel-diff the current frame against the reference saved at "
-                  "generate time. None: full AI background, no compositing.",
-                  nullptr);
-  setInt(p, kOfxParamPropDefault, 0, 0);
-  setString(p, kOfxParamPropChoiceOption, 0, "Auto");
-  setString(p, kOfxParamPropChoiceOption, 1, "None (Pure AI Background)");
-
-  p = defineParam(params, kOfxParamTypeDouble, "threshold", "Mask Threshold",
-                  "Auto-mask only — minimum pixel change to classify as background. Ignored "
-                  "for From Source Alpha and None.",
-                  nullptr);
-  setDouble(p, kOfxParamPropDefault, 0, 20.0);
-  setRange(p, 0.0, 100.0, 0.0, 100.0);
-
-  p = defineParam(params, kOfxParamTypeBoolean, "invertMask", "Invert Mask",
-                  "OFF: white in the matte = where AI background shows. ON: white = subject to "
-                  "protect, AI shows in black areas.",
-                  nullptr);
-  setInt(p, kOfxParamPropDefault, 0, 0);
-
-  p = defineParam(params, kOfxParamTypeDouble, "maskGrow", "Mask Size",
-                  "Shrink (negative) or expand (positive) the background mask.", nullptr);
-  setDouble(p, kOfxParamPropDefault, 0, 0.0);
-  setRange(p, -30.0, 30.0, -30.0, 30.0);
-
-  p = defineParam(params, kOfxParamTypeDouble, "inFeather", "Inner Feather",
-                  "Feather the background edge inward", nullptr);
-  setDouble(p, kOfxParamPropDefault, 0, 0.0);
-  setRange(p, 0.0, 30.0, 0.0, 30.0);
-
-  p = defineParam(params, kOfxParamTypeDouble, "outFeather", "Outer Feather",
-                  "Feather the background edge outward into the foreground", nullptr);
-  setDouble(p, kOfxParamPropDefault, 0, 5.0);
-  setRange(p, 0.0, 30.0, 0.0, 30.0);
-
-  p = defineParam(params, kOfxParamTypeBoolean, "trackMotion", "Track Motion",
-                  "OFF (default): mask stays anchored to the source frame at generate time. "
-                  "ON: auto-shift the mask each frame to follow camera pan, hand-shake, or "
-                  "subject drift (translation only) — costs ~1ms per frame.",
-                  nullptr);
-  setInt(p, kOfxParamPropDefault, 0, 0);
-
-  p = defineParam(params, kOfxParamTypeDouble, "bgScale", "BG Scale",
-                  "Scale the AI background. Increase before panning to avoid gaps.", nullptr);
-  setDouble(p, kOfxParamPropDefault, 0, 1.0);
-  setRange(p, 0.25, 4.0, 0.25, 4.0);
-
-  p = defineParam(params, kOfxParamTypeDouble, "bgOffX", "BG X Pan",
-                  "Horizontal pan as % of frame width. Positive = right.", nullptr);
-  setDouble(p, kOfxParamPropDefault, 0, 0.0);
-  setRange(p, -200.0, 200.0, -100.0, 100.0);
-
-  p = defineParam(params, kOfxParamTypeDouble, "bgOffY", "BG Y Pan",
-                  "Vertical pan as % of frame height. Positive = down.", nullptr);
-  setDouble(p, kOfxParamPropDefault, 0, 0.0);
-  setRange(p, -200.0, 200.0, -100.0, 100.0);
+// Defines one parameter with every property its row gives.
+void defineParam(OfxParamSetHandle params, const ParamRow& row) {
+  OfxPropertySetHandle p = nullptr;
+  if (gParamSuite->paramDefine(params, row.type, row.name, &p) != kOfxStatOK) return;
+  setString(p, kOfxPropLabel, 0, row.label);
+  if (row.hint) setString(p, kOfxParamPropHint, 0, expandHint(row.hint).c_str());
+  if (row.parent) setString(p, kOfxParamPropParent, 0, row.parent);
+  if (row.flags & kParamGroupClosed) setInt(p, kOfxParamPropGroupOpen, 0, 0);
+  if (row.flags & kParamSecret) setInt(p, kOfxParamPropSecret, 0, 1);
+  if (row.flags & kParamNoEvaluate) setInt(p, kOfxParamPropEvaluateOnChange, 0, 0);
+  if (row.flags & kParamLabelText) setString(p, kOfxParamPropStringMode, 0, kOfxParamStringIsLabel);
+  if (row.flags & kParamSingleLine)
+    setString(p, kOfxParamPropStringMode, 0, kOfxParamStringIsSingleLine);
+  if (row.flags & kParamHasDefault) {
+    const std::string type = row.type;
+    if (type == kOfxParamTypeString) setString(p, kOfxParamPropDefault, 0, row.text);
+    else if (type == kOfxParamTypeDouble) setDouble(p, kOfxParamPropDefault, 0, row.number);
+    else setInt(p, kOfxParamPropDefault, 0, static_cast<int>(row.number));
+  }
+  if (row.flags & kParamHasRange) {
+    setDouble(p, kOfxParamPropMin, 0, row.range.min);
+    setDouble(p, kOfxParamPropMax, 0, row.range.max);
+    setDouble(p, kOfxParamPropDisplayMin, 0, row.range.displayMin);
+    setDouble(p, kOfxParamPropDisplayMax, 0, row.range.displayMax);
+  }
+  for (int i = 0; i < 2; ++i)
+    if (row.options[i]) setString(p, kOfxParamPropChoiceOption, i, row.options[i]);
 }
 
 }  // namespace
@@ -209,5 +111,5 @@ void describeInContextAction(OfxImageEffectHandle effect, OfxPropertySetHandle i
 
   OfxParamSetHandle params = nullptr;
   if (gEffectSuite->getParamSet(effect, &params) != kOfxStatOK) return;
-  defineParams(params);
+  for (const ParamRow& row : kParams) defineParam(params, row);
 }

@@ -1,4 +1,4 @@
-// Steps 12 to 18 of a render: fit, mask, track, composite, bars, write.
+// The compositing half of a render: fit, mask, track, composite, bars, write.
 //
 // The fitted background and the difference-based mask are kept in the instance
 // with the exact inputs they were made from. A working file decoded anew also
@@ -48,8 +48,8 @@ std::vector<uint8_t> differenceMatte(const ImageSlot& diff, bool loaded, int wid
   return matte;
 }
 
-// Steps 13 and 14 on the difference path: the cached mask, rebuilt only when an
-// input changed.
+// The mask on the difference path: the cached mask, rebuilt only when an input
+// changed.
 const std::vector<uint8_t>& differenceMask(Instance& in, const RenderParams& p, int width,
                                            int height) {
   bool fresh = false;
@@ -63,7 +63,7 @@ const std::vector<uint8_t>& differenceMask(Instance& in, const RenderParams& p, 
   key.grow = p.grow;
   key.innerFeather = p.innerFeather;
   key.outerFeather = p.outerFeather;
-  key.maskSource = p.maskSource;
+  key.maskSource = static_cast<int>(p.maskSource);
   key.invert = p.invertMask;
   const MaskKey& old = in.maskKey;
   const bool same = !in.maskCache.empty() && old.width == key.width && old.height == key.height &&
@@ -101,7 +101,8 @@ void trackShift(Instance& in, const RenderParams& p, const Frame& f, int& shiftX
   if (!loadSlot(in.anchorCache, anchorFile(in.id, p.prompt), 1, fresh)) return;
   const int n = in.anchorCache.width;
   if (n <= 0 || n != in.anchorCache.height) return;
-  const std::vector<uint8_t> current = downsampleToGray(f.rgba.data(), f.width, f.height, n);
+  const std::vector<uint8_t> current =
+      downsampleToGray(f.rgba.data(), f.width, f.height, n, hostParallelFor);
   const uint64_t packed = trackOffset(in.anchorCache.pixels, current, n, 32);
   const int dx = offsetDx(packed);
   const int dy = offsetDy(packed);
@@ -113,17 +114,17 @@ void trackShift(Instance& in, const RenderParams& p, const Frame& f, int& shiftX
 
 }  // namespace
 
-void compositePipeline(Instance& in, const RenderParams& p, Frame& f, int state,
+void compositePipeline(Instance& in, const RenderParams& p, Frame& f, GenerationState state,
                        const HostView& output) {
   const int w = f.width;
   const int h = f.height;
-  // 12. Fit (the render action loaded the background slot just before).
+  // Fit (the render action loaded the background slot just before).
   fitBackground(in, p, w, h);
 
-  // 13 and 14. Mask: null stands for 255 everywhere (mask source None).
+  // Mask: null stands for 255 everywhere (mask source None).
   std::vector<uint8_t> matteMask;
   const std::vector<uint8_t>* mask = nullptr;
-  if (p.maskSource == 0) {
+  if (p.maskSource == MaskSource::Auto) {
     if (f.hasMatte) {
       matteMask = buildMask(sourceMatte(f, p.invertMask), w, h, p.thresholdByte, true, p.grow,
                             p.innerFeather, p.outerFeather);
@@ -133,12 +134,12 @@ void compositePipeline(Instance& in, const RenderParams& p, Frame& f, int state,
     }
   }
 
-  // 15. Motion.
+  // Motion.
   int shiftX = 0;
   int shiftY = 0;
   trackShift(in, p, f, shiftX, shiftY);
 
-  // 16. Composite in place: each output pixel reads only the source pixel it replaces.
+  // Composite in place: each output pixel reads only the source pixel it replaces.
   CompositeJob job;
   job.width = w;
   job.height = h;
@@ -152,11 +153,10 @@ void compositePipeline(Instance& in, const RenderParams& p, Frame& f, int state,
   job.output = f.rgba.data();
   runComposite(job);
 
-  // 17. Result bars.
+  // Result bars.
   uint8_t r, g, b;
   if (state != Running && bannerColour(state, r, g, b)) drawBanner(f.rgba, w, h, r, g, b);
 
-  // 18. Out.
-  writeRGBA(f.rgba.data(), w, h, output.data, output.rowBytes, output.components, true,
-            output.isFloat, output.isShort);
+  // Out.
+  writeRGBA(f.rgba.data(), output, RowOrder::BottomUp);
 }

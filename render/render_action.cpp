@@ -1,5 +1,7 @@
-// The render action: steps 1 to 11, 19 and 20 (the compositing pipeline holds
-// 12 to 18), plus the guards that keep every write inside the output image.
+// The render action: reads the frame and the parameters, takes a pending
+// generate request, and either passes the frame through or hands it to the
+// compositing pipeline; plus the guards that keep every write inside the
+// output image.
 
 #include <cmath>
 #include <cstdio>
@@ -7,7 +9,6 @@
 #include <cstring>
 #include <exception>
 
-#include "account/account.h"
 #include "backend/backend.h"
 #include "imaging/imaging.h"
 #include "render/render.h"
@@ -54,9 +55,9 @@ bool readHostImage(OfxPropertySetHandle image, HostView& out) {
   const std::string components = readString(image, kOfxImageEffectPropComponents);
   bool known = true;
   if (depth == kOfxBitDepthFloat) {
-    out.isFloat = true;
+    out.depth = Depth::Float;
   } else if (depth == kOfxBitDepthShort) {
-    out.isShort = true;
+    out.depth = Depth::Short;
   } else if (depth == kOfxBitDepthHalf) {
     known = false;
   }
@@ -77,8 +78,7 @@ bool readHostImage(OfxPropertySetHandle image, HostView& out) {
 
 bool sameLayout(const HostView& a, const HostView& b) {
   return a.x1 == b.x1 && a.y1 == b.y1 && a.x2 == b.x2 && a.y2 == b.y2 &&
-         a.components == b.components && a.isFloat == b.isFloat &&
-         (a.isFloat || a.isShort == b.isShort);
+         a.components == b.components && a.depth == b.depth;
 }
 
 double readDouble(OfxParamHandle param, double time, double fallback) {
@@ -109,22 +109,23 @@ int truncated(double v) {
 
 RenderParams readParams(const Instance& in, double t) {
   RenderParams p;
-  p.prompt = readText(in.prompt, t);
-  p.blend = static_cast<float>(readDouble(in.blend, t, 1.0));
-  p.thresholdByte = static_cast<float>(readDouble(in.threshold, t, 20.0) / 100.0 * 255.0);
-  p.grow = truncated(readDouble(in.maskGrow, t, 0.0));
-  p.innerFeather = truncated(readDouble(in.inFeather, t, 0.0));
-  p.outerFeather = truncated(readDouble(in.outFeather, t, 5.0));
-  p.bgScale = readDouble(in.bgScale, t, 1.0);
-  p.bgOffX = readDouble(in.bgOffX, t, 0.0);
-  p.bgOffY = readDouble(in.bgOffY, t, 0.0);
-  p.maskSource = readInt(in.maskSource, t, 0);
-  p.invertMask = readInt(in.invertMask, t, 0) != 0;
-  p.trackMotion = readInt(in.trackMotion, t, 1) != 0;
+  p.prompt = readText(in.handle(ParamId::Prompt), t);
+  p.blend = static_cast<float>(readDouble(in.handle(ParamId::Blend), t, 1.0));
+  p.thresholdByte =
+      static_cast<float>(readDouble(in.handle(ParamId::Threshold), t, 20.0) / 100.0 * 255.0);
+  p.grow = truncated(readDouble(in.handle(ParamId::MaskGrow), t, 0.0));
+  p.innerFeather = truncated(readDouble(in.handle(ParamId::InFeather), t, 0.0));
+  p.outerFeather = truncated(readDouble(in.handle(ParamId::OutFeather), t, 5.0));
+  p.bgScale = readDouble(in.handle(ParamId::BgScale), t, 1.0);
+  p.bgOffX = readDouble(in.handle(ParamId::BgOffX), t, 0.0);
+  p.bgOffY = readDouble(in.handle(ParamId::BgOffY), t, 0.0);
+  p.maskSource = static_cast<MaskSource>(readInt(in.handle(ParamId::MaskSource), t, 0));
+  p.invertMask = readInt(in.handle(ParamId::InvertMask), t, 0) != 0;
+  p.trackMotion = readInt(in.handle(ParamId::TrackMotion), t, 1) != 0;
   return p;
 }
 
-// Step 6: alpha 0 and 255 stay as they are; colour is divided by the alpha.
+// Alpha 0 and 255 stay as they are; colour is divided by the alpha.
 void unpremultiply(std::vector<uint8_t>& rgba) {
   float factor[256] = {};
   for (int a = 1; a < 255; ++a) factor[a] = 255.0f / static_cast<float>(a);
@@ -141,17 +142,16 @@ void unpremultiply(std::vector<uint8_t>& rgba) {
   }
 }
 
-void writeWithBanner(Frame& f, int state, const HostView& out) {
+void writeWithBanner(Frame& f, GenerationState state, const HostView& out) {
   uint8_t r, g, b;
   if (bannerColour(state, r, g, b)) drawBanner(f.rgba, f.width, f.height, r, g, b);
-  writeRGBA(f.rgba.data(), f.width, f.height, out.data, out.rowBytes, out.components, true,
-            out.isFloat, out.isShort);
+  writeRGBA(f.rgba.data(), out, RowOrder::BottomUp);
 }
 
-void renderFrame(OfxImageEffectHandle effect, OfxPropertySetHandle inArgs) {
-  // 1. Instance and time.
+RenderFollowUp renderFrame(OfxImageEffectHandle effect, OfxPropertySetHandle inArgs) {
+  // Instance and time.
   Instance* in = lookupInstance(effect);
-  if (!in) return;
+  if (!in) return RenderFollowUp::None;
   double time = 0.0;
   if (inArgs) gPropSuite->propGetDouble(inArgs, kOfxPropTime, 0, &time);
   {
@@ -168,14 +168,14 @@ void renderFrame(OfxImageEffectHandle effect, OfxPropertySetHandle inArgs) {
     dbg(line);
   }
 
-  // 2. Images and parameters.
+  // Images and parameters.
   ImageGuard source;
   ImageGuard output;
   source.handle = fetchImage(effect, kOfxImageEffectSimpleSourceClipName, time);
   output.handle = fetchImage(effect, kOfxImageEffectOutputClipName, time);
   if (!source.handle || !output.handle) {
     dbg("render: no source or output image, output left as it is");
-    return;
+    return RenderFollowUp::None;
   }
   HostView src;
   HostView out;
@@ -186,7 +186,7 @@ void renderFrame(OfxImageEffectHandle effect, OfxPropertySetHandle inArgs) {
     if (srcKnown && outKnown) copyOverlap(src, out);
     dbg("render: output differs from the source or has an unsupported layout, passed through what "
         "fits");
-    return;
+    return RenderFollowUp::None;
   }
   const int width = src.width();
   const int height = src.height();
@@ -195,11 +195,11 @@ void renderFrame(OfxImageEffectHandle effect, OfxPropertySetHandle inArgs) {
     std::snprintf(line, sizeof line,
                   "render: frame %dx%d too large to convert, output left as it is", width, height);
     dbg(line);
-    return;
+    return RenderFollowUp::None;
   }
   const RenderParams params = readParams(*in, time);
 
-  // 3. Take the generate request.
+  // Take the generate request.
   bool takeRequest = false;
   {
     std::lock_guard<std::mutex> lock(in->mutex);
@@ -209,14 +209,13 @@ void renderFrame(OfxImageEffectHandle effect, OfxPropertySetHandle inArgs) {
     }
   }
 
-  // 4. Source pixels.
+  // Source pixels.
   Frame frame;
   frame.width = width;
   frame.height = height;
-  frame.rgba = extractRGBA(src.data, width, height, src.rowBytes, src.components, true, src.isFloat,
-                           src.isShort);
+  frame.rgba = extractRGBA(src, RowOrder::BottomUp);
 
-  // 5. Matte detection.
+  // Matte detection.
   int lowest = 255;
   int highest = 0;
   alphaRange(frame.rgba.data(), static_cast<int64_t>(frame.rgba.size() / 4), lowest, highest);
@@ -228,28 +227,28 @@ void renderFrame(OfxImageEffectHandle effect, OfxPropertySetHandle inArgs) {
     dbg(line);
   }
 
-  // 6. Unpremultiply.
+  // Unpremultiply.
   if (frame.hasMatte) {
     unpremultiply(frame.rgba);
     dbg("src has matte — unpremultiplied rgb");
   }
 
-  // 7. Cache name.
+  // Cache name.
   const std::string cachePath = cacheFile(in->id, params.prompt);
 
-  // 8. Start a generation.
+  // Start a generation.
   if (takeRequest) startGeneration(*in, params.prompt, frame, launchDetached);
 
-  // 9. The state that drives the rest of this render.
-  const int state = in->genState->load();
+  // The state that drives the rest of this render.
+  const auto state = static_cast<GenerationState>(in->genState->load());
 
-  // 10. Running: the source with the red bars, nothing else.
+  // Running: the source with the red bars, nothing else.
   if (state == Running) {
     writeWithBanner(frame, state, out);
-    return;
+    return RenderFollowUp::None;
   }
 
-  // 11. Pass-through, or 12-18. Composite.
+  // Pass-through, or 12-18. Composite.
   bool fresh = false;
   if (params.prompt.empty() || !fileExists(cachePath) ||
       !loadSlot(in->bgCache, cachePath, 4, fresh)) {
@@ -263,19 +262,18 @@ void renderFrame(OfxImageEffectHandle effect, OfxPropertySetHandle inArgs) {
     compositePipeline(*in, params, frame, state, out);
   }
 
-  // 19. Acknowledge the state shown.
+  // Acknowledge the state shown.
   if (state == Done || state == OutOfCredits || state == AuthRejected) {
-    refreshAccountUi(in);
     in->genState->exchange(Idle);
-  } else if (state == Failed) {
-    in->genState->exchange(Idle);
+    return RenderFollowUp::RefreshAccount;
   }
-  // 20. The guards release both images.
+  if (state == Failed) in->genState->exchange(Idle);
+  return RenderFollowUp::None;
 }
 
 }  // namespace
 
-bool bannerColour(int state, uint8_t& r, uint8_t& g, uint8_t& b) {
+bool bannerColour(GenerationState state, uint8_t& r, uint8_t& g, uint8_t& b) {
   switch (state) {
     case Running:
       r = 230, g = 40, b = 40;
@@ -326,10 +324,10 @@ void startGeneration(Instance& in, const std::string& prompt, const Frame& frame
   }
 }
 
-void renderAction(OfxImageEffectHandle effect, OfxPropertySetHandle inArgs) {
-  if (!gEffectSuite || !gPropSuite || !gParamSuite) return;
+RenderFollowUp renderAction(OfxImageEffectHandle effect, OfxPropertySetHandle inArgs) {
+  if (!gEffectSuite || !gPropSuite || !gParamSuite) return RenderFollowUp::None;
   try {
-    renderFrame(effect, inArgs);
+    return renderFrame(effect, inArgs);
   } catch (const std::exception& e) {
     char line[128];
     std::snprintf(line, sizeof line, "render: aborted (%s)", e.what());
@@ -337,4 +335,5 @@ void renderAction(OfxImageEffectHandle effect, OfxPropertySetHandle inArgs) {
   } catch (...) {
     dbg("render: aborted");
   }
+  return RenderFollowUp::None;
 }

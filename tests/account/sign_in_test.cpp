@@ -92,11 +92,8 @@ class SignInPoller : public ::testing::Test {
     hostInstance = bundle.create();
     ASSERT_NE(hostInstance, nullptr);
     record = std::make_unique<Instance>();
-    record->signIn = hostParam(hostInstance, "signIn");
-    record->signOut = hostParam(hostInstance, "signOut");
-    record->buyTokens = hostParam(hostInstance, "buyTokens");
-    record->accountInfo = hostParam(hostInstance, "accountInfo");
-    record->updateAvailable = hostParam(hostInstance, "updateAvailable");
+    for (const ParamRow& row : kParams)
+      record->handles[static_cast<int>(row.id)] = hostParam(hostInstance, row.name);
     changesBefore = hostParamChanges(hostInstance).size();
     setPollClockForTesting(pollClockOf(clock));
     server.reply("GET", "/v1/me", Reply{200, R"({"email":"ana@example.com","balance":3})"});

@@ -14,8 +14,10 @@ class DeviceCode : public BackendTest {
 
 class DeviceToken : public BackendTest {
  protected:
+  // As the outcome's number, so the cases below stay a table of ints.
   int poll(const std::string& code = "dev-code_1.x") {
-    return pollDeviceToken(server.url(), code, accessToken, balance, email, error);
+    return static_cast<int>(
+        pollDeviceToken(server.url(), code, accessToken, balance, email, error));
   }
   void answer(int status, const std::string& body) {
     server.reply("POST", "/v1/device/token", Reply{status, body});
@@ -177,13 +179,14 @@ TEST_F(DeviceToken, ErrorCodesMapToKeepPollingStopOrFail) {
 TEST_F(DeviceToken, UnreachableServiceIsHttpZero) {
   const std::string url = server.url();
   server.stop();
-  EXPECT_EQ(pollDeviceToken(url, "d", accessToken, balance, email, error), -2);
+  EXPECT_EQ(pollDeviceToken(url, "d", accessToken, balance, email, error), PollOutcome::Failed);
   EXPECT_EQ(error, "HTTP 0");
   EXPECT_TRUE(leftoverRequestFiles().empty());
 }
 
 TEST_F(DeviceToken, BadInputsAreRefusedUnsent) {
-  EXPECT_EQ(pollDeviceToken("http:// ", "d", accessToken, balance, email, error), -2);
+  EXPECT_EQ(pollDeviceToken("http:// ", "d", accessToken, balance, email, error),
+            PollOutcome::Failed);
   EXPECT_EQ(error, "Invalid server URL");
   EXPECT_EQ(poll(""), -2);
   EXPECT_EQ(error, "Missing device code");

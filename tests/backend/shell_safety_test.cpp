@@ -166,7 +166,8 @@ TEST_F(ShellSafety, HostileTokensAndDeviceCodesAreRefusedUnsent) {
     std::string email, access, error;
     int balance = 0;
     EXPECT_EQ(fetchBalance(server.url(), token, email, balance), -1);
-    EXPECT_EQ(pollDeviceToken(server.url(), token, access, balance, email, error), -2);
+    EXPECT_EQ(pollDeviceToken(server.url(), token, access, balance, email, error),
+              PollOutcome::Failed);
     EXPECT_EQ(error, "Malformed device code");
   }
   EXPECT_TRUE(server.requests().empty());

@@ -13,7 +13,7 @@
 #include <thread>
 
 #include "backend/backend.h"
-#include "plugin/plugin.h"
+#include "core/core.h"
 #include "tests/hardening/hardening_fixture.h"
 
 namespace {

@@ -14,8 +14,8 @@
 #include <thread>
 
 #include "backend/backend.h"
+#include "core/core.h"
 #include "imaging/imaging.h"
-#include "plugin/plugin.h"
 #include "tests/hardening/hardening_fixture.h"
 
 namespace {

@@ -73,9 +73,17 @@ struct Shape {
   int w, h, size;
 };
 
+// A caller's pool as the render has one: every body on a thread of its own.
+void onThreads(int count, const std::function<void(int)>& body) {
+  std::vector<std::thread> threads;
+  for (int i = 0; i < count; ++i) threads.emplace_back(body, i);
+  for (std::thread& t : threads) t.join();
+}
+
 void expectSame(const std::vector<uint8_t>& f, const Shape& s, const std::string& what) {
-  const std::vector<uint8_t> fast = downsampleToGray(f.data(), s.w, s.h, s.size);
+  const std::vector<uint8_t> fast = downsampleToGray(f.data(), s.w, s.h, s.size, onThreads);
   const std::vector<uint8_t> plain = downsampleToGrayPlain(f.data(), s.w, s.h, s.size);
+  ASSERT_EQ(downsampleToGray(f.data(), s.w, s.h, s.size), fast) << what << ": one thread";
   ASSERT_EQ(fast.size(), plain.size()) << what;
   size_t differ = 0, first = fast.size();
   for (size_t i = 0; i < fast.size(); ++i)

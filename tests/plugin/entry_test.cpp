@@ -4,7 +4,7 @@
 #include <cstring>
 #include <thread>
 
-#include "plugin/plugin.h"
+#include "core/core.h"
 #include "tests/plugin/bundle_fixture.h"
 
 namespace {

@@ -1,6 +1,6 @@
 // Instance ids are per process, so this runs alone in its own executable:
 // the first instance the process creates must be the first one counted.
-#include "plugin/plugin.h"
+#include "core/core.h"
 #include "tests/plugin/bundle_fixture.h"
 
 namespace {

@@ -3,7 +3,7 @@
 #include <thread>
 
 #include "backend/backend.h"
-#include "plugin/plugin.h"
+#include "core/core.h"
 #include "tests/plugin/bundle_fixture.h"
 
 namespace {
@@ -35,29 +35,9 @@ TEST_F(InstanceLife, CreateAttachesARecordHoldingEveryParameterHandle) {
   Instance* record = recordOf(instance);
   ASSERT_NE(record, nullptr);
   EXPECT_GE(record->id, 1u);
-  const std::pair<const char*, OfxParamHandle> fields[] = {
-      {"prompt", record->prompt},
-      {"generate", record->generate},
-      {"blend", record->blend},
-      {"threshold", record->threshold},
-      {"maskGrow", record->maskGrow},
-      {"inFeather", record->inFeather},
-      {"outFeather", record->outFeather},
-      {"bgScale", record->bgScale},
-      {"bgOffX", record->bgOffX},
-      {"bgOffY", record->bgOffY},
-      {"maskSource", record->maskSource},
-      {"invertMask", record->invertMask},
-      {"trackMotion", record->trackMotion},
-      {"signIn", record->signIn},
-      {"signOut", record->signOut},
-      {"buyTokens", record->buyTokens},
-      {"accountInfo", record->accountInfo},
-      {"versionInfo", record->versionInfo},
-      {"updateAvailable", record->updateAvailable}};
-  for (const auto& field : fields) {
-    EXPECT_NE(field.second, nullptr) << field.first;
-    EXPECT_EQ(field.second, hostParam(instance, field.first)) << field.first;
+  for (const ParamRow& row : kParams) {
+    EXPECT_NE(record->handle(row.id), nullptr) << row.name;
+    EXPECT_EQ(record->handle(row.id), hostParam(instance, row.name)) << row.name;
   }
   EXPECT_EQ(record->genState->load(), Idle);
   EXPECT_FALSE(record->deviceFlow);

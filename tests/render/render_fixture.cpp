@@ -10,7 +10,7 @@
 #include <sstream>
 
 #include "backend/backend.h"
-#include "plugin/plugin.h"
+#include "core/core.h"
 
 void RenderTest::SetUp() {
   // The bundle decides its debug switch at its first log line, after this.

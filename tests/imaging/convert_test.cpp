@@ -6,7 +6,7 @@
 #include <limits>
 #include <vector>
 
-#include "render/render.h"
+#include "imaging/imaging.h"
 
 namespace {
 
@@ -20,7 +20,8 @@ std::vector<uint8_t> floatBytes(const std::vector<float>& v) {
 std::vector<uint8_t> extractFloats(const std::vector<float>& values) {
   const int width = static_cast<int>(values.size() / 4);
   const std::vector<uint8_t> host = floatBytes(values);
-  return extractRGBA(host.data(), width, 1, width * 16, true, true, false);
+  return extractRGBA(hostView(host.data(), width, 1, width * 16, 4, Depth::Float),
+                     RowOrder::BottomUp);
 }
 
 }  // namespace
@@ -29,12 +30,13 @@ TEST(Convert, PaddedByteRowsFlipAndPaddingIsUntouched) {
   // 2 x 2, rowBytes 12: 8 bytes of pixels and 4 of padding per row.
   std::vector<uint8_t> host = {1, 2,  3,  4,  5,  6,  7,  8,  0xAA, 0xAA, 0xAA, 0xAA,
                                9, 10, 11, 12, 13, 14, 15, 16, 0xBB, 0xBB, 0xBB, 0xBB};
-  const std::vector<uint8_t> rgba = extractRGBA(host.data(), 2, 2, 12, true, false, false);
+  const std::vector<uint8_t> rgba =
+      extractRGBA(hostView(host.data(), 2, 2, 12, 4, Depth::Byte), RowOrder::BottomUp);
   ASSERT_EQ(rgba.size(), 16u);
   EXPECT_EQ(std::vector<uint8_t>(rgba.begin(), rgba.begin() + 8),
             std::vector<uint8_t>(host.begin() + 12, host.begin() + 20));
   std::vector<uint8_t> back(24, 0xCC);
-  writeRGBA(rgba.data(), 2, 2, back.data(), 12, true, false, false);
+  writeRGBA(rgba.data(), hostView(back.data(), 2, 2, 12, 4, Depth::Byte), RowOrder::BottomUp);
   for (int r = 0; r < 2; ++r) {
     for (int k = 0; k < 8; ++k) EXPECT_EQ(back[r * 12 + k], host[r * 12 + k]);
     for (int k = 8; k < 12; ++k) EXPECT_EQ(back[r * 12 + k], 0xCC) << "padding written";
@@ -43,7 +45,8 @@ TEST(Convert, PaddedByteRowsFlipAndPaddingIsUntouched) {
 
 TEST(Convert, FlipOffKeepsHostRowOrder) {
   std::vector<uint8_t> host = {1, 1, 1, 1, 2, 2, 2, 2};
-  const std::vector<uint8_t> rgba = extractRGBA(host.data(), 1, 2, 4, false, false, false);
+  const std::vector<uint8_t> rgba =
+      extractRGBA(hostView(host.data(), 1, 2, 4, 4, Depth::Byte), RowOrder::TopDown);
   EXPECT_EQ(rgba, host);
 }
 
@@ -68,14 +71,15 @@ TEST(Convert, FloatComponentsExtractByRoundHalfUpWithClampAndNaN) {
 
 TEST(Convert, ShortComponentsTakeTheHighByte) {
   const uint16_t host[4] = {0, 255, 256, 65535};
-  const std::vector<uint8_t> out = extractRGBA(host, 1, 1, 8, true, false, true);
+  const std::vector<uint8_t> out =
+      extractRGBA(hostView(host, 1, 1, 8, 4, Depth::Short), RowOrder::BottomUp);
   EXPECT_EQ(out, (std::vector<uint8_t>{0, 0, 1, 255}));
 }
 
 TEST(Convert, BytesWriteAsShortsShiftedLeft) {
   const uint8_t rgba[4] = {0, 1, 255, 128};
   uint16_t host[4] = {7, 7, 7, 7};
-  writeRGBA(rgba, 1, 1, host, 8, true, false, true);
+  writeRGBA(rgba, hostView(host, 1, 1, 8, 4, Depth::Short), RowOrder::BottomUp);
   EXPECT_EQ(host[0], 0);
   EXPECT_EQ(host[1], 256);
   EXPECT_EQ(host[2], 65280);
@@ -85,7 +89,7 @@ TEST(Convert, BytesWriteAsShortsShiftedLeft) {
 TEST(Convert, BytesWriteAsFloatsDividedBy255) {
   const uint8_t rgba[4] = {0, 255, 51, 128};
   float host[4] = {};
-  writeRGBA(rgba, 1, 1, host, 16, true, true, false);
+  writeRGBA(rgba, hostView(host, 1, 1, 16, 4, Depth::Float), RowOrder::BottomUp);
   EXPECT_EQ(host[0], 0.0f);
   EXPECT_EQ(host[1], 1.0f);
   EXPECT_EQ(host[2], 51.0f / 255.0f);
@@ -94,15 +98,16 @@ TEST(Convert, BytesWriteAsFloatsDividedBy255) {
 
 TEST(Convert, FloatWinsWhenBothDepthFlagsAreSet) {
   const float host[4] = {0.5f, 1.0f, 0.0f, 1.0f};
-  const std::vector<uint8_t> out = extractRGBA(host, 1, 1, 16, true, true, true);
+  const std::vector<uint8_t> out =
+      extractRGBA(hostView(host, 1, 1, 16, 4, Depth::Float), RowOrder::BottomUp);
   EXPECT_EQ(out, (std::vector<uint8_t>{128, 255, 0, 255}));
 }
 
 TEST(Convert, HeightZeroReadsAndWritesNothing) {
   uint8_t host[8] = {9, 9, 9, 9, 9, 9, 9, 9};
-  EXPECT_TRUE(extractRGBA(host, 2, 0, 8, true, false, false).empty());
+  EXPECT_TRUE(extractRGBA(hostView(host, 2, 0, 8, 4, Depth::Byte), RowOrder::BottomUp).empty());
   const uint8_t rgba[8] = {};
-  writeRGBA(rgba, 2, 0, host, 8, true, false, false);
+  writeRGBA(rgba, hostView(host, 2, 0, 8, 4, Depth::Byte), RowOrder::BottomUp);
   for (uint8_t b : host) EXPECT_EQ(b, 9);
 }
 
@@ -110,20 +115,22 @@ TEST(Convert, NegativeRowBytesWalkRowsBackwards) {
   // Host stores its top row first: data points at the bottom row, the last in memory.
   std::vector<uint8_t> memory = {10, 10, 10, 10, 20, 20, 20, 20, 30, 30, 30, 30};
   const uint8_t* bottom = memory.data() + 8;
-  const std::vector<uint8_t> rgba = extractRGBA(bottom, 1, 3, -4, true, false, false);
+  const std::vector<uint8_t> rgba =
+      extractRGBA(hostView(bottom, 1, 3, -4, 4, Depth::Byte), RowOrder::BottomUp);
   EXPECT_EQ(rgba, memory);  // top-down, which is the memory order here
   std::vector<uint8_t> back(12, 0);
-  writeRGBA(rgba.data(), 1, 3, back.data() + 8, -4, true, false, false);
+  writeRGBA(rgba.data(), hostView(back.data() + 8, 1, 3, -4, 4, Depth::Byte), RowOrder::BottomUp);
   EXPECT_EQ(back, memory);
 }
 
 TEST(Convert, RgbImagesReadOpaqueAndWriteWithoutAlpha) {
   // 2 x 1 RGB float with 8 bytes of padding after the 24 bytes of pixels.
   std::vector<float> host = {0.0f, 0.5f, 1.0f, 0.25f, 2.0f, -1.0f, 9.0f, 9.0f};
-  const std::vector<uint8_t> rgba = extractRGBA(host.data(), 2, 1, 32, 3, true, true, false);
+  const std::vector<uint8_t> rgba =
+      extractRGBA(hostView(host.data(), 2, 1, 32, 3, Depth::Float), RowOrder::BottomUp);
   EXPECT_EQ(rgba, (std::vector<uint8_t>{0, 128, 255, 255, 64, 255, 0, 255}));
   std::vector<float> back(8, 7.0f);
-  writeRGBA(rgba.data(), 2, 1, back.data(), 32, 3, true, true, false);
+  writeRGBA(rgba.data(), hostView(back.data(), 2, 1, 32, 3, Depth::Float), RowOrder::BottomUp);
   EXPECT_EQ(back[0], 0.0f);
   EXPECT_EQ(back[2], 1.0f);
   EXPECT_EQ(back[4], 1.0f);
@@ -132,10 +139,10 @@ TEST(Convert, RgbImagesReadOpaqueAndWriteWithoutAlpha) {
   EXPECT_EQ(back[7], 7.0f);
 
   const uint16_t shorts[3] = {65535, 256, 0};
-  EXPECT_EQ(extractRGBA(shorts, 1, 1, 6, 3, true, false, true),
+  EXPECT_EQ(extractRGBA(hostView(shorts, 1, 1, 6, 3, Depth::Short), RowOrder::BottomUp),
             (std::vector<uint8_t>{255, 1, 0, 255}));
   const uint8_t bytes[3] = {1, 2, 3};
-  EXPECT_EQ(extractRGBA(bytes, 1, 1, 3, 3, true, false, false),
+  EXPECT_EQ(extractRGBA(hostView(bytes, 1, 1, 3, 3, Depth::Byte), RowOrder::BottomUp),
             (std::vector<uint8_t>{1, 2, 3, 255}));
 }
 
@@ -147,7 +154,9 @@ TEST(Convert, FrameSizeLimitIsTheSignedByteCount) {
   EXPECT_FALSE(frameFitsRGBA8(536870912, 1));
   EXPECT_FALSE(frameFitsRGBA8(32768, 16385));
   EXPECT_FALSE(frameFitsRGBA8(-1, 4));
-  EXPECT_TRUE(extractRGBA(nullptr, 32768, 16385, 32768 * 4, true, false, false).empty());
+  EXPECT_TRUE(
+      extractRGBA(hostView(nullptr, 32768, 16385, 32768 * 4, 4, Depth::Byte), RowOrder::BottomUp)
+          .empty());
 }
 
 TEST(PassThrough, CopyRowsRespectsTheSignOfEachStride) {
@@ -192,7 +201,7 @@ TEST(PassThrough, CopyOverlapCopiesOnlySharedPositions) {
   EXPECT_EQ(dst, expected);
   // Another depth: nothing is copied.
   std::fill(dst.begin(), dst.end(), 0xFF);
-  d.isShort = true;
+  d.depth = Depth::Short;
   copyOverlap(s, d);
   EXPECT_EQ(dst, std::vector<uint8_t>(8, 0xFF));
 }

@@ -9,7 +9,7 @@
 #include <random>
 #include <vector>
 
-#include "render/render.h"
+#include "imaging/imaging.h"
 
 namespace {
 
@@ -97,10 +97,18 @@ TEST(ConvertProperty, ExtractEqualsPlainTwin) {
       const HostBuffer h = makeHost(l, rng);
       const bool isFloat = l.bytes == 4;
       const bool isShort = l.bytes == 2;
-      const std::vector<uint8_t> fast = extractRGBA(h.base, l.width, l.height, h.rowBytes,
-                                                    l.components, l.flip, isFloat, isShort);
-      const std::vector<uint8_t> plain = extractRGBAPlain(h.base, l.width, l.height, h.rowBytes,
-                                                          l.components, l.flip, isFloat, isShort);
+      const std::vector<uint8_t> fast =
+          extractRGBA(hostView(h.base, l.width, l.height, h.rowBytes, l.components,
+                               (isFloat)   ? Depth::Float
+                               : (isShort) ? Depth::Short
+                                           : Depth::Byte),
+                      l.flip ? RowOrder::BottomUp : RowOrder::TopDown);
+      const std::vector<uint8_t> plain =
+          extractRGBAPlain(hostView(h.base, l.width, l.height, h.rowBytes, l.components,
+                                    (isFloat)   ? Depth::Float
+                                    : (isShort) ? Depth::Short
+                                                : Depth::Byte),
+                           l.flip ? RowOrder::BottomUp : RowOrder::TopDown);
       ASSERT_EQ(fast, plain) << l.width << "x" << l.height << " components " << l.components
                              << " bytes " << l.bytes << " rowBytes " << h.rowBytes;
     }
@@ -119,10 +127,18 @@ TEST(ConvertProperty, WriteEqualsPlainTwinAndKeepsPadding) {
       const std::vector<uint8_t> before = fast.memory;
       const bool isFloat = l.bytes == 4;
       const bool isShort = l.bytes == 2;
-      writeRGBA(rgba.data(), l.width, l.height, fast.base, fast.rowBytes, l.components, l.flip,
-                isFloat, isShort);
-      writeRGBAPlain(rgba.data(), l.width, l.height, plain.base, plain.rowBytes, l.components,
-                     l.flip, isFloat, isShort);
+      writeRGBA(rgba.data(),
+                hostView(fast.base, l.width, l.height, fast.rowBytes, l.components,
+                         (isFloat)   ? Depth::Float
+                         : (isShort) ? Depth::Short
+                                     : Depth::Byte),
+                l.flip ? RowOrder::BottomUp : RowOrder::TopDown);
+      writeRGBAPlain(rgba.data(),
+                     hostView(plain.base, l.width, l.height, plain.rowBytes, l.components,
+                              (isFloat)   ? Depth::Float
+                              : (isShort) ? Depth::Short
+                                          : Depth::Byte),
+                     l.flip ? RowOrder::BottomUp : RowOrder::TopDown);
       ASSERT_EQ(fast.memory, plain.memory) << l.width << "x" << l.height;
       const int pixelBytes = l.width * l.components * l.bytes;
       const int rowLen = pixelBytes + l.padding;
@@ -144,6 +160,8 @@ TEST(ConvertProperty, EveryFloatBitPatternNearTheUnitRangeMatchesTheRule) {
   std::vector<uint8_t> host(values.size() * 4);
   std::memcpy(host.data(), values.data(), host.size());
   const int width = static_cast<int>(values.size() / 4);
-  EXPECT_EQ(extractRGBA(host.data(), width, 1, width * 16, 4, true, true, false),
-            extractRGBAPlain(host.data(), width, 1, width * 16, 4, true, true, false));
+  EXPECT_EQ(
+      extractRGBA(hostView(host.data(), width, 1, width * 16, 4, Depth::Float), RowOrder::BottomUp),
+      extractRGBAPlain(hostView(host.data(), width, 1, width * 16, 4, Depth::Float),
+                       RowOrder::BottomUp));
 }

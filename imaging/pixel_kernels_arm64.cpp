@@ -5,11 +5,15 @@
 // through, so the lower clamp is a compare and select ("v > 0 ? v : 0", NaN ->
 // 0); vcvtq truncates toward zero; multiply and add stay separate (no fused
 // multiply-add: -ffp-contract=off).
+#include "imaging/isa.h"
+
+#if TALVANE_ISA_ARM64
+
 #include <arm_neon.h>
 
 #include <cstring>
 
-#include "render/render.h"
+#include "imaging/imaging.h"
 
 namespace {
 
@@ -114,3 +118,5 @@ void alphaRange(const uint8_t* rgba, int64_t count, int& lowest, int& highest) {
   lowest = low;
   highest = high;
 }
+
+#endif  // TALVANE_ISA_ARM64

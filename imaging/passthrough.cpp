@@ -3,7 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "render/render.h"
+#include "imaging/imaging.h"
 
 void copyRows(const void* src, int srcRowBytes, void* dst, int dstRowBytes, int height,
               int64_t rowLength) {
@@ -21,10 +21,7 @@ void copyRows(const void* src, int srcRowBytes, void* dst, int dstRowBytes, int 
 
 void copyOverlap(const HostView& src, const HostView& dst) {
   if (!src.data || !dst.data) return;
-  if (src.components != dst.components || src.isFloat != dst.isFloat ||
-      (!src.isFloat && src.isShort != dst.isShort)) {
-    return;
-  }
+  if (src.components != dst.components || src.depth != dst.depth) return;
   const int x1 = std::max(src.x1, dst.x1);
   const int x2 = std::min(src.x2, dst.x2);
   const int y1 = std::max(src.y1, dst.y1);

@@ -3,10 +3,10 @@
 // Each row splits into at most three runs: columns whose shifted layer position
 // falls outside the frame (the source shows, made opaque), and one contiguous
 // run where it falls inside, handed to blendRun with straight pointers
-// (kernels_<isa>.cpp). Nothing is allocated.
+// (pixel_kernels_<isa>.cpp). Nothing is allocated.
 #include <cstring>
 
-#include "render/render.h"
+#include "imaging/imaging.h"
 
 namespace {
 

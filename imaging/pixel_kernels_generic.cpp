@@ -1,8 +1,12 @@
 // The kernels as plain loops, for instruction sets without a file of their own;
 // the compiler vectorises what it can.
+#include "imaging/isa.h"
+
+#if TALVANE_ISA_GENERIC
+
 #include <cstring>
 
-#include "render/render.h"
+#include "imaging/imaging.h"
 
 void floatsToBytes(const unsigned char* src, uint8_t* dst, int count) {
   for (int k = 0; k < count; ++k) {
@@ -30,3 +34,5 @@ void alphaRange(const uint8_t* rgba, int64_t count, int& lowest, int& highest) {
   lowest = lo;
   highest = hi;
 }
+
+#endif  // TALVANE_ISA_GENERIC

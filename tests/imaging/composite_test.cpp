@@ -5,7 +5,7 @@
 #include <random>
 #include <vector>
 
-#include "render/render.h"
+#include "imaging/imaging.h"
 
 namespace {
 

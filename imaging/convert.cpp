@@ -8,7 +8,7 @@
 // time; property tests keep the two byte-identical.
 #include <cstring>
 
-#include "render/render.h"
+#include "imaging/imaging.h"
 
 namespace {
 
@@ -120,9 +120,27 @@ void writeRow(const uint8_t* s, unsigned char* d, int width, int components, int
 
 }  // namespace
 
-int bytesPerComponent(bool isFloat, bool isShort) {
-  if (isFloat) return 4;
-  return isShort ? 2 : 1;
+int bytesPerComponent(Depth depth) {
+  switch (depth) {
+    case Depth::Float:
+      return 4;
+    case Depth::Short:
+      return 2;
+    default:
+      return 1;
+  }
+}
+
+HostView hostView(const void* data, int width, int height, int rowBytes, int components,
+                  Depth depth) {
+  HostView view;
+  view.data = const_cast<void*>(data);
+  view.rowBytes = rowBytes;
+  view.x2 = width;
+  view.y2 = height;
+  view.components = components;
+  view.depth = depth;
+  return view;
 }
 
 bool frameFitsRGBA8(int width, int height) {
@@ -130,46 +148,38 @@ bool frameFitsRGBA8(int width, int height) {
   return static_cast<int64_t>(width) * height * 4 <= 2147483647LL;
 }
 
-std::vector<uint8_t> extractRGBA(const void* src, int width, int height, int rowBytes,
-                                 int components, bool flipRows, bool isFloat, bool isShort) {
+std::vector<uint8_t> extractRGBA(const HostView& src, RowOrder order) {
   std::vector<uint8_t> out;
+  const int width = src.width();
+  const int height = src.height();
   if (width <= 0 || height <= 0 || !frameFitsRGBA8(width, height)) return out;
-  const int bytes = bytesPerComponent(isFloat, isShort);
+  const int bytes = bytesPerComponent(src.depth);
   const size_t rowLen = static_cast<size_t>(width) * 4;
   out.reserve(rowLen * static_cast<size_t>(height));
   // Rows are appended one by one so the buffer is written once, not zeroed first
   // and then overwritten; a row of zeros in cache costs nothing next to the frame.
   for (int y = 0; y < height; ++y) {
-    const int r = flipRows ? height - 1 - y : y;
-    const unsigned char* s = hostRow(src, r, rowBytes);
-    if (bytes == 1 && components == 4) {
+    const int r = order == RowOrder::BottomUp ? height - 1 - y : y;
+    const unsigned char* s = hostRow(src.data, r, src.rowBytes);
+    if (bytes == 1 && src.components == 4) {
       out.insert(out.end(), s, s + rowLen);
     } else {
       out.resize(out.size() + rowLen);
-      extractRow(s, out.data() + out.size() - rowLen, width, components, bytes);
+      extractRow(s, out.data() + out.size() - rowLen, width, src.components, bytes);
     }
   }
   return out;
 }
 
-std::vector<uint8_t> extractRGBA(const void* src, int width, int height, int rowBytes,
-                                 bool flipRows, bool isFloat, bool isShort) {
-  return extractRGBA(src, width, height, rowBytes, 4, flipRows, isFloat, isShort);
-}
-
-void writeRGBA(const uint8_t* rgba, int width, int height, void* dst, int rowBytes, int components,
-               bool flipRows, bool isFloat, bool isShort) {
+void writeRGBA(const uint8_t* rgba, const HostView& dst, RowOrder order) {
+  const int width = dst.width();
+  const int height = dst.height();
   if (width <= 0 || height <= 0) return;
-  const int bytes = bytesPerComponent(isFloat, isShort);
+  const int bytes = bytesPerComponent(dst.depth);
   const size_t rowLen = static_cast<size_t>(width) * 4;
   for (int y = 0; y < height; ++y) {
-    const int r = flipRows ? height - 1 - y : y;
-    writeRow(rgba + rowLen * static_cast<size_t>(y), hostRow(dst, r, rowBytes), width, components,
-             bytes);
+    const int r = order == RowOrder::BottomUp ? height - 1 - y : y;
+    writeRow(rgba + rowLen * static_cast<size_t>(y), hostRow(dst.data, r, dst.rowBytes), width,
+             dst.components, bytes);
   }
-}
-
-void writeRGBA(const uint8_t* rgba, int width, int height, void* dst, int rowBytes, bool flipRows,
-               bool isFloat, bool isShort) {
-  writeRGBA(rgba, width, height, dst, rowBytes, 4, flipRows, isFloat, isShort);
 }

@@ -1,6 +1,6 @@
 // The compositing rule pixel by pixel, exactly as defined: the reference the
 // fast worker in composite.cpp is held to.
-#include "render/render.h"
+#include "imaging/imaging.h"
 
 RowBand rowBand(unsigned int index, unsigned int count, int height) {
   if (count == 0 || index >= count || height <= 0) return {0, 0};

@@ -4,7 +4,7 @@
 #include <mutex>
 #include <thread>
 
-#include "backend/backend.h"
+#include "core/core.h"
 
 namespace {
 std::mutex gWorkersMutex;

@@ -1,14 +1,18 @@
-// The kernels in SSE2 (every x86-64 processor has it).
+// The kernels in SSE2 (every x86-64 processor has it); compiled to nothing elsewhere.
 //
 // Each step is the single-precision operation of the rule, in the rule's order,
 // so results equal the plain twins bit for bit: maxps(v, 0) is exactly
 // "v > 0 ? v : 0" (NaN -> 0), cvttps truncates toward zero, and multiply and
 // add stay separate instructions.
+#include "imaging/isa.h"
+
+#if TALVANE_ISA_X86_64
+
 #include <emmintrin.h>
 
 #include <cstring>
 
-#include "render/render.h"
+#include "imaging/imaging.h"
 
 namespace {
 
@@ -156,3 +160,5 @@ void alphaRange(const uint8_t* rgba, int64_t count, int& lowest, int& highest) {
   lowest = low;
   highest = high;
 }
+
+#endif  // TALVANE_ISA_X86_64

@@ -1,5 +1,9 @@
 // NEON block SAD: vabdq_u8 differences, widened by pairwise adds (8 -> 16 -> 32 -> 64 bits)
 // so no lane can overflow whatever the block size.
+#include "imaging/isa.h"
+
+#if TALVANE_ISA_ARM64
+
 #include "imaging/sad.h"
 
 #include <arm_neon.h>
@@ -44,3 +48,5 @@ uint64_t sadBlock(const uint8_t* a, const uint8_t* q, int stride, int rows, int 
   }
   return vgetq_lane_u64(acc64, 0) + vgetq_lane_u64(acc64, 1);
 }
+
+#endif  // TALVANE_ISA_ARM64

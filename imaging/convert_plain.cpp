@@ -3,7 +3,7 @@
 #include <cmath>
 #include <cstring>
 
-#include "render/render.h"
+#include "imaging/imaging.h"
 
 namespace {
 
@@ -37,15 +37,17 @@ void fromByte(uint8_t b, unsigned char* p, int bytes) {
 
 }  // namespace
 
-std::vector<uint8_t> extractRGBAPlain(const void* src, int width, int height, int rowBytes,
-                                      int components, bool flipRows, bool isFloat, bool isShort) {
+std::vector<uint8_t> extractRGBAPlain(const HostView& src, RowOrder order) {
+  const int width = src.width();
+  const int height = src.height();
+  const int components = src.components;
   if (width <= 0 || height <= 0) return {};
   std::vector<uint8_t> out(static_cast<size_t>(width) * height * 4, 0);
-  const int bytes = bytesPerComponent(isFloat, isShort);
+  const int bytes = bytesPerComponent(src.depth);
   for (int y = 0; y < height; ++y) {
-    const int r = flipRows ? height - 1 - y : y;
+    const int r = order == RowOrder::BottomUp ? height - 1 - y : y;
     const unsigned char* row =
-        static_cast<const unsigned char*>(src) + static_cast<int64_t>(r) * rowBytes;
+        static_cast<const unsigned char*>(src.data) + static_cast<int64_t>(r) * src.rowBytes;
     for (int x = 0; x < width; ++x) {
       uint8_t* d = &out[(static_cast<size_t>(y) * width + x) * 4];
       for (int c = 0; c < 4; ++c) {
@@ -60,13 +62,16 @@ std::vector<uint8_t> extractRGBAPlain(const void* src, int width, int height, in
   return out;
 }
 
-void writeRGBAPlain(const uint8_t* rgba, int width, int height, void* dst, int rowBytes,
-                    int components, bool flipRows, bool isFloat, bool isShort) {
+void writeRGBAPlain(const uint8_t* rgba, const HostView& dst, RowOrder order) {
+  const int width = dst.width();
+  const int height = dst.height();
+  const int components = dst.components;
   if (width <= 0 || height <= 0) return;
-  const int bytes = bytesPerComponent(isFloat, isShort);
+  const int bytes = bytesPerComponent(dst.depth);
   for (int y = 0; y < height; ++y) {
-    const int r = flipRows ? height - 1 - y : y;
-    unsigned char* row = static_cast<unsigned char*>(dst) + static_cast<int64_t>(r) * rowBytes;
+    const int r = order == RowOrder::BottomUp ? height - 1 - y : y;
+    unsigned char* row =
+        static_cast<unsigned char*>(dst.data) + static_cast<int64_t>(r) * dst.rowBytes;
     for (int x = 0; x < width; ++x) {
       const uint8_t* s = rgba + (static_cast<size_t>(y) * width + x) * 4;
       for (int c = 0; c < components; ++c) {
