@@ -204,7 +204,7 @@ TEST_F(Faults, GrabbedFrameThatCannotBeWrittenWholeSendsNothing) {
 // the file's own checks. (The keychain needs no HOME and has no file.)
 #if !defined(__APPLE__)
 std::string tokenFile(const std::string& home) {
-  return home + "/.config/talvane/" + kPluginIdentifier + ".tokens";
+  return home + "/.config/talvane/" + kTestKeychain + ".tokens";
 }
 
 TEST_F(Faults, HomeUnsetMeansNoTokenAndAmber) {

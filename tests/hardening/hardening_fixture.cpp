@@ -180,7 +180,7 @@ HostInstance* HardeningTest::createWithFrame(int width, int height, int seed) {
 }
 
 void HardeningTest::storeToken(const std::string& token) {
-  ASSERT_TRUE(keychainStoreToken(kTestService, token));
+  ASSERT_TRUE(keychainStoreToken(kTestKeychain, kTestService, token));
 }
 
 Bars HardeningTest::startGeneration(HostInstance* instance, const std::string& prompt,
