@@ -13,8 +13,8 @@
 //
 // Files: panel.cpp (panel and labels), sign_in.cpp (Sign In and the poller),
 // version_check.cpp (version step, versionIsNewer and the version globals),
-// browser.cpp (the URL guard) with browser_linux.cpp / browser_mac.cpp (the
-// platform's opener).
+// browser.cpp (the URL guard) with browser_launch.cpp (starts the build's
+// opener: xdg-open, /usr/bin/open, or the tests' recording stand-in).
 //
 // Threads: applyAccountState and refreshAccountUi run on whichever thread
 // calls them (host threads, or the poller while it holds its slot's mutex).
@@ -61,10 +61,10 @@ struct PollClock {
 PollClock realPollClock();
 void setPollClockForTesting(const PollClock& clock);  // empty members restore the real ones
 
-// ---- Browser hand-off internals (browser.cpp and the platform file) ----
+// ---- Browser hand-off internals (browser.cpp, browser_launch.cpp) ----
 // True for a URL the browser may be given: http:// or https://, and none of
 // tab, LF, CR, space, '"', '$', '\'', '\\' or '`'.
 bool isOpenableUrl(const std::string& url);
-// Hands an already checked URL to the platform's opener without waiting for
-// the browser (browser_linux.cpp / browser_mac.cpp).
+// Hands an already checked URL to the build's opener (kBrowserOpener) without
+// waiting for the browser.
 void launchBrowser(const std::string& url);

@@ -47,7 +47,7 @@ void applyAccountState(Instance* instance, AccountState state, const std::string
 
 void refreshAccountUi(Instance* instance) {
   if (!instance) return;
-  const std::string token = keychainGetToken(kServiceBaseUrl);
+  const std::string token = keychainGetToken(kKeychainService, kServiceBaseUrl);
   if (token.empty()) {
     applyAccountState(instance, SignedOut, "");
     return;
@@ -67,7 +67,7 @@ void refreshAccountUi(Instance* instance) {
     }
   } else if (status == 401 || status == 403) {
     // Only the service's own rejection ends a session; an outage never does.
-    keychainDeleteToken(kServiceBaseUrl);
+    keychainDeleteToken(kKeychainService, kServiceBaseUrl);
     applyAccountState(instance, SignedOut, "Session expired — sign in again");
   } else {
     applyAccountState(instance, SignedIn, "Signed in (backend unreachable — will retry)");

@@ -64,7 +64,7 @@ void pollUntilDone(DevicePoll& poll) {
         pollDeviceToken(kServiceBaseUrl, poll.deviceCode, accessToken, balance, email, error);
     if (result == PollOutcome::Approved) {
       // The approval is the user's; keep it even if this poll was cancelled.
-      keychainStoreToken(kServiceBaseUrl, accessToken);
+      keychainStoreToken(kKeychainService, kServiceBaseUrl, accessToken);
       withLiveInstance(slot, [](Instance* instance) {
         refreshAccountUi(instance);
         dbg("device flow: approved (auto-poll)");

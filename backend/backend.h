@@ -41,7 +41,7 @@
 #include <string>
 #include <vector>
 
-// Keychain service name of the token store; also the OfxPlugin identifier.
+// The OfxPlugin identifier; also the keychain service of the shipped bundle's token.
 inline constexpr char kPluginIdentifier[] = "app.talvane.background.plugin";
 
 // ---- Working directory, file names, debug log (workfiles.cpp) ----
@@ -174,11 +174,16 @@ void setBackgroundStop(bool stop);
 bool backgroundStopRequested();
 
 // ---- Token store (token_store_linux.cpp / token_store_mac.cpp) ----
-// One token per account key under the service kPluginIdentifier. An empty
-// account key is refused without touching the store.
-bool keychainStoreToken(const std::string& account, const std::string& token);
-std::string keychainGetToken(const std::string& account);  // empty when none
-bool keychainDeleteToken(const std::string& account);      // true when none remains
+// One token per service and account key (the bundle passes its build's
+// kKeychainService and its service URL). An empty account key, or a service
+// that is empty (or on Linux, would name a file outside the store's folder),
+// is refused without touching the store.
+bool keychainStoreToken(const std::string& service, const std::string& account,
+                        const std::string& token);
+// Empty when none.
+std::string keychainGetToken(const std::string& service, const std::string& account);
+// True when none remains.
+bool keychainDeleteToken(const std::string& service, const std::string& account);
 
 // ---- PNG signature (png_signature.cpp) ----
 // True when the file starts with the eight-byte PNG signature.

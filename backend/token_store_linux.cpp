@@ -1,11 +1,11 @@
 // Token store without a system keychain: one protected file per service.
 //
 // $XDG_CONFIG_HOME/talvane/ (else $HOME/.config/talvane/), mode 0700, holds
-// "<kPluginIdentifier>.tokens", mode 0600, owned by us. Its format keeps any
+// "<service>.tokens", mode 0600, owned by us. Its format keeps any
 // bytes exactly:
 //   "talvane-tokens 1\n", then per account
 //   "<account length> <token length>\n" <account bytes> <token bytes> "\n"
-// Writers take an flock on "<kPluginIdentifier>.lock" around read-modify-write
+// Writers take an flock on "<service>.lock" around read-modify-write
 // and replace the file atomically (temporary file, fsync, rename), so stores
 // from several threads or processes never lose each other's tokens and a
 // reader never sees half a file.
@@ -37,8 +37,20 @@ std::string storeDir() {
   return {};
 }
 
-std::string tokenPath(const std::string& dir) { return dir + "/" + kPluginIdentifier + ".tokens"; }
-std::string lockPath(const std::string& dir) { return dir + "/" + kPluginIdentifier + ".lock"; }
+// One service's files in the store's folder.
+struct Store {
+  std::string dir;
+  std::string service;
+};
+
+std::string tokenPath(const Store& store) { return store.dir + "/" + store.service + ".tokens"; }
+std::string lockPath(const Store& store) { return store.dir + "/" + store.service + ".lock"; }
+
+// A service names files in the folder, so it may not step out of it.
+bool isServiceName(const std::string& service) {
+  return !service.empty() && service[0] != '.' && service.find('/') == std::string::npos &&
+         service.find('\0') == std::string::npos;
+}
 
 // Creates dir and any missing parent with mode 0700; errno tells why not.
 bool ensureDir(const std::string& dir) {
@@ -98,10 +110,10 @@ enum class Load { Missing, Trusted, Untrusted };
 
 // Reads the token file; a file others could read, that isn't ours or that
 // doesn't parse is not trusted, and why goes to the debug log.
-Load loadRecords(const std::string& dir, const char* caller, Records& records) {
+Load loadRecords(const Store& store, const char* caller, Records& records) {
   records.clear();
   char line[160];
-  int fd = ::open(tokenPath(dir).c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  int fd = ::open(tokenPath(store).c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
   if (fd < 0) {
     if (errno == ENOENT) return Load::Missing;
     std::snprintf(line, sizeof line, "%s: token file not trusted: cannot open (%d)", caller, errno);
@@ -132,20 +144,20 @@ Load loadRecords(const std::string& dir, const char* caller, Records& records) {
 
 // Writes the records to a fresh 0600 file beside the store and renames it
 // over the store; errno tells why not.
-bool saveRecords(const std::string& dir, const Records& records) {
+bool saveRecords(const Store& store, const Records& records) {
   static std::atomic<unsigned long long> counter{0};
   char tag[64];
   std::snprintf(tag, sizeof tag, ".tmp.%ld.%llu", long(::getpid()), ++counter);
-  const std::string tmp = tokenPath(dir) + tag;
+  const std::string tmp = tokenPath(store) + tag;
   if (!writePrivateFile(tmp, formatRecords(records), true)) return false;
-  if (::rename(tmp.c_str(), tokenPath(dir).c_str()) != 0) {
+  if (::rename(tmp.c_str(), tokenPath(store).c_str()) != 0) {
     int err = errno;
     ::unlink(tmp.c_str());
     errno = err;
     return false;
   }
   // Make the rename itself durable.
-  int dirFd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  int dirFd = ::open(store.dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (dirFd >= 0) {
     ::fsync(dirFd);
     ::close(dirFd);
@@ -156,8 +168,8 @@ bool saveRecords(const std::string& dir, const Records& records) {
 // Holds the store's advisory lock while alive.
 struct StoreLock {
   int fd = -1;
-  explicit StoreLock(const std::string& dir) {
-    fd = ::open(lockPath(dir).c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+  explicit StoreLock(const Store& store) {
+    fd = ::open(lockPath(store).c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd < 0) return;
     int rc;
     do {
@@ -185,24 +197,26 @@ void logStoreFailure(int err) {
 
 }  // namespace
 
-bool keychainStoreToken(const std::string& account, const std::string& token) {
-  if (account.empty()) return false;
-  const std::string dir = storeDir();
-  if (dir.empty()) {
+bool keychainStoreToken(const std::string& service, const std::string& account,
+                        const std::string& token) {
+  if (account.empty() || !isServiceName(service)) return false;
+  const Store store{storeDir(), service};
+  if (store.dir.empty()) {
     logStoreFailure(ENOENT);
     return false;
   }
-  if (!ensureDir(dir)) {
+  if (!ensureDir(store.dir)) {
     logStoreFailure(errno);
     return false;
   }
-  StoreLock lock(dir);
+  StoreLock lock(store);
   if (lock.fd < 0) {
     logStoreFailure(errno);
     return false;
   }
   Records records;
-  loadRecords(dir, "keychainStoreToken", records);  // an untrusted file is replaced by a clean one
+  loadRecords(store, "keychainStoreToken",
+              records);  // an untrusted file is replaced by a clean one
   bool replaced = false;
   for (auto& record : records) {
     if (record.first == account) {
@@ -211,38 +225,38 @@ bool keychainStoreToken(const std::string& account, const std::string& token) {
     }
   }
   if (!replaced) records.emplace_back(account, token);
-  if (!saveRecords(dir, records)) {
+  if (!saveRecords(store, records)) {
     logStoreFailure(errno);
     return false;
   }
   return true;
 }
 
-std::string keychainGetToken(const std::string& account) {
-  if (account.empty()) return {};
-  const std::string dir = storeDir();
-  if (dir.empty()) return {};
+std::string keychainGetToken(const std::string& service, const std::string& account) {
+  if (account.empty() || !isServiceName(service)) return {};
+  const Store store{storeDir(), service};
+  if (store.dir.empty()) return {};
   Records records;
-  if (loadRecords(dir, "keychainGetToken", records) != Load::Trusted) return {};
+  if (loadRecords(store, "keychainGetToken", records) != Load::Trusted) return {};
   for (const auto& record : records)
     if (record.first == account) return record.second;
   return {};
 }
 
-bool keychainDeleteToken(const std::string& account) {
-  if (account.empty()) return false;
-  const std::string dir = storeDir();
-  if (dir.empty()) return false;
-  if (!fileExists(tokenPath(dir))) return true;
-  StoreLock lock(dir);
+bool keychainDeleteToken(const std::string& service, const std::string& account) {
+  if (account.empty() || !isServiceName(service)) return false;
+  const Store store{storeDir(), service};
+  if (store.dir.empty()) return false;
+  if (!fileExists(tokenPath(store))) return true;
+  StoreLock lock(store);
   if (lock.fd < 0) return false;
   Records records;
-  const Load load = loadRecords(dir, "keychainDeleteToken", records);
+  const Load load = loadRecords(store, "keychainDeleteToken", records);
   if (load == Load::Missing) return true;
   Records kept;
   for (auto& record : records)
     if (record.first != account) kept.push_back(std::move(record));
   // An untrusted file is rewritten clean; a trusted one only when it changes.
   if (load == Load::Trusted && kept.size() == records.size()) return true;
-  return saveRecords(dir, kept);
+  return saveRecords(store, kept);
 }

@@ -1,5 +1,5 @@
-// Token store in the macOS keychain: one generic-password item per account
-// key under the service kPluginIdentifier.
+// Token store in the macOS keychain: one generic-password item per service
+// and account key.
 #include "backend/backend.h"
 
 #include <CoreFoundation/CoreFoundation.h>
@@ -24,8 +24,8 @@ CFMutableDictionaryRef makeDictionary() {
 }
 
 // Class, service and account of the item; null when a text isn't valid UTF-8.
-CFMutableDictionaryRef makeItemQuery(const std::string& account) {
-  CFStringRef service = makeString(kPluginIdentifier);
+CFMutableDictionaryRef makeItemQuery(const std::string& serviceName, const std::string& account) {
+  CFStringRef service = makeString(serviceName);
   CFStringRef accountKey = makeString(account);
   CFMutableDictionaryRef query = nullptr;
   if (service && accountKey) {
@@ -43,10 +43,11 @@ CFMutableDictionaryRef makeItemQuery(const std::string& account) {
 
 }  // namespace
 
-bool keychainStoreToken(const std::string& account, const std::string& token) {
-  if (account.empty()) return false;
+bool keychainStoreToken(const std::string& service, const std::string& account,
+                        const std::string& token) {
+  if (account.empty() || service.empty()) return false;
   OSStatus status = errSecParam;
-  CFMutableDictionaryRef query = makeItemQuery(account);
+  CFMutableDictionaryRef query = makeItemQuery(service, account);
   CFDataRef secret = CFDataCreate(kCFAllocatorDefault, reinterpret_cast<const UInt8*>(token.data()),
                                   CFIndex(token.size()));
   CFMutableDictionaryRef change = makeDictionary();
@@ -69,10 +70,10 @@ bool keychainStoreToken(const std::string& account, const std::string& token) {
   return false;
 }
 
-std::string keychainGetToken(const std::string& account) {
-  if (account.empty()) return {};
+std::string keychainGetToken(const std::string& service, const std::string& account) {
+  if (account.empty() || service.empty()) return {};
   std::string token;
-  CFMutableDictionaryRef query = makeItemQuery(account);
+  CFMutableDictionaryRef query = makeItemQuery(service, account);
   if (query) {
     CFDictionarySetValue(query, kSecReturnData, kCFBooleanTrue);
     CFDictionarySetValue(query, kSecMatchLimit, kSecMatchLimitOne);
@@ -89,9 +90,9 @@ std::string keychainGetToken(const std::string& account) {
   return token;
 }
 
-bool keychainDeleteToken(const std::string& account) {
-  if (account.empty()) return false;
-  CFMutableDictionaryRef query = makeItemQuery(account);
+bool keychainDeleteToken(const std::string& service, const std::string& account) {
+  if (account.empty() || service.empty()) return false;
+  CFMutableDictionaryRef query = makeItemQuery(service, account);
   if (!query) return false;
   OSStatus status = SecItemDelete(query);
   release(query);

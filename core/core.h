@@ -55,6 +55,14 @@ enum class MaskSource { Auto = 0, None = 1 };
 extern const char kServiceBaseUrl[];
 extern const int kGenerateConnectSeconds;
 extern const int kGenerateTotalSeconds;
+// The command given a URL to show in the browser (a path, or a name looked up
+// in PATH): xdg-open or /usr/bin/open in the shipped bundle, a recording
+// stand-in in the test and demo bundles.
+extern const char kBrowserOpener[];
+// The keychain service (the token file's name on Linux) the access token is
+// kept under: kPluginIdentifier in the shipped bundle, a name of the build's
+// own in the test and demo bundles.
+extern const char kKeychainService[];
 
 constexpr const char* kPluginVersion = "1.0.0";
 

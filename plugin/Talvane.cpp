@@ -118,7 +118,7 @@ void generatePressed(Instance* record, OfxPropertySetHandle inArgs) {
 
 void signOutPressed(Instance* record) {
   cancelDeviceFlow(record);
-  keychainDeleteToken(kServiceBaseUrl);
+  keychainDeleteToken(kKeychainService, kServiceBaseUrl);
   applyAccountState(record, SignedOut, "");
   dbg("signed out");
 }

@@ -298,7 +298,7 @@ bool bannerColour(GenerationState state, uint8_t& r, uint8_t& g, uint8_t& b) {
 void startGeneration(Instance& in, const std::string& prompt, const Frame& frame,
                      WorkerLauncher launch) {
   if (prompt.empty() || in.genState->load() == Running) return;
-  const std::string token = keychainGetToken(kServiceBaseUrl);
+  const std::string token = keychainGetToken(kKeychainService, kServiceBaseUrl);
   if (token.empty()) {
     dbg("doGen: no keychain token — sign in first");
     in.genState->exchange(Failed);

@@ -16,32 +16,10 @@
 
 #include "host/host.h"
 #include "tests/support/loopback_server.h"
+#include "tests/support/opener_stub.h"
 
 // Waits until done() holds, polling every few milliseconds, at most `seconds`.
 bool waitUntil(const std::function<bool()>& done, double seconds);
-
-// An `xdg-open` script placed first in PATH for the object's lifetime. Each
-// run writes one record of its arguments; nothing else on the machine is
-// started.
-class OpenerStub {
- public:
-  OpenerStub();
-  ~OpenerStub();
-  OpenerStub(const OpenerStub&) = delete;
-  OpenerStub& operator=(const OpenerStub&) = delete;
-
-  // The argument lists of every run so far (program name excluded).
-  std::vector<std::vector<std::string>> calls() const;
-  // True once at least n runs have been recorded, within `seconds`.
-  bool waitForCalls(size_t n, double seconds) const;
-  // Every URL opened so far, one per run (runs with other than one argument
-  // are reported as "<argc=N>").
-  std::vector<std::string> urls() const;
-
- private:
-  std::string dir_;
-  std::string oldPath_;
-};
 
 // Replies handed out in order; the last one repeats. Thread safe.
 class ReplySequence {

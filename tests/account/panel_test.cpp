@@ -50,13 +50,13 @@ class AccountAnswer : public AccountPanel, public ::testing::WithParamInterface<
 
 TEST_P(AccountAnswer, DecidesStateLabelAndToken) {
   const AccountCase& c = GetParam();
-  ASSERT_TRUE(keychainStoreToken(kService, "tok-panel"));
+  ASSERT_TRUE(keychainStoreToken(kTestKeychain, kService, "tok-panel"));
   server.reply("GET", "/v1/me", c.me);
   HostInstance* instance = bundle.create();
   ASSERT_NE(instance, nullptr);
 
   EXPECT_EQ(panelOf(instance), expectedPanel(c.state, c.label));
-  EXPECT_EQ(keychainGetToken(kService), c.tokenKept ? "tok-panel" : "");
+  EXPECT_EQ(keychainGetToken(kTestKeychain, kService), c.tokenKept ? "tok-panel" : "");
   const auto me = server.requestsTo("/v1/me");
   ASSERT_EQ(me.size(), 1u);
   EXPECT_EQ(me[0].header("Authorization"), "Bearer tok-panel");
@@ -106,7 +106,7 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<AccountCase>& info) { return std::string(info.param.name); });
 
 TEST_F(AccountPanel, RejectedSessionLeavesTheNextInstanceSignedOutWithoutAQuery) {
-  ASSERT_TRUE(keychainStoreToken(kService, "tok-panel"));
+  ASSERT_TRUE(keychainStoreToken(kTestKeychain, kService, "tok-panel"));
   server.reply("GET", "/v1/me", Reply{403, ""});
   ASSERT_NE(bundle.create(), nullptr);
   HostInstance* next = bundle.create();
@@ -116,7 +116,7 @@ TEST_F(AccountPanel, RejectedSessionLeavesTheNextInstanceSignedOutWithoutAQuery)
 }
 
 TEST_F(AccountPanel, MalformedStoredTokenIsNeverSentAndReadsAsUnreachable) {
-  ASSERT_TRUE(keychainStoreToken(kService, "tok with space"));
+  ASSERT_TRUE(keychainStoreToken(kTestKeychain, kService, "tok with space"));
   server.reply("GET", "/v1/me", Reply{200, R"({"email":"ana@example.com","balance":5})"});
   HostInstance* instance = bundle.create();
   EXPECT_EQ(panelOf(instance), expectedPanel(2, "Signed in (backend unreachable — will retry)"));
@@ -126,7 +126,7 @@ TEST_F(AccountPanel, MalformedStoredTokenIsNeverSentAndReadsAsUnreachable) {
 // The label buffer holds 255 bytes: a long address is cut there, and never in
 // the middle of a character.
 TEST_F(AccountPanel, LongEmailIsCutToTheLabelBufferOnACharacterBoundary) {
-  ASSERT_TRUE(keychainStoreToken(kService, "tok-panel"));
+  ASSERT_TRUE(keychainStoreToken(kTestKeychain, kService, "tok-panel"));
   const std::string email = std::string(253, 'a') + "@é.example";  // 'é' is bytes 254 and 255
   server.reply("GET", "/v1/me", Reply{200, R"({"email":")" + email + R"(","balance":9})"});
   HostInstance* instance = bundle.create();
@@ -139,7 +139,7 @@ TEST_F(AccountPanel, LongEmailIsCutToTheLabelBufferOnACharacterBoundary) {
 // answers, the account query and the version query both run into their time
 // limits; the first create-instance returns, and the user stays signed in.
 TEST_F(AccountPanel, SilentServiceCannotHoldCreateInstanceBeyondTheTimeLimits) {
-  ASSERT_TRUE(keychainStoreToken(kService, "tok-panel"));
+  ASSERT_TRUE(keychainStoreToken(kTestKeychain, kService, "tok-panel"));
   Reply silent;
   silent.neverAnswer = true;
   server.reply("GET", "/v1/me", silent);
@@ -151,7 +151,7 @@ TEST_F(AccountPanel, SilentServiceCannotHoldCreateInstanceBeyondTheTimeLimits) {
   ASSERT_NE(instance, nullptr);
   EXPECT_LT(seconds, 30.0) << "15 s for the account query, 3 s for the version query, and slack";
   EXPECT_EQ(panelOf(instance), expectedPanel(2, "Signed in (backend unreachable — will retry)"));
-  EXPECT_EQ(keychainGetToken(kService), "tok-panel");
+  EXPECT_EQ(keychainGetToken(kTestKeychain, kService), "tok-panel");
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
 // Sign In end to end through the real bundle in our host, at the real pace
 // (the loopback service asks for one-second polls), with the real opener
-// hand-off recorded by a stand-in xdg-open, and a brand-new HOME.
+// hand-off recorded by the test bundle's stand-in opener, and a brand-new HOME.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -68,7 +68,7 @@ TEST_F(SignInFlow, ApprovalAfterAFewPollsSignsInOnAFreshMachine) {
   ASSERT_TRUE(labelBecomes("ana@example.com — 7 tokens"));
 
   EXPECT_EQ(panelOf(instance), expectedPanel(2, "ana@example.com — 7 tokens"));
-  EXPECT_EQ(keychainGetToken(kService), "tok-e2e");
+  EXPECT_EQ(keychainGetToken(kTestKeychain, kService), "tok-e2e");
   EXPECT_EQ(server.requestsTo("/v1/device/token").size(), 3u);
   ASSERT_TRUE(opener.waitForCalls(1, 5));
   EXPECT_EQ(opener.urls(), std::vector<std::string>{std::string(kService) + "/device?code=WDJB"});
@@ -80,7 +80,7 @@ TEST_F(SignInFlow, RefusalShowsTheServiceCode) {
   press("signIn");
   ASSERT_TRUE(labelBecomes("Sign-in access_denied — click Sign In to retry"));
   EXPECT_EQ(panelOf(instance), expectedPanel(0, "Sign-in access_denied — click Sign In to retry"));
-  EXPECT_EQ(keychainGetToken(kService), "");
+  EXPECT_EQ(keychainGetToken(kTestKeychain, kService), "");
 }
 
 TEST_F(SignInFlow, CodeThatExpiresWhileWaitingShowsTheExpiryText) {
@@ -193,7 +193,8 @@ TEST_F(SignInFlow, SignOutWhilePollingKeepsThePanelSignedOutButStoresALaterAppro
   EXPECT_EQ(panelOf(instance), expectedPanel(0, ""));
   signedOut->open();
 
-  ASSERT_TRUE(waitUntil([&] { return keychainGetToken(kService) == "tok-late"; }, 10));
+  ASSERT_TRUE(
+      waitUntil([&] { return keychainGetToken(kTestKeychain, kService) == "tok-late"; }, 10));
   const size_t changes = hostParamChanges(instance).size();
   hostUnload(bundle.host());  // returns once the poller has ended
   EXPECT_EQ(hostParamChanges(instance).size(), changes);
@@ -218,7 +219,7 @@ TEST_F(SignInFlow, DestroyWhileThePollerSleepsEndsItWithoutAnotherPoll) {
 
   EXPECT_EQ(server.requestsTo("/v1/device/token").size(), 1u);
   EXPECT_EQ(hostBadHandleCount(bundle.host()), badBefore);
-  EXPECT_EQ(keychainGetToken(kService), "");
+  EXPECT_EQ(keychainGetToken(kTestKeychain, kService), "");
 }
 
 TEST_F(SignInFlow, SignInAgainAfterARefusalStartsAFreshPoll) {
@@ -230,7 +231,7 @@ TEST_F(SignInFlow, SignInAgainAfterARefusalStartsAFreshPoll) {
   ASSERT_TRUE(labelBecomes("Sign-in expired_token — click Sign In to retry"));
   press("signIn");
   ASSERT_TRUE(labelBecomes("ana@example.com — 7 tokens"));
-  EXPECT_EQ(keychainGetToken(kService), "tok-2");
+  EXPECT_EQ(keychainGetToken(kTestKeychain, kService), "tok-2");
 }
 
 }  // namespace

@@ -143,7 +143,7 @@ TEST_F(SignInPoller, ApprovalStoresTheTokenAndShowsTheAccount) {
   startDeviceSignIn(record.get());
   ASSERT_TRUE(finished());
 
-  EXPECT_EQ(keychainGetToken(TALVANE_TEST_SERVICE_URL), "tok-approved");
+  EXPECT_EQ(keychainGetToken(kTestKeychain, TALVANE_TEST_SERVICE_URL), "tok-approved");
   EXPECT_EQ(panelOf(hostInstance), expectedPanel(SignedIn, "ana@example.com — 3 tokens"));
   EXPECT_EQ(polls(), 3u);
   EXPECT_EQ(clock->recordedSleeps(), (std::vector<int>{5, 5}));
@@ -253,12 +253,12 @@ TEST_P(TokenAnswer, KeepsPollingOrEndsWithTheServiceCode) {
   if (c.nextWait > 0) {
     EXPECT_EQ(polls(), 2u);
     EXPECT_EQ(clock->recordedSleeps(), (std::vector<int>{c.nextWait}));
-    EXPECT_EQ(keychainGetToken(TALVANE_TEST_SERVICE_URL), "tok-after");
+    EXPECT_EQ(keychainGetToken(kTestKeychain, TALVANE_TEST_SERVICE_URL), "tok-after");
     EXPECT_EQ(panelOf(hostInstance), expectedPanel(SignedIn, "ana@example.com — 3 tokens"));
   } else {
     EXPECT_EQ(polls(), 1u);
     EXPECT_TRUE(clock->recordedSleeps().empty());
-    EXPECT_EQ(keychainGetToken(TALVANE_TEST_SERVICE_URL), "");
+    EXPECT_EQ(keychainGetToken(kTestKeychain, TALVANE_TEST_SERVICE_URL), "");
     EXPECT_EQ(panelOf(hostInstance),
               expectedPanel(SignedOut, "Sign-in " + c.refusal + " — click Sign In to retry"));
   }
@@ -340,7 +340,7 @@ TEST_F(SignInPoller, DestroyWhileAsleepEndsWithoutTouchingTheInstance) {
   EXPECT_GT(changesAtDestroy, 0u);
   EXPECT_EQ(polls(), 1u);
   EXPECT_EQ(hostBadHandleCount(bundle.host()), badBefore);
-  EXPECT_EQ(keychainGetToken(TALVANE_TEST_SERVICE_URL), "");
+  EXPECT_EQ(keychainGetToken(kTestKeychain, TALVANE_TEST_SERVICE_URL), "");
 }
 
 // The approval comes back after the instance is gone: the token is the
@@ -364,7 +364,7 @@ TEST_F(SignInPoller, ApprovalAfterDestroyIsStoredWithoutTouchingTheInstance) {
   destroyed->open();
   ASSERT_TRUE(finished());
 
-  EXPECT_EQ(keychainGetToken(TALVANE_TEST_SERVICE_URL), "tok-late");
+  EXPECT_EQ(keychainGetToken(kTestKeychain, TALVANE_TEST_SERVICE_URL), "tok-late");
   EXPECT_TRUE(server.requestsTo("/v1/me").empty()) << "the panel was refreshed after destroy";
   EXPECT_EQ(hostBadHandleCount(bundle.host()), badBefore);
 }

@@ -28,7 +28,7 @@ int main(int argc, char** argv) {
     const int count = std::atoi(argv[3]);
     for (int i = 0; i < count; ++i) {
       const std::string account = argv[2] + std::to_string(i);
-      if (!keychainStoreToken(account, "t" + std::to_string(i))) return 1;
+      if (!keychainStoreToken(kPluginIdentifier, account, "t" + std::to_string(i))) return 1;
     }
     return 0;
   }

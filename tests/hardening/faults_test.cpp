@@ -30,10 +30,6 @@ constexpr double kRenderBoundSeconds = 2.0;
 // start and the worker's own work.
 constexpr double kGenerationBoundSeconds = kGenerateLimitSeconds + 2.0 + 8.0;
 
-std::string tokenFile(const std::string& home) {
-  return home + "/.config/talvane/" + kPluginIdentifier + ".tokens";
-}
-
 class Faults : public HardeningTest {
  protected:
   void SetUp() override {
@@ -206,6 +202,13 @@ TEST_F(Faults, GrabbedFrameThatCannotBeWrittenWholeSendsNothing) {
   EXPECT_FALSE(fileExists(grabbedFile(id)));
 }
 
+// The file token store, used everywhere but macOS: its place under HOME, and
+// the file's own checks. (The keychain needs no HOME and has no file.)
+#if !defined(__APPLE__)
+std::string tokenFile(const std::string& home) {
+  return home + "/.config/talvane/" + kTestKeychain + ".tokens";
+}
+
 TEST_F(Faults, HomeUnsetMeansNoTokenAndAmber) {
   const std::string home = home_.path();
   unsetenv("HOME");
@@ -246,5 +249,6 @@ TEST_F(Faults, GroupReadableTokenFileIsRefusedAndSaysWhy) {
       std::string::npos)
       << debugLog();
 }
+#endif  // !__APPLE__
 
 }  // namespace

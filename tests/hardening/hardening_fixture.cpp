@@ -1,7 +1,6 @@
 #include "tests/hardening/hardening_fixture.h"
 
 #include <dirent.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -11,6 +10,7 @@
 
 #include "backend/backend.h"
 #include "stb_image_write.h"
+#include "tests/hardening/process_counts.h"
 
 const std::string kTestService = TALVANE_TEST_SERVICE_URL;
 
@@ -111,15 +111,18 @@ bool waitUntil(const std::function<bool()>& done, double seconds) {
   }
 }
 
-int processThreads() {
-  int count = 0;
-  if (DIR* dir = opendir("/proc/self/task")) {
-    while (dirent* entry = readdir(dir))
-      if (entry->d_name[0] != '.') ++count;
-    closedir(dir);
-  }
-  return count;
+namespace {
+
+ProcessCounts countsOrFail() {
+  ProcessCounts counts;
+  if (!readProcessCounts(counts))
+    ADD_FAILURE() << "this process's threads and resident memory cannot be read here";
+  return counts;
 }
+
+}  // namespace
+
+int processThreads() { return countsOrFail().threads; }
 
 int waitForThreads(int count, double seconds) {
   waitUntil([count] { return processThreads() <= count; }, seconds);
@@ -142,14 +145,7 @@ int settledThreads() {
   return last;
 }
 
-long residentBytes() {
-  long size = 0, resident = 0;
-  if (FILE* f = std::fopen("/proc/self/statm", "r")) {
-    if (std::fscanf(f, "%ld %ld", &size, &resident) != 2) resident = 0;
-    std::fclose(f);
-  }
-  return resident * sysconf(_SC_PAGESIZE);
-}
+long residentBytes() { return countsOrFail().residentBytes; }
 
 bool memoryIsInstrumented() {
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
@@ -184,7 +180,7 @@ HostInstance* HardeningTest::createWithFrame(int width, int height, int seed) {
 }
 
 void HardeningTest::storeToken(const std::string& token) {
-  ASSERT_TRUE(keychainStoreToken(kTestService, token));
+  ASSERT_TRUE(keychainStoreToken(kTestKeychain, kTestService, token));
 }
 
 Bars HardeningTest::startGeneration(HostInstance* instance, const std::string& prompt,

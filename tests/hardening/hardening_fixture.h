@@ -30,7 +30,7 @@ std::string solidPng(int width, int height, uint8_t r, uint8_t g, uint8_t b);
 // Polls `done` every few milliseconds until it holds or `seconds` pass.
 bool waitUntil(const std::function<bool()>& done, double seconds);
 
-// Threads of this process (entries of /proc/self/task).
+// Threads of this process (process_counts.h); a failure when unreadable.
 int processThreads();
 // Waits (bounded) until at most `count` threads remain; the final count.
 int waitForThreads(int count, double seconds);
@@ -38,7 +38,7 @@ int waitForThreads(int count, double seconds);
 // loopback server starts its pool, and a sanitizer its helper, shortly after
 // the first threads appear.
 int settledThreads();
-// Resident set size in bytes (/proc/self/statm).
+// Resident set size in bytes (process_counts.h); a failure when unreadable.
 long residentBytes();
 
 // True in builds whose sanitizer keeps freed memory (ASan's quarantine) or

@@ -24,23 +24,6 @@ namespace {
 // interval after their sign-in was cancelled, plus scheduling slack.
 constexpr double kThreadsSettleSeconds = kGenerateLimitSeconds + 2.0 + 10.0;
 
-// A do-nothing desktop opener first in PATH, so Sign In starts no browser.
-class QuietOpener {
- public:
-  explicit QuietOpener(const std::string& dir) {
-    const std::string script = dir + "/xdg-open";
-    std::ofstream(script) << "#!/bin/sh\nexit 0\n";
-    chmod(script.c_str(), 0755);
-    const char* path = std::getenv("PATH");
-    old_ = path ? path : "";
-    setenv("PATH", (dir + ":" + old_).c_str(), 1);
-  }
-  ~QuietOpener() { setenv("PATH", old_.c_str(), 1); }
-
- private:
-  std::string old_;
-};
-
 class Soak : public HardeningTest {
  protected:
   void SetUp() override {
@@ -98,7 +81,6 @@ class Soak : public HardeningTest {
 };
 
 TEST_F(Soak, FiftyInstancesComeAndGoWhileGenerationsAndSignInPollsAreOut) {
-  QuietOpener opener(home_.path());
   serveSlowGenerations(32, 18);
   servePendingSignIn();
 

@@ -63,26 +63,3 @@ void BundleTest::destroy(HostInstance* instance) {
   instances_.erase(std::remove(instances_.begin(), instances_.end(), instance), instances_.end());
   EXPECT_EQ(hostDestroyInstance(instance), kOfxStatOK);
 }
-
-OpenerStub::OpenerStub(const std::string& dir) : log_(dir + "/opened.txt") {
-  const std::string script = dir + "/xdg-open";
-  std::ofstream(script) << "#!/bin/sh\nprintf '%s\\n' \"$1\" >> '" << log_ << "'\n";
-  chmod(script.c_str(), 0755);
-  const char* path = std::getenv("PATH");
-  oldPath_ = path ? path : "";
-  setenv("PATH", (dir + ":" + oldPath_).c_str(), 1);
-}
-
-OpenerStub::~OpenerStub() { setenv("PATH", oldPath_.c_str(), 1); }
-
-std::vector<std::string> OpenerStub::waitForUrls(size_t count) const {
-  std::vector<std::string> urls;
-  for (int tries = 0; tries < 500; ++tries) {
-    urls.clear();
-    std::ifstream in(log_);
-    for (std::string line; std::getline(in, line);) urls.push_back(line);
-    if (urls.size() >= count) break;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return urls;
-}

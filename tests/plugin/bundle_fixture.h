@@ -10,21 +10,8 @@
 
 #include "host/host.h"
 #include "tests/support/loopback_server.h"
+#include "tests/support/opener_stub.h"
 #include "tests/support/temp_home.h"
-
-// Stands in for the desktop's URL opener: an xdg-open first in PATH that
-// appends its argument to a file, so nothing real is started.
-class OpenerStub {
- public:
-  explicit OpenerStub(const std::string& dir);
-  ~OpenerStub();
-  // The URLs opened, once `count` have arrived or after five seconds.
-  std::vector<std::string> waitForUrls(size_t count) const;
-
- private:
-  std::string log_;
-  std::string oldPath_;
-};
 
 // The port of the service URL compiled into the test bundle.
 int testServicePort();

@@ -146,7 +146,7 @@ TEST_F(Dispatch, UnloadAnswersReplyDefaultAndLeavesInstancesWorking) {
 // on running: a sign-in poller that would poll again each second stops, and
 // a later load lets requests run again.
 TEST_F(Dispatch, UnloadStopsBackgroundWorkAndTheNextLoadResumesIt) {
-  OpenerStub opener(home_.path());
+  OpenerStub opener;
   service_.reply("POST", "/v1/device/code",
                  Reply{200, R"({"device_code":"dc-1","user_code":"ABCD","verification_uri":")" +
                                 std::string(TALVANE_TEST_SERVICE_URL) +
@@ -169,7 +169,7 @@ TEST_F(Dispatch, UnloadStopsBackgroundWorkAndTheNextLoadResumesIt) {
   ASSERT_EQ(hostLoad(host_), kOfxStatOK);
   ASSERT_EQ(hostInstanceChanged(instance, "signIn", 0.0), kOfxStatOK);
   EXPECT_TRUE(waitFor("/v1/device/code", 2)) << "requests stayed stopped after a new load";
-  // The new poller ends before the opener stand-in restores PATH: changing
+  // The new poller ends before the opener stand-in restores the environment: changing
   // the environment while it starts curl would be a race.
   EXPECT_EQ(hostUnload(host_), kOfxStatReplyDefault);
 }

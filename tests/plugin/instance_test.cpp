@@ -154,13 +154,13 @@ class AccountButtons : public BundleTest {};
 
 TEST_F(AccountButtons, SignOutForgetsTheTokenAndShowsTheSignedOutPanel) {
   HostInstance* instance = create();
-  ASSERT_TRUE(keychainStoreToken(kService, "tok-123"));
+  ASSERT_TRUE(keychainStoreToken(kTestKeychain, kService, "tok-123"));
   hostPropertySuite()->propSetInt(hostParamProps(instance, "signOut"), kOfxParamPropSecret, 0, 0);
   hostPropertySuite()->propSetInt(hostParamProps(instance, "signIn"), kOfxParamPropSecret, 0, 1);
   hostSetValue(instance, "accountInfo", std::string("ana@example.com — 5 tokens"));
 
   EXPECT_EQ(hostInstanceChanged(instance, "signOut", 0.0), kOfxStatOK);
-  EXPECT_EQ(keychainGetToken(kService), "");
+  EXPECT_EQ(keychainGetToken(kTestKeychain, kService), "");
   EXPECT_EQ(secretOf(instance, "signIn"), 0);
   EXPECT_EQ(secretOf(instance, "signOut"), 1);
   EXPECT_EQ(secretOf(instance, "buyTokens"), 1);
@@ -189,14 +189,14 @@ TEST_F(AccountButtons, SignInAsksTheServiceForADeviceCode) {
 }
 
 TEST_F(AccountButtons, BuyTokensOpensTheServiceBuyPage) {
-  OpenerStub opener(home_.path());
+  OpenerStub opener;
   HostInstance* instance = create();
   EXPECT_EQ(hostInstanceChanged(instance, "buyTokens", 0.0), kOfxStatOK);
   EXPECT_EQ(opener.waitForUrls(1), std::vector<std::string>{kService + "/buy"});
 }
 
 TEST_F(AccountButtons, DownloadBeforeAnyUpdateIsKnownOpensTheServiceDownloadPage) {
-  OpenerStub opener(home_.path());
+  OpenerStub opener;
   HostInstance* instance = create();
   EXPECT_EQ(hostInstanceChanged(instance, "updateAvailable", 0.0), kOfxStatOK);
   EXPECT_EQ(opener.waitForUrls(1), std::vector<std::string>{kService + "/download"});

@@ -62,7 +62,7 @@ TEST_F(StartGeneration, NoTokenFailsWithTheSignInLine) {
 }
 
 TEST_F(StartGeneration, AThreadThatCannotStartLeavesFailedNotRunning) {
-  ASSERT_TRUE(keychainStoreToken(kServiceBaseUrl, "tok-123"));
+  ASSERT_TRUE(keychainStoreToken(kTestKeychain, kServiceBaseUrl, "tok-123"));
   const int before = runningWorkers();
   startGeneration(instance_, "a beach", smallFrame(), refuseThread);
   EXPECT_EQ(instance_.genState->load(), Failed);
@@ -74,7 +74,7 @@ TEST_F(StartGeneration, AThreadThatCannotStartLeavesFailedNotRunning) {
 }
 
 TEST_F(StartGeneration, EmptyPromptOrRunningDropsTheRequest) {
-  ASSERT_TRUE(keychainStoreToken(kServiceBaseUrl, "tok-123"));
+  ASSERT_TRUE(keychainStoreToken(kTestKeychain, kServiceBaseUrl, "tok-123"));
   gRan = 0;
   startGeneration(instance_, "", smallFrame(), runInline);
   EXPECT_EQ(instance_.genState->load(), Idle);
@@ -86,7 +86,7 @@ TEST_F(StartGeneration, EmptyPromptOrRunningDropsTheRequest) {
 }
 
 TEST_F(StartGeneration, ALaunchedWorkerIsCountedUntilItFinishes) {
-  ASSERT_TRUE(keychainStoreToken(kServiceBaseUrl, "tok-123"));
+  ASSERT_TRUE(keychainStoreToken(kTestKeychain, kServiceBaseUrl, "tok-123"));
   gRan = 0;
   const int before = runningWorkers();
   startGeneration(instance_, "a beach", smallFrame(), runInline);

@@ -33,7 +33,9 @@ class RenderGeneration : public RenderTest {
     setFrame(frame_, kW, kH);
   }
 
-  void storeToken() { ASSERT_TRUE(keychainStoreToken(TALVANE_TEST_SERVICE_URL, "tok-render")); }
+  void storeToken() {
+    ASSERT_TRUE(keychainStoreToken(kTestKeychain, TALVANE_TEST_SERVICE_URL, "tok-render"));
+  }
 
   void answerGenerate(int status, int delayMs) {
     Reply r;

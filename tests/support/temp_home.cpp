@@ -8,6 +8,10 @@
 #include <cstdlib>
 #include <stdexcept>
 
+#include "backend/backend.h"
+
+const std::string kTestKeychain = TALVANE_TEST_KEYCHAIN_SERVICE;
+
 namespace {
 
 int removeEntry(const char* path, const struct stat*, int, struct FTW*) {
@@ -45,6 +49,9 @@ TempHome::TempHome() {
 }
 
 TempHome::~TempHome() {
+  // On Linux the store is a file under this home; on macOS the login keychain.
+  for (const char* account : {TALVANE_TEST_SERVICE_URL, TALVANE_DEMO_SERVICE_URL})
+    keychainDeleteToken(kTestKeychain, account);
   restore("HOME", hadHome_, oldHome_);
   restore("XDG_CONFIG_HOME", hadXdg_, oldXdg_);
   removeTree(path_);

@@ -2,7 +2,8 @@
 //
 //   TempHome home;            // HOME=/tmp/talvane-home-XXXXXX, XDG_CONFIG_HOME=$HOME/.config
 //   ... code under test writes under home.path() ...
-//                             // destructor: both variables restored, folder removed
+//                             // destructor: the test keychain items deleted, both
+//                             // variables restored, folder removed
 //
 // Nothing is created inside the folder, so code that needs the working
 // directory meets the same empty home a fresh machine has. Not for use from
@@ -27,6 +28,12 @@ class TempHome {
   bool hadHome_ = false, hadXdg_ = false;
   std::string oldHome_, oldXdg_;
 };
+
+// The keychain service the test and demo bundles keep their token under (a
+// name of this build's own, never the shipped one); tests read and store
+// tokens there, and every TempHome deletes the items of the test and demo
+// services when it ends, so none outlives a test on a Mac.
+extern const std::string kTestKeychain;
 
 // Removes a file or folder with everything in it; true when nothing remains.
 bool removeTree(const std::string& path);
