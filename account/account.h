@@ -1,28 +1,35 @@
-// The account panel, the device sign-in poller, the version check and the
-// guarded hand-off of URLs to the browser.
+// The account panel, the process-wide account state, the device sign-in
+// poller, the version check and the guarded hand-off of URLs to the browser.
 //
-//   applyAccountState  sets the three buttons' visibility and the label.
-//   refreshAccountUi   derives the panel from the stored token and a live
-//                      account query (blocks for one query).
-//   startDeviceSignIn  Sign In: device code, browser, Pending label, and a
-//                      detached poller that finishes the sign-in by itself.
-//   runVersionStep     end of every create-instance: the first one checks the
-//                      latest version; each reveals the download button when
-//                      an update is known; the first that sees it asks once.
-//   openUrlInBrowser   the only way a URL reaches the browser.
+//   applyAccountState   sets the three buttons' visibility and the label.
+//   queryAccount        what the stored token and one account query say the
+//                       panel should show (blocks for the query: workers only).
+//   requestAccountRefresh  asks the one account worker for a fresh answer:
+//                       at once after sign-in, sign-out and each generation,
+//                       otherwise only when the last is over a minute old.
+//   showLatestAccount   in every action of an instance, on the host's thread:
+//                       the latest answer on its panel, and the download
+//                       button (and the one question) once an update is known.
+//   startDeviceSignIn   Sign In: a Pending label and a detached poller that
+//                       asks for the device code, opens the browser and
+//                       finishes the sign-in by itself.
+//   openUrlInBrowser    the only way a URL reaches the browser.
 //
-// Files: panel.cpp (panel and labels), sign_in.cpp (Sign In and the poller),
-// version_check.cpp (version step, versionIsNewer and the version globals),
-// browser.cpp (the URL guard) with browser_launch.cpp (starts the build's
-// opener: xdg-open, /usr/bin/open, or the tests' recording stand-in).
+// Files: panel.cpp (panel, labels, queryAccount), account_state.cpp (the
+// process-wide answer and its worker), sign_in.cpp (Sign In and the poller),
+// version_check.cpp (the version check, versionIsNewer and the version
+// globals), browser.cpp (the URL guard) with browser_launch.cpp (starts the
+// build's opener: xdg-open, /usr/bin/open, or the tests' recording stand-in).
 //
-// Threads: applyAccountState and refreshAccountUi run on whichever thread
-// calls them (host threads, or the poller while it holds its slot's mutex).
-// The poller reaches its Instance only through its DeviceFlowSlot, under the
-// slot's mutex and only while the slot is not cancelled. Each poller counts
-// itself in the bundle's background-worker registry (core/core.h) for its
-// whole life, and its sleep ends early once unload asks background work to
-// stop (backend/backend.h), so unload can wait for it. Nothing here throws.
+// Threads: no action of the host waits on the network or the token store; the
+// account worker and the poller do. applyAccountState runs on host threads, or
+// on the poller while it holds its slot's mutex. The poller reaches its
+// Instance only through its DeviceFlowSlot, under the slot's mutex and only
+// while the slot is not cancelled. The account worker never touches an
+// instance. Each worker counts itself in the bundle's background-worker
+// registry (core/core.h) for its whole life, and stops early once unload asks
+// background work to stop (backend/backend.h), so unload can wait for it.
+// Nothing here throws.
 #pragma once
 
 #include <atomic>
@@ -34,11 +41,33 @@
 #include "core/core.h"
 
 void applyAccountState(Instance* instance, AccountState state, const std::string& label);
-void refreshAccountUi(Instance* instance);
+
+// The panel as the account worker last learnt it; serial 0 while nothing is known.
+struct AccountView {
+  AccountState state = SignedOut;
+  std::string label;
+  uint64_t serial = 0;
+};
+AccountView queryAccount();
+AccountView latestAccount();
+// A new answer every instance picks up in its next action; returns its serial.
+uint64_t publishAccount(AccountState state, const std::string& label);
+enum class RefreshWhen { IfStale, Now };
+void requestAccountRefresh(RefreshWhen when);
+// Load: whatever an earlier load of this binary learnt is not carried over.
+void forgetAccountState();
+void showLatestAccount(Instance* instance);
+
 void startDeviceSignIn(Instance* instance);
-void runVersionStep(Instance* instance);
+
+// The version check: once per process, on the account worker.
+void checkVersionOnce();
+// The download button and the one question, on the host's thread.
+void showVersionState(Instance* instance);
 bool versionIsNewer(const std::string& latest, const std::string& current);
-void openUrlInBrowser(const std::string& url);
+// False when the URL is refused, TALVANE_NO_BROWSER is set, or the opener is
+// missing or could not start (the browser itself is never waited for).
+bool openUrlInBrowser(const std::string& url);
 
 // Version-check globals. The check runs once per process.
 enum VersionCheck : int { NotChecked = 0, Checking = -1, UpdateKnown = 1, NoUpdate = 2 };
@@ -67,4 +96,4 @@ void setPollClockForTesting(const PollClock& clock);  // empty members restore t
 bool isOpenableUrl(const std::string& url);
 // Hands an already checked URL to the build's opener (kBrowserOpener) without
 // waiting for the browser.
-void launchBrowser(const std::string& url);
+bool launchBrowser(const std::string& url);

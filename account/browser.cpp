@@ -2,6 +2,7 @@
 // service (verification and download pages) and ends up on an opener's
 // command line, so anything a shell or an opener could read as more than one
 // plain web address is refused, silently.
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -16,7 +17,10 @@ bool isOpenableUrl(const std::string& url) {
   return true;
 }
 
-void openUrlInBrowser(const std::string& url) {
-  if (!isOpenableUrl(url)) return;
-  launchBrowser(url);
+bool openUrlInBrowser(const std::string& url) {
+  if (!isOpenableUrl(url)) return false;
+  // Machines without a desktop (render nodes, the command-line renderer) say so.
+  const char* noBrowser = std::getenv("TALVANE_NO_BROWSER");
+  if (noBrowser && *noBrowser && *noBrowser != '0') return false;
+  return launchBrowser(url);
 }

@@ -35,9 +35,9 @@ constexpr int kOpenerFailed = 126;
 
 }  // namespace
 
-void launchBrowser(const std::string& url) {
+bool launchBrowser(const std::string& url) {
   posix_spawn_file_actions_t quiet;
-  if (posix_spawn_file_actions_init(&quiet) != 0) return;
+  if (posix_spawn_file_actions_init(&quiet) != 0) return false;
   posix_spawn_file_actions_addopen(&quiet, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
   posix_spawn_file_actions_addopen(&quiet, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
   posix_spawn_file_actions_adddup2(&quiet, STDOUT_FILENO, STDERR_FILENO);
@@ -57,7 +57,7 @@ void launchBrowser(const std::string& url) {
   posix_spawn_file_actions_destroy(&quiet);
   if (middle < 0) {
     dbg("openUrlInBrowser: fork failed");
-    return;
+    return false;
   }
 
   int status = 0;
@@ -66,9 +66,10 @@ void launchBrowser(const std::string& url) {
     waited = waitpid(middle, &status, 0);
   } while (waited < 0 && errno == EINTR);
   // A host that reaps every child itself leaves nothing to report.
-  if (waited != middle || !WIFEXITED(status) || WEXITSTATUS(status) == 0) return;
+  if (waited != middle || !WIFEXITED(status) || WEXITSTATUS(status) == 0) return true;
   char line[600];
   std::snprintf(line, sizeof line, "openUrlInBrowser: %s %s", kBrowserOpener,
                 WEXITSTATUS(status) == kOpenerMissing ? "not found" : "could not be started");
   dbg(line);
+  return false;
 }

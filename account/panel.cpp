@@ -1,5 +1,5 @@
-// The account panel: three buttons and one label, driven from the stored
-// token and a live account query.
+// The account panel: three buttons and one label, and what the stored token
+// and a live account query say they should show.
 #include <cstdio>
 #include <string>
 
@@ -45,13 +45,10 @@ void applyAccountState(Instance* instance, AccountState state, const std::string
     gParamSuite->paramSetValue(instance->handle(ParamId::AccountInfo), label.c_str());
 }
 
-void refreshAccountUi(Instance* instance) {
-  if (!instance) return;
+AccountView queryAccount() {
+  AccountView view;
   const std::string token = keychainGetToken(kKeychainService, kServiceBaseUrl);
-  if (token.empty()) {
-    applyAccountState(instance, SignedOut, "");
-    return;
-  }
+  if (token.empty()) return view;  // signed out, empty label
 
   std::string email;
   int balance = 0;
@@ -60,16 +57,19 @@ void refreshAccountUi(Instance* instance) {
   if (status == 200) {
     if (balance >= 1) {
       std::snprintf(label, sizeof label, "%s — %d tokens", email.c_str(), balance);
-      applyAccountState(instance, SignedIn, cutLabel(label));
+      view.state = SignedIn;
     } else {
       std::snprintf(label, sizeof label, "%s — 0 tokens — buy more →", email.c_str());
-      applyAccountState(instance, OutOfTokens, cutLabel(label));
+      view.state = OutOfTokens;
     }
+    view.label = cutLabel(label);
   } else if (status == 401 || status == 403) {
     // Only the service's own rejection ends a session; an outage never does.
     keychainDeleteToken(kKeychainService, kServiceBaseUrl);
-    applyAccountState(instance, SignedOut, "Session expired — sign in again");
+    view.label = "Session expired — sign in again";
   } else {
-    applyAccountState(instance, SignedIn, "Signed in (backend unreachable — will retry)");
+    view.state = SignedIn;
+    view.label = "Signed in (backend unreachable — will retry)";
   }
+  return view;
 }

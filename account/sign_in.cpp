@@ -1,6 +1,8 @@
-// Sign In: one device-code request on the host thread, then a detached poller
-// that asks for the token at the service's pace until approval, refusal or
-// expiry, and updates the panel itself.
+// Sign In: the button shows a Pending label and starts a detached poller,
+// which asks for the device code, hands the verification page to the browser
+// (or shows its address and the user code when no browser can be opened), then
+// asks for the token at the service's pace until approval, refusal or expiry,
+// and updates the panel itself. The button's action never waits on the network.
 //
 // The poller never owns the Instance. It holds the DeviceFlowSlot, and touches
 // slot->instance only under slot->mutex while the slot is not cancelled; the
@@ -27,6 +29,10 @@ struct DevicePoll {
   PollClock clock;
 };
 
+void signInFailed(Instance* instance, const std::string& reason) {
+  applyAccountState(instance, SignedOut, "Sign in failed: " + reason);
+}
+
 std::mutex gClockMutex;
 PollClock gClockOverride;  // members empty unless a test installed its own
 
@@ -46,9 +52,37 @@ void withLiveInstance(DeviceFlowSlot& slot, Fn fn) {
   if (!slot.cancelled.load()) fn(slot.instance);
 }
 
+// The device code, and the browser (or, failing that, the address and code on
+// the panel). False when the sign-in ended here.
+bool startFlow(DevicePoll& poll) {
+  DeviceFlowSlot& slot = *poll.slot;
+  std::string userCode, verificationUri, error;
+  int expiresIn = 600;
+  if (!requestDeviceCode(kServiceBaseUrl, poll.deviceCode, userCode, verificationUri, poll.interval,
+                         expiresIn, error)) {
+    dbg(("signIn: requestDeviceCode failed: " + error).c_str());
+    withLiveInstance(slot, [&error](Instance* instance) { signInFailed(instance, error); });
+    return false;
+  }
+  poll.deadline = poll.clock.now() + expiresIn;
+  if (slot.cancelled.load()) return false;
+  // Only the verification page is handed over; the user code travels inside it.
+  const bool opened = openUrlInBrowser(verificationUri);
+  // Without a browser the user needs the address and the code, or waits forever;
+  // an address the browser guard refuses is not shown either.
+  std::string label = "Approve in your browser to finish sign-in...";
+  if (!opened && isOpenableUrl(verificationUri))
+    label = "Open " + verificationUri + " and enter the code " + userCode + " to finish sign-in";
+  else if (!opened)
+    label = "Enter the code " + userCode + " on the service's sign-in page to finish sign-in";
+  withLiveInstance(slot,
+                   [&label](Instance* instance) { applyAccountState(instance, Pending, label); });
+  return true;
+}
+
 void pollUntilDone(DevicePoll& poll) {
   DeviceFlowSlot& slot = *poll.slot;
-  if (slot.cancelled.load()) return;
+  if (slot.cancelled.load() || !startFlow(poll)) return;
   int wait = poll.interval >= 1 ? poll.interval : 5;
   for (;;) {
     if (poll.clock.now() >= poll.deadline) {
@@ -65,8 +99,10 @@ void pollUntilDone(DevicePoll& poll) {
     if (result == PollOutcome::Approved) {
       // The approval is the user's; keep it even if this poll was cancelled.
       keychainStoreToken(kKeychainService, kServiceBaseUrl, accessToken);
-      withLiveInstance(slot, [](Instance* instance) {
-        refreshAccountUi(instance);
+      AccountView view = queryAccount();
+      view.serial = publishAccount(view.state, view.label);
+      withLiveInstance(slot, [&view](Instance* instance) {
+        applyAccountState(instance, view.state, view.label);
         dbg("device flow: approved (auto-poll)");
       });
       return;
@@ -95,6 +131,11 @@ void pollerThread(DevicePoll* raw) {
     } catch (...) {
       dbg("device flow: poller stopped");
     }
+    // Whatever the panel shows now is this poll's last word; the instance's
+    // next action shows only answers that come after it.
+    withLiveInstance(*poll->slot,
+                     [](Instance* instance) { instance->accountShown = latestAccount().serial; });
+    poll->slot->finished = true;
   }
   // Last: after this the bundle may be unloaded, so nothing of ours may run.
   workerFinished();
@@ -112,10 +153,6 @@ bool startPoller(std::unique_ptr<DevicePoll> poll) {
     dbg((std::string("signIn: could not start the poller: ") + e.what()).c_str());
     return false;
   }
-}
-
-void signInFailed(Instance* instance, const std::string& reason) {
-  applyAccountState(instance, SignedOut, "Sign in failed: " + reason);
 }
 
 }  // namespace
@@ -146,20 +183,7 @@ void startDeviceSignIn(Instance* instance) {
   if (!instance) return;
   try {
     cancelDeviceFlow(instance);
-
-    std::string deviceCode, userCode, verificationUri, error;
-    int interval = 5;
-    int expiresIn = 600;
-    if (!requestDeviceCode(kServiceBaseUrl, deviceCode, userCode, verificationUri, interval,
-                           expiresIn, error)) {
-      signInFailed(instance, error);
-      dbg(("signIn: requestDeviceCode failed: " + error).c_str());
-      return;
-    }
-
-    // Only the verification page is shown; the user code travels inside it.
-    openUrlInBrowser(verificationUri);
-    applyAccountState(instance, Pending, "Approve in your browser to finish sign-in...");
+    applyAccountState(instance, Pending, "Requesting a sign-in code...");
 
     auto slot = std::make_shared<DeviceFlowSlot>();
     slot->instance = instance;
@@ -167,10 +191,7 @@ void startDeviceSignIn(Instance* instance) {
 
     auto poll = std::make_unique<DevicePoll>();
     poll->slot = slot;
-    poll->deviceCode = deviceCode;
-    poll->interval = interval;
     poll->clock = currentClock();
-    poll->deadline = poll->clock.now() + expiresIn;
     if (!startPoller(std::move(poll))) {
       cancelDeviceFlow(instance);
       signInFailed(instance, "could not start the background poll");

@@ -1,5 +1,6 @@
-// Once per process: ask the service for the latest version; reveal the
-// download button on every instance when it is newer, and ask the user once.
+// Once per process, on the account worker: ask the service for the latest
+// version. On the host's threads: reveal the download button on every instance
+// when it is newer, and ask the user once.
 #include <cctype>
 #include <cstdio>
 #include <string>
@@ -76,18 +77,19 @@ bool versionIsNewer(const std::string& latest, const std::string& current) {
   return false;
 }
 
-void runVersionStep(Instance* instance) {
-  if (!instance) return;
+void checkVersionOnce() {
   int expected = NotChecked;
-  if (gVerCheckState.compare_exchange_strong(expected, Checking)) {
-    try {
-      checkLatestVersion();
-    } catch (...) {
-      // A check that cannot finish counts as "no update"; Checking must not stick.
-      gVerCheckState.store(NoUpdate);
-    }
+  if (!gVerCheckState.compare_exchange_strong(expected, Checking)) return;
+  try {
+    checkLatestVersion();
+  } catch (...) {
+    // A check that cannot finish counts as "no update"; Checking must not stick.
+    gVerCheckState.store(NoUpdate);
   }
-  if (gVerCheckState.load() != UpdateKnown) return;
+}
+
+void showVersionState(Instance* instance) {
+  if (!instance || gVerCheckState.load() != UpdateKnown) return;
 
   showUpdateButton(instance);
   if (gUpdatePopupShown.exchange(true)) return;

@@ -25,10 +25,11 @@
 //                     ofx_cache_<id>_<key>.png, ofx_rawdiff_<id>_<key>.png,
 //                     ofx_anchor_<id>_<key>.png
 //   answers kept      ofx_me_response.json, ofx_version_response.json
-//   per request       ofx_curl_status_<pid>_<n>.txt, ofx_auth_hdr_<pid>_<n>.txt,
-//                     ofx_device_token_form_<pid>_<n>.txt (removed after the run),
-//                     ofx_answer_<pid>_<n>.json (renamed to its kept name, or
+//   per request       ofx_curl_status_<tag>.txt, ofx_auth_hdr_<tag>.txt,
+//                     ofx_device_token_form_<tag>.txt (removed after the run),
+//                     ofx_answer_<tag>.json (renamed to its kept name, or
 //                     removed once read: the device-code and token answers)
+//                     <tag> = <pid>_<random per copy of this code>_<n>
 //   debug log         ofx_debug.log (only when TALVANE_DEBUG is on)
 // Size limits: JSON answers 1 MiB, the generated PNG 256 MiB (a 16-bit RGBA
 // 8192 x 8192 image stored uncompressed is 512 MiB; a real background is a

@@ -19,6 +19,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <random>
 #include <thread>
 
 #ifdef __APPLE__
@@ -346,8 +347,11 @@ const char* faultText(RequestFault fault) {
 
 RequestFiles newRequestFiles() {
   static std::atomic<unsigned long long> counter{0};
+  // Two copies of this code in one process (two bundles a host loaded, or a test
+  // beside the bundle) count from 1 alike: a random tag per copy keeps them apart.
+  static const unsigned copyTag = std::random_device{}();
   char tag[64];
-  std::snprintf(tag, sizeof tag, "_%ld_%llu", long(::getpid()), ++counter);
+  std::snprintf(tag, sizeof tag, "_%ld_%08x_%llu", long(::getpid()), copyTag, ++counter);
   const std::string dir = tempDir();
   return {dir + "/ofx_curl_status" + tag + ".txt", dir + "/ofx_auth_hdr" + tag + ".txt",
           dir + "/ofx_device_token_form" + tag + ".txt", dir + "/ofx_answer" + tag + ".json"};

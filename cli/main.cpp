@@ -619,7 +619,11 @@ int main(int argc, char** argv) {
       std::shared_ptr<HostImage> grab = makeFrameImage(session, info.width, info.height, channels);
       if (!readImage(grabPath, framePixels(*grab), error)) return fail(error);
       const double time = static_cast<double>(clip.numbers[generateIndex]);
+      const std::string accountBefore = accountLabel(session);
       Banner banner = generateBackground(session, grab, time, options.waitSeconds, error);
+      // The plug-in asks for the new balance once the generation has ended;
+      // the summary's account line waits for that answer, a little.
+      waitForAccountChange(session, accountBefore, 10.0);
       if (stopSignal() != 0) return interrupted(0);
       if (!error.empty()) return fail(error);
       outcome = banner == Banner::None ? "not started" : bannerName(banner);

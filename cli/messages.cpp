@@ -43,13 +43,16 @@ std::string accountLine(const std::string& rawLabel, const std::string& serviceU
   const std::string label = printable(rawLabel);
   if (label.empty()) return "signed out";
   if (startsWith(label, "Approve in your browser")) return "waiting for approval in the browser";
+  if (label == "Requesting a sign-in code...") return "asking the service for a sign-in code";
+  if (label == "Checking account...") return "checking the account";
   if (label == std::string("Session expired") + kDash + "sign in again")
     return "session rejected — sign in again (run with --sign-in)";
   if (startsWith(label, "Signed in (backend unreachable"))
     return "signed in, but cannot reach " + serviceUrl;
   if (startsWith(label, "Sign in failed: ")) {
     const std::string reason = label.substr(16);
-    if (reason == "HTTP 0") return "sign-in failed: cannot reach " + serviceUrl;
+    if (reason == "HTTP 0" || reason == "cannot reach the service")
+      return "sign-in failed: cannot reach " + serviceUrl;
     return "sign-in failed: " + reason;
   }
   const std::string retry = std::string(kDash) + "click Sign In to retry";

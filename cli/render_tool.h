@@ -59,6 +59,9 @@ bool renderImage(Session& session, const std::shared_ptr<HostImage>& source, dou
 // the pending label. onLabel gets every label the plug-in sets; onCode the
 // verification address and user code once the service gave them. True when
 // the panel ends signed in (Sign Out shown).
+// Brings the account panel up to date until its label differs from before (true),
+// at most `seconds`.
+bool waitForAccountChange(Session& session, const std::string& before, double seconds);
 bool signIn(Session& session, double waitSeconds, void (*onLabel)(const std::string& label),
             void (*onCode)(const std::string& address, const std::string& code),
             std::string& error);

@@ -1,16 +1,70 @@
 // The Talvane bundle loaded in our host, driven the way an editing host drives
 // it: one instance, parameters edited by "the user", buttons pressed, frames
 // rendered one at a time.
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <thread>
 
 #include "backend/backend.h"
 #include "cli/render_tool.h"
 
+extern char** environ;
+
 namespace {
 
 const char kPendingLabel[] = "Approve in your browser to finish sign-in...";
+const char kRequestingLabel[] = "Requesting a sign-in code...";
+
+// "Open <address> and enter the code <code> to finish sign-in": the panel's
+// words when the plug-in opened no browser.
+bool signInCodeOf(const std::string& label, std::string& address, std::string& code) {
+  const std::string open = "Open ", enter = " and enter the code ", tail = " to finish sign-in";
+  if (label.rfind(open, 0) != 0 || label.size() < tail.size() ||
+      label.compare(label.size() - tail.size(), tail.size(), tail) != 0)
+    return false;
+  const size_t at = label.find(enter);
+  if (at == std::string::npos) return false;
+  address = label.substr(open.size(), at - open.size());
+  code = label.substr(at + enter.size(), label.size() - tail.size() - at - enter.size());
+  return !address.empty() && !code.empty();
+}
+
+bool isWaitingLabel(const std::string& label) {
+  std::string address, code;
+  return label == kPendingLabel || label == kRequestingLabel ||
+         label == kHostCheckingAccountLabel || signInCodeOf(label, address, code);
+}
+
+// Best effort: a machine without a desktop has no opener, and the address is printed anyway.
+void openBrowser(const std::string& address) {
+  if (address.rfind("http://", 0) != 0 && address.rfind("https://", 0) != 0) return;
+#if defined(__APPLE__)
+  const char* opener = "/usr/bin/open";
+#else
+  const char* opener = "xdg-open";
+#endif
+  std::string program = opener, word = address;
+  char* argv[] = {&program[0], &word[0], nullptr};
+  posix_spawn_file_actions_t quiet;
+  if (posix_spawn_file_actions_init(&quiet) != 0) return;
+  posix_spawn_file_actions_addopen(&quiet, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&quiet, 1, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&quiet, 2, "/dev/null", O_WRONLY, 0);
+  pid_t pid = 0;
+  if (posix_spawnp(&pid, argv[0], &quiet, nullptr, argv, environ) == 0) {
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+  }
+  posix_spawn_file_actions_destroy(&quiet);
+}
 
 bool failed(OfxStatus status) { return status != kOfxStatOK && status != kOfxStatReplyDefault; }
 
@@ -23,6 +77,8 @@ bool openSession(const std::string& bundle, unsigned threads, const std::string&
   config.unloadBinary = false;
   config.questionReply = kOfxStatReplyNo;  // never open a download page from a batch run
   session.depth = depth;
+  // A terminal tool prints the sign-in address and code itself (see signIn).
+  setenv("TALVANE_NO_BROWSER", "1", 1);
   session.host = hostOpen(bundle, config, &error);
   if (!session.host) {
     error = bundle + ": cannot load bundle: " + error;
@@ -44,6 +100,9 @@ bool openSession(const std::string& bundle, unsigned threads, const std::string&
     closeSession(session);
     return false;
   }
+  // The account answer comes from the plug-in's account worker (at most the
+  // account query's own time limit); the tool's first lines depend on it.
+  hostWaitForAccount(session.instance, 30.0);
   return true;
 }
 
@@ -141,18 +200,10 @@ bool signIn(Session& session, double waitSeconds, void (*onLabel)(const std::str
             void (*onCode)(const std::string& address, const std::string& code),
             std::string& error) {
   size_t seen = hostParamChanges(session.instance).size();
-  // The press asks the service for a code and leaves its answer in the
-  // plug-in's working folder; the panel itself shows neither address nor code.
-  const std::string answer = tempDir() + "/ofx_device_code.json";
-  std::remove(answer.c_str());
+  // The plug-in is told (TALVANE_NO_BROWSER, set before the bundle loads) to
+  // show the address and the code on its panel; this tool prints them and
+  // opens the browser itself when the machine has one.
   pressButton(session, "signIn", 0.0);
-  const std::string body = readFile(answer);
-  std::string address = extractStringField(body, "verification_uri");
-  if (address.empty()) address = extractStringField(body, "verification_uri_complete");
-  const std::string code = extractStringField(body, "user_code");
-  if (!address.empty() && !code.empty()) onCode(address, code);
-  // The press itself asks for a device code and shows the pending label; the
-  // poller thread then finishes on its own and changes the label again.
   auto deadline = std::chrono::steady_clock::now() +
                   std::chrono::milliseconds(static_cast<long>(waitSeconds * 1000));
   std::string last;
@@ -163,9 +214,15 @@ bool signIn(Session& session, double waitSeconds, void (*onLabel)(const std::str
       if (changes[seen].param != "accountInfo") continue;
       last = changes[seen].text;
       anyLabel = true;
-      onLabel(last);
+      std::string address, code;
+      if (signInCodeOf(last, address, code)) {
+        onCode(address, code);
+        openBrowser(address);
+      } else {
+        onLabel(last);
+      }
     }
-    if (anyLabel && last != kPendingLabel) break;
+    if (anyLabel && !isWaitingLabel(last)) break;
     if (stopSignal() != 0) {
       error = "interrupted";
       return false;
@@ -182,4 +239,14 @@ bool signIn(Session& session, double waitSeconds, void (*onLabel)(const std::str
     return false;
   }
   return true;
+}
+
+bool waitForAccountChange(Session& session, const std::string& before, double seconds) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+  for (;;) {
+    hostSyncPrivateData(session.instance);
+    if (accountLabel(session) != before) return true;
+    if (std::chrono::steady_clock::now() >= end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
 }

@@ -143,6 +143,7 @@ struct Instance;
 
 struct DeviceFlowSlot {
   std::atomic<bool> cancelled{false};  // written only while `mutex` is held
+  std::atomic<bool> finished{false};   // the poller has written its last label
   std::mutex mutex;              // held by the canceller and by the poller while it uses `instance`
   Instance* instance = nullptr;  // not owning
 };
@@ -190,6 +191,8 @@ struct Instance {
   OfxParamHandle handle(ParamId param) const { return handles[static_cast<int>(param)]; }
 
   std::shared_ptr<DeviceFlowSlot> deviceFlow;
+  // The serial of the process-wide account answer this panel shows.
+  std::atomic<uint64_t> accountShown{0};
 
   std::mutex mutex;  // guards generateRequested and generateTime, nothing else
   bool generateRequested = false;

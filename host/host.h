@@ -119,6 +119,15 @@ OfxPropertySetHandle hostClipProps(HostInstance* instance, const std::string& cl
 // them when the user edits it. Returns the instance-changed result.
 OfxStatus hostInstanceChanged(HostInstance* instance, const std::string& param, OfxTime time,
                               const char* reason = kOfxChangeUserEdited);
+// Sends sync private data, which the plug-in also takes as a moment to bring
+// its account panel up to date.
+OfxStatus hostSyncPrivateData(HostInstance* instance);
+// The label a new instance shows while the plug-in's account worker has not
+// answered yet.
+inline constexpr char kHostCheckingAccountLabel[] = "Checking account...";
+// Sends sync private data until the account panel shows an answer (true), at
+// most `seconds`.
+bool hostWaitForAccount(HostInstance* instance, double seconds);
 // Sends render for `time` with the output's bounds (else the source's) as
 // the render window. Returns the action's result.
 OfxStatus hostRender(HostInstance* instance, OfxTime time);

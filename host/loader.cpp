@@ -3,7 +3,9 @@
 #include <dlfcn.h>
 #include <sys/stat.h>
 
+#include <chrono>
 #include <cstring>
+#include <thread>
 
 #include "host/state.h"
 
@@ -324,4 +326,18 @@ OfxStatus hostRender(HostInstance* instance, OfxTime time) {
       hostAction(instance->host, kOfxImageEffectActionRender, &instance->effect, args, nullptr);
   hostFreePropertySet(args);
   return st;
+}
+
+OfxStatus hostSyncPrivateData(HostInstance* instance) {
+  return hostAction(instance->host, kOfxActionSyncPrivateData, &instance->effect, nullptr, nullptr);
+}
+
+bool hostWaitForAccount(HostInstance* instance, double seconds) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+  for (;;) {
+    hostSyncPrivateData(instance);
+    if (hostGetString(instance, "accountInfo") != kHostCheckingAccountLabel) return true;
+    if (std::chrono::steady_clock::now() >= end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
 }

@@ -188,6 +188,7 @@ typedef struct OfxMultiThreadSuiteV1 {
 #define kOfxActionInstanceChanged "OfxActionInstanceChanged"
 #define kOfxActionBeginInstanceChanged "OfxActionBeginInstanceChanged"
 #define kOfxActionEndInstanceChanged "OfxActionEndInstanceChanged"
+#define kOfxActionSyncPrivateData "OfxActionSyncPrivateData"
 #define kOfxImageEffectActionDescribeInContext "OfxImageEffectActionDescribeInContext"
 #define kOfxImageEffectActionRender "OfxImageEffectActionRender"
 #define kOfxImageEffectActionGetClipPreferences "OfxImageEffectActionGetClipPreferences"

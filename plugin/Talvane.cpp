@@ -24,6 +24,7 @@ bool hostSuitesReady() { return gEffectSuite && gPropSuite && gParamSuite; }
 
 OfxStatus loadAction() {
   setBackgroundStop(false);  // an earlier unload of this (still mapped) binary set it
+  forgetAccountState();
   if (!gHost || !gHost->fetchSuite) return kOfxStatErrMissingHostFeature;
   gEffectSuite = static_cast<const OfxImageEffectSuiteV1*>(
       gHost->fetchSuite(gHost->host, kOfxImageEffectSuite, 1));
@@ -90,8 +91,11 @@ void createInstance(OfxImageEffectHandle effect) {
                 static_cast<unsigned long long>(record->id));
   dbg(line);
 
-  refreshAccountUi(record);
-  runVersionStep(record);
+  // The account and version answers come from the account worker; this panel
+  // shows what is known now and the rest in a later action.
+  if (latestAccount().serial == 0) applyAccountState(record, SignedOut, "Checking account...");
+  requestAccountRefresh(RefreshWhen::IfStale);
+  showLatestAccount(record);
 }
 
 void destroyInstance(OfxImageEffectHandle effect) {
@@ -120,6 +124,7 @@ void signOutPressed(Instance* record) {
   cancelDeviceFlow(record);
   keychainDeleteToken(kKeychainService, kServiceBaseUrl);
   applyAccountState(record, SignedOut, "");
+  record->accountShown = publishAccount(SignedOut, "");
   dbg("signed out");
 }
 
@@ -188,12 +193,23 @@ OfxStatus pluginMain(const char* action, const void* handle, OfxPropertySetHandl
     return answerOk([&] { describeInContextAction(effect, inArgs); });
   if (is(kOfxActionCreateInstance)) return answerOk([&] { createInstance(effect); });
   if (is(kOfxActionDestroyInstance)) return answerOk([&] { destroyInstance(effect); });
-  if (is(kOfxActionInstanceChanged)) return answerOk([&] { paramChanged(effect, inArgs); });
+  if (is(kOfxActionInstanceChanged))
+    return answerOk([&] {
+      paramChanged(effect, inArgs);
+      showLatestAccount(lookupInstance(effect));
+    });
   if (is(kOfxImageEffectActionRender))
     return answerOk([&] {
       if (renderAction(effect, inArgs) == RenderFollowUp::RefreshAccount)
-        refreshAccountUi(lookupInstance(effect));
+        requestAccountRefresh(RefreshWhen::Now);
+      showLatestAccount(lookupInstance(effect));
     });
+  // Actions a host sends an instance often: each brings the panel up to date.
+  if (is(kOfxActionBeginInstanceChanged) || is(kOfxActionEndInstanceChanged) ||
+      is(kOfxActionSyncPrivateData) || is(kOfxImageEffectActionGetClipPreferences)) {
+    answerOk([&] { showLatestAccount(lookupInstance(effect)); });
+    return kOfxStatReplyDefault;
+  }
   if (is(kOfxActionUnload)) {
     answerOk(unloadAction);
     return kOfxStatReplyDefault;

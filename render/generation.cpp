@@ -21,8 +21,16 @@ bool decodesWhole(const std::string& path) {
 }  // namespace
 
 void runGeneration(const GenerationJob& job) {
+  // Read here, never on a host thread: the system's secret store may ask the
+  // user for permission, and a render must not wait for that answer.
+  const std::string token = keychainGetToken(kKeychainService, kServiceBaseUrl);
+  if (token.empty()) {
+    dbg("doGen: no keychain token — sign in first");
+    job.state->exchange(Failed);
+    return;
+  }
   const std::string staging = inputFile(job.id);
-  int status = sendToBackend(job.id, job.serviceUrl, job.token, job.prompt, staging,
+  int status = sendToBackend(job.id, job.serviceUrl, token, job.prompt, staging,
                              RequestLimits{kGenerateConnectSeconds, kGenerateTotalSeconds});
   if (status == 200 && !decodesWhole(staging)) {
     // A broken answer must not replace the background this prompt already has.

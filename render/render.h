@@ -105,9 +105,9 @@ bool bannerColour(GenerationState state, uint8_t& r, uint8_t& g, uint8_t& b);
 void compositePipeline(Instance& instance, const RenderParams& params, Frame& frame,
                        GenerationState state, const HostView& output);
 
-// Takes a generate request: reads the token, writes the grabbed frame and starts
-// the worker, setting genState to Running, or to Failed when there is no token
-// or the thread cannot start. Does nothing for an empty prompt or while Running.
+// Takes a generate request: writes the grabbed frame and starts the worker
+// (which reads the token), setting genState to Running, or to Failed when the
+// thread cannot start. Does nothing for an empty prompt or while Running.
 void startGeneration(Instance& instance, const std::string& prompt, const Frame& frame,
                      WorkerLauncher launch);
 
@@ -117,13 +117,12 @@ void startGeneration(Instance& instance, const std::string& prompt, const Frame&
 struct GenerationJob {
   uint64_t id = 0;
   std::string serviceUrl;
-  std::string token;
   std::string prompt;
   std::shared_ptr<std::atomic<int>> state;
 };
 
-// The worker's body: request, rename, difference and anchor, then one write of
-// the state. Runs on the calling thread.
+// The worker's body: the token (Failed without one), request, rename,
+// difference and anchor, then one write of the state. Runs on the calling thread.
 void runGeneration(const GenerationJob& job);
 
 // Starts runGeneration through launch, counted in core's worker registry. False when

@@ -298,12 +298,6 @@ bool bannerColour(GenerationState state, uint8_t& r, uint8_t& g, uint8_t& b) {
 void startGeneration(Instance& in, const std::string& prompt, const Frame& frame,
                      WorkerLauncher launch) {
   if (prompt.empty() || in.genState->load() == Running) return;
-  const std::string token = keychainGetToken(kKeychainService, kServiceBaseUrl);
-  if (token.empty()) {
-    dbg("doGen: no keychain token — sign in first");
-    in.genState->exchange(Failed);
-    return;
-  }
   makeWorkDir();
   if (frame.width > 0 && frame.height > 0 &&
       !writePng(grabbedFile(in.id), frame.rgba.data(), frame.width, frame.height, 4)) {
@@ -315,7 +309,6 @@ void startGeneration(Instance& in, const std::string& prompt, const Frame& frame
   GenerationJob job;
   job.id = in.id;
   job.serviceUrl = kServiceBaseUrl;
-  job.token = token;
   job.prompt = prompt;
   job.state = in.genState;
   if (!startGenerationWorker(std::move(job), launch)) {

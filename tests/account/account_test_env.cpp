@@ -75,6 +75,8 @@ HostInstance* BundleHost::create() {
   OfxStatus status = kOfxStatFailed;
   HostInstance* instance = hostCreateInstance(host_, kOfxImageEffectContextFilter, &status);
   if (instance) instances_.push_back(instance);
+  // The panel's answer comes from the account worker; the tests read it once it is in.
+  if (instance) hostWaitForAccount(instance, 30.0);
   return instance;
 }
 

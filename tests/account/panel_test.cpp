@@ -3,6 +3,7 @@
 // HOME and the account query answered by a loopback service.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <ostream>
 #include <string>
@@ -111,7 +112,7 @@ TEST_F(AccountPanel, RejectedSessionLeavesTheNextInstanceSignedOutWithoutAQuery)
   ASSERT_NE(bundle.create(), nullptr);
   HostInstance* next = bundle.create();
   ASSERT_NE(next, nullptr);
-  EXPECT_EQ(panelOf(next), expectedPanel(0, ""));
+  EXPECT_EQ(panelOf(next), expectedPanel(0, "Session expired — sign in again"));
   EXPECT_EQ(server.requestsTo("/v1/me").size(), 1u);
 }
 
@@ -136,22 +137,34 @@ TEST_F(AccountPanel, LongEmailIsCutToTheLabelBufferOnACharacterBoundary) {
 }
 
 // With a token stored and a service that accepts connections but never
-// answers, the account query and the version query both run into their time
-// limits; the first create-instance returns, and the user stays signed in.
-TEST_F(AccountPanel, SilentServiceCannotHoldCreateInstanceBeyondTheTimeLimits) {
+// answers, create-instance returns at once (the account worker waits out the
+// query's time limit), and the user stays signed in. Many instances made and
+// destroyed, as a host that makes one per frame does, ask the service once.
+TEST_F(AccountPanel, SilentServiceNeverHoldsCreateInstance) {
   ASSERT_TRUE(keychainStoreToken(kTestKeychain, kService, "tok-panel"));
   Reply silent;
   silent.neverAnswer = true;
   server.reply("GET", "/v1/me", silent);
   server.reply("GET", "/version.json", silent);
-  const auto start = std::chrono::steady_clock::now();
-  HostInstance* instance = bundle.create();
-  const double seconds =
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  ASSERT_NE(instance, nullptr);
-  EXPECT_LT(seconds, 30.0) << "15 s for the account query, 3 s for the version query, and slack";
+  double slowest = 0;
+  HostInstance* instance = nullptr;
+  for (int i = 0; i < 25; ++i) {
+    const auto start = std::chrono::steady_clock::now();
+    OfxStatus status = kOfxStatFailed;
+    HostInstance* made = hostCreateInstance(bundle.host(), kOfxImageEffectContextFilter, &status);
+    slowest = std::max(
+        slowest, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+    ASSERT_NE(made, nullptr);
+    if (i + 1 < 25) hostDestroyInstance(made);
+    else instance = made;
+  }
+  EXPECT_LT(slowest, 0.5) << "no create-instance waits on the network";
+  EXPECT_EQ(hostGetString(instance, "accountInfo"), "Checking account...");
+  ASSERT_TRUE(hostWaitForAccount(instance, 30.0));
   EXPECT_EQ(panelOf(instance), expectedPanel(2, "Signed in (backend unreachable — will retry)"));
   EXPECT_EQ(keychainGetToken(kTestKeychain, kService), "tok-panel");
+  EXPECT_EQ(server.requestsTo("/v1/me").size(), 1u);
+  hostDestroyInstance(instance);
 }
 
 }  // namespace

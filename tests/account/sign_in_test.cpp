@@ -147,7 +147,10 @@ TEST_F(SignInPoller, ApprovalStoresTheTokenAndShowsTheAccount) {
   EXPECT_EQ(panelOf(hostInstance), expectedPanel(SignedIn, "ana@example.com — 3 tokens"));
   EXPECT_EQ(polls(), 3u);
   EXPECT_EQ(clock->recordedSleeps(), (std::vector<int>{5, 5}));
-  ASSERT_EQ(labelsSincePress().front(), kPendingLabel);
+  const std::vector<std::string> labels = labelsSincePress();
+  ASSERT_GE(labels.size(), 2u);
+  EXPECT_EQ(labels[0], "Requesting a sign-in code...") << "the button itself asks nothing";
+  EXPECT_EQ(labels[1], kPendingLabel);
   const auto me = server.requestsTo("/v1/me");
   ASSERT_EQ(me.size(), 1u);
   EXPECT_EQ(me[0].header("Authorization"), "Bearer tok-approved");
@@ -365,7 +368,8 @@ TEST_F(SignInPoller, ApprovalAfterDestroyIsStoredWithoutTouchingTheInstance) {
   ASSERT_TRUE(finished());
 
   EXPECT_EQ(keychainGetToken(kTestKeychain, TALVANE_TEST_SERVICE_URL), "tok-late");
-  EXPECT_TRUE(server.requestsTo("/v1/me").empty()) << "the panel was refreshed after destroy";
+  // The account is learnt for every other instance, but this one is never touched.
+  EXPECT_EQ(latestAccount().label, "ana@example.com — 3 tokens");
   EXPECT_EQ(hostBadHandleCount(bundle.host()), badBefore);
 }
 

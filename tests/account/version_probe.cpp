@@ -68,8 +68,11 @@ int main(int argc, char** argv) {
   } else {
     for (int i = 0; i < count; ++i) create(i);
   }
+  // The answers come from the account worker; each panel shows them in its next action.
+  for (HostInstance* instance : instances) hostWaitForAccount(instance, 30.0);
   OfxStatus status = kOfxStatFailed;
   HostInstance* late = hostCreateInstance(host, kOfxImageEffectContextFilter, &status);
+  hostWaitForAccount(late, 30.0);
 
   for (const HostMessage& message : hostMessages(host)) {
     if (message.type == "OfxMessageQuestion")

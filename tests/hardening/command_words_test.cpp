@@ -219,7 +219,7 @@ class CommandWordsLive : public ::testing::Test {
 // the paths, so they arrive as single words and the upload reads the file.
 TEST_F(CommandWordsLive, RealRunsPassExactlyTheIntendedArgvForRandomInputs) {
   std::mt19937 rng(31337);
-  const std::regex requestFile(R"(.*/ofx_(auth_hdr|device_token_form)_\d+_\d+\.txt$)");
+  const std::regex requestFile(R"(.*/ofx_(auth_hdr|device_token_form)_\d+_[0-9a-f]{8}_\d+\.txt$)");
   for (int round = 0; round < 12; ++round) {
     TempHome home;
     const std::string odd =

@@ -56,6 +56,8 @@ HostInstance* BundleTest::create() {
   HostInstance* instance = hostCreateInstance(host_, kOfxImageEffectContextGeneral, &status);
   EXPECT_EQ(status, kOfxStatOK);
   instances_.push_back(instance);
+  // The panel's answer comes from the account worker; the tests read it once it is in.
+  EXPECT_TRUE(hostWaitForAccount(instance, 30.0));
   return instance;
 }
 

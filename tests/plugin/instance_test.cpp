@@ -1,5 +1,6 @@
 // The instance record's life and the parameter-change handling: create,
 // destroy, the generate request and the account and update buttons.
+#include <chrono>
 #include <thread>
 
 #include "backend/backend.h"
@@ -178,14 +179,19 @@ TEST_F(AccountButtons, SignOutWithoutAStoredTokenStillShowsSignedOut) {
   EXPECT_EQ(after.back().text, "");
 }
 
-TEST_F(AccountButtons, SignInAsksTheServiceForADeviceCode) {
+// The button's action asks nothing itself: the poller asks for the code.
+TEST_F(AccountButtons, SignInAsksTheServiceForADeviceCodeOnThePoller) {
   service_.reply("POST", "/v1/device/code", Reply{500, R"({"error":"server_error"})"});
   HostInstance* instance = create();
   EXPECT_EQ(hostInstanceChanged(instance, "signIn", 0.0), kOfxStatOK);
+  EXPECT_EQ(hostGetString(instance, "accountInfo"), "Requesting a sign-in code...");
+  ASSERT_TRUE(recordOf(instance)->deviceFlow);
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (!recordOf(instance)->deviceFlow->finished && std::chrono::steady_clock::now() < end)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
   EXPECT_EQ(service_.requestsTo("/v1/device/code").size(), 1u);
   const std::string label = hostGetString(instance, "accountInfo");
-  EXPECT_EQ(label.rfind("Sign in failed: ", 0), 0u) << label;
-  EXPECT_FALSE(recordOf(instance)->deviceFlow) << "no poller without a device code";
+  EXPECT_EQ(label, "Sign in failed: HTTP 500") << label;
 }
 
 TEST_F(AccountButtons, BuyTokensOpensTheServiceBuyPage) {

@@ -1,6 +1,9 @@
 // Frames that pass through the real bundle: byte-exact copies in every depth
 // and layout, the matte rule, and frames the render must not convert or write.
 #include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -96,7 +99,13 @@ TEST_F(RenderPassThrough, FailedBarShowsTheUnpremultipliedSource) {
   setFrame(px, w, h);
   hostSetValue(inst_, "prompt", std::string("a quiet beach"));
   hostInstanceChanged(inst_, "generate", 5.0);
-  const std::vector<uint8_t> out = render(5.0);
+  // The worker finds no token and ends Failed; the next render shows it.
+  std::vector<uint8_t> out = render(5.0);
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (rowsOf(out, w, h, kAmber).empty() && std::chrono::steady_clock::now() < end) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    out = render(5.0);
+  }
   EXPECT_EQ(countLines("doGen: no keychain token — sign in first"), 1);
   EXPECT_EQ(pixelAt(out, w, 0, 10).r, 128);
   EXPECT_EQ(alphaAt(out, w, 0, 10), 128);
