@@ -76,7 +76,7 @@ std::vector<uint8_t> differenceImage(int w, int h) {
 struct Session {
   Host* host = nullptr;
   HostInstance* instance = nullptr;
-  uint64_t id = 0;
+  std::string key;  // the effect key naming its working files
   std::string home;
 };
 
@@ -112,7 +112,7 @@ Session& session() {
   s.instance = hostCreateInstance(s.host, kOfxImageEffectContextGeneral, &status);
   const auto* record = static_cast<const Instance*>(
       hostPropPointer(hostInstanceProps(s.instance), kOfxPropInstanceData));
-  s.id = record->id;
+  s.key = record->key;
   return s;
 }
 
@@ -125,11 +125,11 @@ void writeWorkingFiles(int w, int h) {
   const std::vector<uint8_t> bg = frameRgba(w, h, false);
   std::vector<uint8_t> warm(bg.size());
   for (size_t i = 0; i < bg.size(); ++i) warm[i] = static_cast<uint8_t>(255 - bg[i]);
-  stbi_write_png(cacheFile(s.id, "bench").c_str(), w, h, 4, warm.data(), w * 4);
+  stbi_write_png(cacheFile(s.key, "bench").c_str(), w, h, 4, warm.data(), w * 4);
   const std::vector<uint8_t> diff = differenceImage(w, h);
-  stbi_write_png(rawdiffFile(s.id, "bench").c_str(), w, h, 1, diff.data(), w);
-  stbi_write_png(grabbedFile(s.id).c_str(), w, h, 4, bg.data(), w * 4);
-  writeAnchor(grabbedFile(s.id), anchorFile(s.id, "bench"), 128);
+  stbi_write_png(rawdiffFile(s.key, "bench").c_str(), w, h, 1, diff.data(), w);
+  stbi_write_png(grabbedFile(s.key).c_str(), w, h, 4, bg.data(), w * 4);
+  writeAnchor(grabbedFile(s.key), anchorFile(s.key, "bench"), 128);
 }
 
 enum Scenario { PassThrough, MaskNone, MaskNoneHalfBlend, AutoDiff, SourceMatte, AutoDiffTrack };

@@ -46,7 +46,7 @@ class StartGeneration : public ::testing::Test {
   void SetUp() override {
     ASSERT_TRUE(kDebugOn);
     ASSERT_TRUE(makeWorkDir());
-    instance_.id = 42;
+    instance_.key = "42";
   }
   TempHome home_;
   Instance instance_;
@@ -58,7 +58,7 @@ TEST_F(StartGeneration, NoTokenFailsWithTheSignInLine) {
   startGeneration(instance_, "a beach", smallFrame(), refuseThread);
   EXPECT_EQ(instance_.genState->load(), Failed);
   EXPECT_NE(debugLog().find("doGen: no keychain token — sign in first\n"), std::string::npos);
-  EXPECT_FALSE(fileExists(grabbedFile(42)));
+  EXPECT_FALSE(fileExists(grabbedFile(instance_.key)));
 }
 
 TEST_F(StartGeneration, AThreadThatCannotStartLeavesFailedNotRunning) {
@@ -70,7 +70,7 @@ TEST_F(StartGeneration, AThreadThatCannotStartLeavesFailedNotRunning) {
   const std::string log = debugLog();
   EXPECT_NE(log.find("spawning generation thread\n"), std::string::npos);
   EXPECT_NE(log.find("render: could not start the generation thread\n"), std::string::npos);
-  EXPECT_TRUE(fileExists(grabbedFile(42)));
+  EXPECT_TRUE(fileExists(grabbedFile(instance_.key)));
 }
 
 TEST_F(StartGeneration, EmptyPromptOrRunningDropsTheRequest) {
@@ -82,7 +82,7 @@ TEST_F(StartGeneration, EmptyPromptOrRunningDropsTheRequest) {
   startGeneration(instance_, "a beach", smallFrame(), runInline);
   EXPECT_EQ(instance_.genState->load(), Running);
   EXPECT_EQ(gRan, 0);
-  EXPECT_FALSE(fileExists(grabbedFile(42)));
+  EXPECT_FALSE(fileExists(grabbedFile(instance_.key)));
 }
 
 TEST_F(StartGeneration, ALaunchedWorkerIsCountedUntilItFinishes) {

@@ -101,19 +101,18 @@ TEST_F(RenderGeneration, SuccessShowsRedThenGreenOnTheCompositeThenNothing) {
   out = renderUntilNotRunning(3.0);
   EXPECT_EQ(rowsOf(out, kW, kH, kGreen).size(), static_cast<size_t>(2 * bar));
   EXPECT_EQ(pixelAt(out, kW, 5, kH / 2), (Rgb{200, 100, 40}));
-  const uint64_t id = instanceId();
-  EXPECT_TRUE(isValidPng(cacheFile(id, "sunset")));
-  EXPECT_TRUE(fileExists(rawdiffFile(id, "sunset")));
-  EXPECT_TRUE(fileExists(anchorFile(id, "sunset")));
-  EXPECT_FALSE(fileExists(inputFile(id)));
+  const std::string key = effectKey();
+  EXPECT_TRUE(isValidPng(cacheFile(key, "sunset")));
+  EXPECT_TRUE(fileExists(rawdiffFile(key, "sunset")));
+  EXPECT_TRUE(fileExists(anchorFile(key, "sunset")));
+  EXPECT_FALSE(fileExists(inputFile(key)));
   EXPECT_GE(service_.requestsTo("/v1/me").size(), 1u) << "the panel was not refreshed";
   EXPECT_EQ(countLines("thread: backend ok"), 1);
 
   const auto requests = service_.requestsTo("/v1/generate");
   ASSERT_EQ(requests.size(), 1u);
   EXPECT_EQ(requests[0].fields.at("prompt"), "sunset");
-  EXPECT_EQ(requests[0].fields.at("cache_key"),
-            std::to_string(id) + "_" + std::to_string(promptKey("sunset")));
+  EXPECT_EQ(requests[0].fields.at("cache_key"), key + "_" + std::to_string(promptKey("sunset")));
 
   out = render(3.0);
   EXPECT_TRUE(rowsOf(out, kW, kH, kGreen).empty());
@@ -145,7 +144,7 @@ TEST_F(RenderGeneration, EachRefusalHasItsBarOnTheSourceForOneRender) {
     EXPECT_EQ(rowsOf(out, kW, kH, c.bar).size(), static_cast<size_t>(2 * barRows(kH))) << c.status;
     EXPECT_EQ(pixelAt(out, kW, 3, kH / 2), (Rgb{50, 50, 50})) << c.status;
     EXPECT_EQ(countLines(c.line), linesBefore + 1) << c.status;
-    EXPECT_FALSE(fileExists(cacheFile(instanceId(), prompt))) << c.status;
+    EXPECT_FALSE(fileExists(cacheFile(effectKey(), prompt))) << c.status;
     render(t);
     EXPECT_TRUE(samePixelBytes(*source_, *output_)) << "bar shown twice for " << c.status;
     t += 1.0;
@@ -212,7 +211,7 @@ TEST_F(RenderGeneration, DestroyingTheInstanceWhileTheRequestRunsLetsTheWorkerFi
   hostSetValue(inst_, "prompt", std::string("canyon"));
   hostInstanceChanged(inst_, "generate", 6.0);
   EXPECT_EQ(pixelAt(render(6.0), kW, 0, 0), kRed);
-  const uint64_t id = instanceId();
+  const std::string key = effectKey();
   destroy(inst_);
   inst_ = nullptr;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
@@ -220,10 +219,10 @@ TEST_F(RenderGeneration, DestroyingTheInstanceWhileTheRequestRunsLetsTheWorkerFi
     std::this_thread::sleep_for(std::chrono::milliseconds(25));
   }
   EXPECT_EQ(countLines("thread: backend ok"), 1);
-  EXPECT_TRUE(isValidPng(cacheFile(id, "canyon")));
-  EXPECT_TRUE(isValidPng(rawdiffFile(id, "canyon")));
-  EXPECT_TRUE(isValidPng(anchorFile(id, "canyon")));
-  EXPECT_FALSE(fileExists(inputFile(id)));
+  EXPECT_TRUE(isValidPng(cacheFile(key, "canyon")));
+  EXPECT_TRUE(isValidPng(rawdiffFile(key, "canyon")));
+  EXPECT_TRUE(isValidPng(anchorFile(key, "canyon")));
+  EXPECT_FALSE(fileExists(inputFile(key)));
 }
 
 TEST_F(RenderGeneration, AnAccountQueryDuringTheRequestKeepsItsOwnStatus) {
