@@ -16,6 +16,9 @@
 //     (build_constants.cpp.in, through talvane_add_build_constants in this
 //     folder's CMakeLists.txt), so a test or demo bundle bound to a loopback
 //     service is one more target, not an edit.
+//   - Effect keys (effect_key.cpp): each effect's random key, kept in its
+//     hidden "effectKey" parameter, names its working files; the register of
+//     the keys live instances hold gives a duplicated effect a key of its own.
 //   - The registry of detached workers (background_workers.cpp): generation
 //     workers and sign-in pollers count themselves in and out, so unload can
 //     wait for them; the stop switch they obey is backend's.
