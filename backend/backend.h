@@ -21,11 +21,13 @@
 // called from any thread.
 //
 // Working files (all under tempDir(), folder 0700, every file 0600):
-//   per instance      ofx_grabbed_<id>.png, ofx_input_<id>.png,
-//                     ofx_cache_<id>_<key>.png, ofx_rawdiff_<id>_<key>.png,
-//                     ofx_anchor_<id>_<key>.png
+//   per effect        ofx_grabbed_<key>.png, bg_<key>_<hash>.png,
+//                     rawdiff_<key>_<hash>.png, anchor_<key>_<hash>.png
+//                     (<key>: the effect's key, <hash>: the prompt's key)
 //   answers kept      ofx_me_response.json, ofx_version_response.json
-//   per request       ofx_curl_status_<tag>.txt, ofx_auth_hdr_<tag>.txt,
+//   per request       ofx_input_<key>_<pid>.png (the generated PNG until it
+//                     is checked and renamed to its bg_ name),
+//                     ofx_curl_status_<tag>.txt, ofx_auth_hdr_<tag>.txt,
 //                     ofx_device_token_form_<tag>.txt (removed after the run),
 //                     ofx_answer_<tag>.json (renamed to its kept name, or
 //                     removed once read: the device-code and token answers)
@@ -60,12 +62,13 @@ bool fileExists(const std::string& path);
 // missing, a link, or another user's.
 bool makeWorkDir();
 
-// Full paths of the per-instance working files (each cut at 511 characters).
-std::string grabbedFile(uint64_t id);
-std::string inputFile(uint64_t id);
-std::string cacheFile(uint64_t id, const std::string& prompt);
-std::string rawdiffFile(uint64_t id, const std::string& prompt);
-std::string anchorFile(uint64_t id, const std::string& prompt);
+// Full paths of an effect's working files, named by its key (each cut at 511
+// characters); inputFile also carries this process's id.
+std::string grabbedFile(const std::string& key);
+std::string inputFile(const std::string& key);
+std::string cacheFile(const std::string& key, const std::string& prompt);
+std::string rawdiffFile(const std::string& key, const std::string& prompt);
+std::string anchorFile(const std::string& key, const std::string& prompt);
 
 // The 64-bit string hash of libc++ (its CityHash64 variant) over the prompt's
 // bytes, computed here so names and cache keys are the same whatever standard
@@ -131,13 +134,13 @@ struct RequestLimits {
   int totalSeconds;
 };
 
-// Uploads grabbedFile(id) with servicePrompt(prompt) and the cache key
-// "<id>_<promptKey>" to <serverUrl>/v1/generate and leaves the answer at
+// Uploads grabbedFile(key) with servicePrompt(prompt) and the cache key
+// "<key>_<promptKey>" to <serverUrl>/v1/generate and leaves the answer at
 // outPath. 200 = a PNG is at outPath; 0 = nothing sent, no status, timed out,
 // over kPngAnswerLimit or not a PNG; other = the service's status. On any
 // result but 200 outPath is removed once a request has run. fault (when
 // given) says why a run got no status. (generate_request.cpp)
-int sendToBackend(uint64_t id, const std::string& serverUrl, const std::string& token,
+int sendToBackend(const std::string& key, const std::string& serverUrl, const std::string& token,
                   const std::string& prompt, const std::string& outPath,
                   RequestLimits limits = {10, 300}, RequestFault* fault = nullptr);
 

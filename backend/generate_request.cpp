@@ -40,7 +40,7 @@ CurlRequest generationRequest(const std::string& url, const std::string& headerP
   return request;
 }
 
-int sendToBackend(uint64_t id, const std::string& serverUrl, const std::string& token,
+int sendToBackend(const std::string& key, const std::string& serverUrl, const std::string& token,
                   const std::string& prompt, const std::string& outPath, RequestLimits limits,
                   RequestFault* fault) {
   RequestFault ignored;
@@ -55,14 +55,13 @@ int sendToBackend(uint64_t id, const std::string& serverUrl, const std::string& 
     dbg("sendToBackend: missing/invalid token");
     return 0;
   }
-  const std::string grabbed = grabbedFile(id);
+  const std::string grabbed = grabbedFile(key);
   if (!fileExists(grabbed)) {
     dbg("sendToBackend: no grabbed frame");
     return 0;
   }
   // Keyed on the prompt as the user holds it, so it matches the cache name.
-  char cacheKey[64];
-  std::snprintf(cacheKey, sizeof cacheKey, "%" PRIu64 "_%" PRIu64, id, promptKey(prompt));
+  const std::string cacheKey = key + "_" + std::to_string(promptKey(prompt));
 
   const RequestFiles files = newRequestFiles();
   const CurlRequest request =

@@ -57,17 +57,16 @@ bool workDirIsPrivate() {
   return ::lstat(tempDir().c_str(), &st) == 0 && isPrivateFolder(st);
 }
 
-std::string perInstanceFile(const char* kind, uint64_t id) {
-  char buf[512];
-  std::snprintf(buf, sizeof buf, "%s/ofx_%s_%" PRIu64 ".png", tempDir().c_str(), kind, id);
-  return buf;
+std::string workFile(const std::string& name) {
+  std::string path = tempDir() + "/" + name;
+  if (path.size() > 511) path.resize(511);
+  return path;
 }
 
-std::string perPromptFile(const char* kind, uint64_t id, const std::string& prompt) {
-  char buf[512];
-  std::snprintf(buf, sizeof buf, "%s/ofx_%s_%" PRIu64 "_%" PRIu64 ".png", tempDir().c_str(), kind,
-                id, promptKey(prompt));
-  return buf;
+std::string perPromptFile(const char* kind, const std::string& key, const std::string& prompt) {
+  char hash[24];
+  std::snprintf(hash, sizeof hash, "%" PRIu64, promptKey(prompt));
+  return workFile(std::string(kind) + "_" + key + "_" + hash + ".png");
 }
 
 // ---- libc++'s 64-bit string hash (CityHash64 as adapted there) ----
@@ -266,16 +265,18 @@ bool makeWorkDir() {
   return ok;
 }
 
-std::string grabbedFile(uint64_t id) { return perInstanceFile("grabbed", id); }
-std::string inputFile(uint64_t id) { return perInstanceFile("input", id); }
-std::string cacheFile(uint64_t id, const std::string& prompt) {
-  return perPromptFile("cache", id, prompt);
+std::string grabbedFile(const std::string& key) { return workFile("ofx_grabbed_" + key + ".png"); }
+std::string inputFile(const std::string& key) {
+  return workFile("ofx_input_" + key + "_" + std::to_string(long(::getpid())) + ".png");
 }
-std::string rawdiffFile(uint64_t id, const std::string& prompt) {
-  return perPromptFile("rawdiff", id, prompt);
+std::string cacheFile(const std::string& key, const std::string& prompt) {
+  return perPromptFile("bg", key, prompt);
 }
-std::string anchorFile(uint64_t id, const std::string& prompt) {
-  return perPromptFile("anchor", id, prompt);
+std::string rawdiffFile(const std::string& key, const std::string& prompt) {
+  return perPromptFile("rawdiff", key, prompt);
+}
+std::string anchorFile(const std::string& key, const std::string& prompt) {
+  return perPromptFile("anchor", key, prompt);
 }
 
 uint64_t promptKey(const std::string& prompt) {

@@ -8,6 +8,10 @@
 //   SourceMatte    a soft matte in the source alpha, outer feather 5
 //   AutoDiffTrack  AutoDiff with motion tracking against a cached anchor
 // Memcpy_*: the RGBA8 frame (w*h*4 bytes) and the host frame's bytes.
+// LargeAnswer: a 16000x16000 generated background for a 1080p frame. Reduce is
+//   the worker's one-off work (decode, bring down to the frame, write);
+//   Render/reduced and Render/unreduced the render that first shows it, from
+//   the reduced file and from the large one (what the render did before).
 #include <benchmark/benchmark.h>
 #include <ftw.h>
 #include <stb_image_write.h>
@@ -18,6 +22,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <memory>
 #include <random>
 #include <string>
@@ -28,6 +33,7 @@
 #include "host/host.h"
 #include "imaging/imaging.h"
 #include "render/render.h"
+#include "tests/support/flat_png.h"
 
 namespace {
 
@@ -76,7 +82,7 @@ std::vector<uint8_t> differenceImage(int w, int h) {
 struct Session {
   Host* host = nullptr;
   HostInstance* instance = nullptr;
-  uint64_t id = 0;
+  std::string key;  // the effect key naming its working files
   std::string home;
 };
 
@@ -112,7 +118,7 @@ Session& session() {
   s.instance = hostCreateInstance(s.host, kOfxImageEffectContextGeneral, &status);
   const auto* record = static_cast<const Instance*>(
       hostPropPointer(hostInstanceProps(s.instance), kOfxPropInstanceData));
-  s.id = record->id;
+  s.key = record->key;
   return s;
 }
 
@@ -125,11 +131,11 @@ void writeWorkingFiles(int w, int h) {
   const std::vector<uint8_t> bg = frameRgba(w, h, false);
   std::vector<uint8_t> warm(bg.size());
   for (size_t i = 0; i < bg.size(); ++i) warm[i] = static_cast<uint8_t>(255 - bg[i]);
-  stbi_write_png(cacheFile(s.id, "bench").c_str(), w, h, 4, warm.data(), w * 4);
+  stbi_write_png(cacheFile(s.key, "bench").c_str(), w, h, 4, warm.data(), w * 4);
   const std::vector<uint8_t> diff = differenceImage(w, h);
-  stbi_write_png(rawdiffFile(s.id, "bench").c_str(), w, h, 1, diff.data(), w);
-  stbi_write_png(grabbedFile(s.id).c_str(), w, h, 4, bg.data(), w * 4);
-  writeAnchor(grabbedFile(s.id), anchorFile(s.id, "bench"), 128);
+  stbi_write_png(rawdiffFile(s.key, "bench").c_str(), w, h, 1, diff.data(), w);
+  stbi_write_png(grabbedFile(s.key).c_str(), w, h, 4, bg.data(), w * 4);
+  writeAnchor(grabbedFile(s.key), anchorFile(s.key, "bench"), 128);
 }
 
 enum Scenario { PassThrough, MaskNone, MaskNoneHalfBlend, AutoDiff, SourceMatte, AutoDiffTrack };
@@ -154,6 +160,66 @@ void BM_Render(benchmark::State& state, Scenario scenario, int w, int h, bool is
   for (auto _ : state) {
     hostRender(s.instance, 0);
     benchmark::ClobberMemory();
+  }
+  hostSetClipImage(s.instance, "Source", nullptr);
+  hostSetClipImage(s.instance, "Output", nullptr);
+}
+
+// ---- an answer far larger than the frame ----
+
+constexpr int kLargeSide = 16000;
+
+std::string largeAnswerFile() {
+  static std::string path;
+  if (path.empty()) {
+    path = tempDir() + "/bench_large_answer.png";
+    std::ofstream(path, std::ios::binary) << flat_png::blackPng(kLargeSide, kLargeSide);
+  }
+  return path;
+}
+
+void BM_LargeAnswerReduce(benchmark::State& state) {
+  session();
+  const std::string in = largeAnswerFile(), out = tempDir() + "/bench_reduced.png";
+  for (auto _ : state) {
+    std::vector<uint8_t> pixels;
+    int w = 0, h = 0;
+    if (!decodeImageFile(in, 4, pixels, w, h) || !reduceToFrame(pixels, w, h, 1920, 1080) ||
+        !writePng(out, pixels.data(), w, h, 4))
+      state.SkipWithError("reduce failed");
+  }
+}
+
+void BM_LargeAnswerRender(benchmark::State& state, bool reduced) {
+  Session& s = session();
+  const int w = 1920, h = 1080;
+  // Two prompts, so every render meets a background it has not loaded yet.
+  const std::string prompts[] = {"large a", "large b"};
+  std::vector<uint8_t> pixels;
+  int bw = 0, bh = 0;
+  if (!decodeImageFile(largeAnswerFile(), 4, pixels, bw, bh)) return state.SkipWithError("decode");
+  if (reduced) reduceToFrame(pixels, bw, bh, w, h);
+  for (const std::string& prompt : prompts) {
+    const std::string path = cacheFile(s.key, prompt);
+    if (reduced) writePng(path, pixels.data(), bw, bh, 4);
+    else std::ofstream(path, std::ios::binary) << flat_png::blackPng(kLargeSide, kLargeSide);
+  }
+  pixels = std::vector<uint8_t>();
+  const OfxRectI bounds{0, 0, w, h};
+  auto source = hostMakeImage(kOfxBitDepthByte, kOfxImageComponentRGBA, bounds);
+  auto output = hostMakeImage(kOfxBitDepthByte, kOfxImageComponentRGBA, bounds);
+  hostFillFromRGBA8(*source, frameRgba(w, h, false));
+  hostSetClipImage(s.instance, "Source", source);
+  hostSetClipImage(s.instance, "Output", output);
+  hostSetValue(s.instance, "maskSource", 1.0);
+  hostSetValue(s.instance, "trackMotion", 0.0);
+  int next = 0;
+  for (auto _ : state) {
+    state.PauseTiming();
+    hostSetValue(s.instance, "prompt", prompts[next]);
+    next = 1 - next;
+    state.ResumeTiming();
+    hostRender(s.instance, 0);
   }
   hostSetClipImage(s.instance, "Source", nullptr);
   hostSetClipImage(s.instance, "Output", nullptr);
@@ -267,6 +333,17 @@ void BM_Composite(benchmark::State& state, int w, int h, int maskKind, float ble
 }
 
 void registerAll() {
+  benchmark::RegisterBenchmark("LargeAnswer/Reduce/16000px-to-1080p", BM_LargeAnswerReduce)
+      ->Unit(benchmark::kMillisecond)
+      ->UseRealTime()
+      ->Iterations(2);
+  for (bool reduced : {true, false})
+    benchmark::RegisterBenchmark(
+        reduced ? "LargeAnswer/Render/reduced/1080p" : "LargeAnswer/Render/unreduced/1080p",
+        BM_LargeAnswerRender, reduced)
+        ->Unit(benchmark::kMillisecond)
+        ->UseRealTime()
+        ->Iterations(reduced ? 10 : 2);
   struct Size {
     const char* name;
     int w, h;

@@ -26,7 +26,7 @@ const char kRecord[] = "record.txt";
 // The entry's files and the plug-in's working files they stand for.
 struct EntryFile {
   const char* name;
-  std::string (*working)(uint64_t id, const std::string& prompt);
+  std::string (*working)(const std::string& key, const std::string& prompt);
 };
 const EntryFile kEntryFiles[] = {
     {"background.png", cacheFile},
@@ -117,10 +117,10 @@ CacheEntry findCacheEntry(const std::string& cacheDir, const std::string& prompt
   return entry;
 }
 
-bool seedWorkingFiles(const CacheEntry* entry, uint64_t id, const std::string& prompt,
+bool seedWorkingFiles(const CacheEntry* entry, const std::string& key, const std::string& prompt,
                       std::string& error) {
   if (!entry) {
-    for (const EntryFile& f : kEntryFiles) ::unlink(f.working(id, prompt).c_str());
+    for (const EntryFile& f : kEntryFiles) ::unlink(f.working(key, prompt).c_str());
     return true;
   }
   if (!makeWorkDir()) {
@@ -128,12 +128,12 @@ bool seedWorkingFiles(const CacheEntry* entry, uint64_t id, const std::string& p
     return false;
   }
   for (const EntryFile& f : kEntryFiles)
-    if (!copyFile(entry->dir + "/" + f.name, f.working(id, prompt), error)) return false;
+    if (!copyFile(entry->dir + "/" + f.name, f.working(key, prompt), error)) return false;
   return true;
 }
 
-bool storeCacheEntry(const std::string& cacheDir, uint64_t id, const std::string& prompt, int width,
-                     int height, long frame, std::string& error) {
+bool storeCacheEntry(const std::string& cacheDir, const std::string& key, const std::string& prompt,
+                     int width, int height, long frame, std::string& error) {
   if (!makeDirs(cacheDir)) {
     error = cacheDir + ": cannot create the cache folder: " + std::strerror(errno);
     return false;
@@ -149,7 +149,7 @@ bool storeCacheEntry(const std::string& cacheDir, uint64_t id, const std::string
   }
   bool ok = true;
   for (const EntryFile& f : kEntryFiles)
-    ok = ok && copyFile(f.working(id, prompt), building + "/" + f.name, error);
+    ok = ok && copyFile(f.working(key, prompt), building + "/" + f.name, error);
   if (ok) {
     std::ofstream record(building + "/" + kRecord);
     record << "prompt " << prompt << "\nsize " << width << "x" << height << "\nframe " << frame

@@ -161,14 +161,14 @@ struct CacheEntry {
 // $XDG_CACHE_HOME/talvane (else $HOME/.cache/talvane).
 std::string defaultCacheDir();
 CacheEntry findCacheEntry(const std::string& cacheDir, const std::string& prompt);
-// Copies the entry's files over the plug-in's working files for instance id
+// Copies the entry's files over the plug-in's working files for the effect key
 // (each through a temporary name), or removes those working files when entry
 // is null, so the plug-in never composites a background the cache did not give.
-bool seedWorkingFiles(const CacheEntry* entry, uint64_t id, const std::string& prompt,
+bool seedWorkingFiles(const CacheEntry* entry, const std::string& key, const std::string& prompt,
                       std::string& error);
 // Stores the plug-in's working files of a finished generation as the entry.
-bool storeCacheEntry(const std::string& cacheDir, uint64_t id, const std::string& prompt, int width,
-                     int height, long frame, std::string& error);
+bool storeCacheEntry(const std::string& cacheDir, const std::string& key, const std::string& prompt,
+                     int width, int height, long frame, std::string& error);
 
 // ---- What the tool says (messages.cpp) -------------------------------------------
 

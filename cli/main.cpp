@@ -586,7 +586,7 @@ int main(int argc, char** argv) {
       return fail("no cached background for this prompt and these frames in " + options.cacheDir +
                   " (--no-generate)");
     if (!generate) {
-      if (!seedWorkingFiles(&entry, kInstanceId, options.prompt, error)) return fail(error);
+      if (!seedWorkingFiles(&entry, kEffectKey, options.prompt, error)) return fail(error);
       outcome = "cached";
       std::printf("background: cached in %s\n", entry.dir.c_str());
     } else {
@@ -600,7 +600,7 @@ int main(int argc, char** argv) {
           return fail("no cached background for this prompt in " + options.cacheDir +
                       "; --generate-at FRAME generates one");
       }
-      seedWorkingFiles(nullptr, kInstanceId, options.prompt, error);
+      seedWorkingFiles(nullptr, kEffectKey, options.prompt, error);
       if (!paramShown(session, "signOut")) {
         const std::string line = accountLine(accountLabel(session), gServiceUrl);
         return fail(line.compare(0, 16, "session rejected") == 0
@@ -629,7 +629,7 @@ int main(int argc, char** argv) {
       outcome = banner == Banner::None ? "not started" : bannerName(banner);
       std::printf("generation: %s\n", outcome);
       if (banner != Banner::Done) return fail(generationFailure(banner, gServiceUrl));
-      if (!storeCacheEntry(options.cacheDir, kInstanceId, options.prompt, info.width, info.height,
+      if (!storeCacheEntry(options.cacheDir, kEffectKey, options.prompt, info.width, info.height,
                            clip.numbers[generateIndex], error))
         return fail(error);
     }

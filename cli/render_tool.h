@@ -27,9 +27,10 @@ bool openSession(const std::string& bundle, unsigned threads, const std::string&
 // poller and the generation worker are detached threads that may still run.
 void closeSession(Session& session);
 
-// The plug-in numbers its instances from 1 in each process, and names its
-// working files after that number; the tool makes exactly one instance.
-inline constexpr uint64_t kInstanceId = 1;
+// The plug-in names its working files by the effect's key, which a project
+// saves; the tool's one instance is created with this key of its own, as if
+// from a project, so the tool knows the names it seeds and stores.
+inline constexpr char kEffectKey[] = "7a1e0c11000000000000000000000001";
 
 // Sets a parameter as a user would, and tells the plug-in it changed.
 bool setParam(Session& session, const std::string& name, double value);

@@ -93,7 +93,8 @@ bool openSession(const std::string& bundle, unsigned threads, const std::string&
     session.host = nullptr;
     return false;
   }
-  session.instance = hostCreateInstance(session.host, kOfxImageEffectContextFilter, &status);
+  session.instance = hostCreateInstance(session.host, kOfxImageEffectContextFilter, &status,
+                                        {{"effectKey", kEffectKey}});
   if (failed(status)) {
     error = bundle + ": the plug-in refused to create an instance (status " +
             std::to_string(status) + ")";

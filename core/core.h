@@ -16,6 +16,9 @@
 //     (build_constants.cpp.in, through talvane_add_build_constants in this
 //     folder's CMakeLists.txt), so a test or demo bundle bound to a loopback
 //     service is one more target, not an edit.
+//   - Effect keys (effect_key.cpp): each effect's random key, kept in its
+//     hidden "effectKey" parameter, names its working files; the register of
+//     the keys live instances hold gives a duplicated effect a key of its own.
 //   - The registry of detached workers (background_workers.cpp): generation
 //     workers and sign-in pollers count themselves in and out, so unload can
 //     wait for them; the stop switch they obey is backend's.
@@ -100,6 +103,7 @@ enum class ParamId {
   BgScale,
   BgOffX,
   BgOffY,
+  EffectKey,
   Count
 };
 constexpr int kParamCount = static_cast<int>(ParamId::Count);
@@ -113,6 +117,7 @@ enum ParamFlag : unsigned {
   kParamGroupClosed = 1u << 4,  // group starts folded
   kParamHasRange = 1u << 5,     // min/max/display range below apply
   kParamHasDefault = 1u << 6,   // numeric or text default below applies
+  kParamNoAnimate = 1u << 7,    // "OfxParamPropAnimates" 0
 };
 
 struct ParamRange {
@@ -185,6 +190,9 @@ struct MaskKey {
 
 struct Instance {
   uint64_t id = 0;
+  // The effect's own key (effect_key.cpp): names its working files, so they
+  // follow the effect across sessions and never meet another effect's.
+  std::string key;
 
   // One per row of the parameter table; a handle the host did not give stays null.
   OfxParamHandle handles[kParamCount] = {};
@@ -219,6 +227,18 @@ inline void cancelDeviceFlow(Instance* instance) {
   std::lock_guard<std::mutex> lock(instance->deviceFlow->mutex);
   instance->deviceFlow->cancelled.store(true);
 }
+
+// ---- Effect keys (effect_key.cpp) ----
+// An effect's key is 32 lowercase hex digits (128 random bits), kept in its
+// hidden "effectKey" parameter so the project carries it from session to session.
+bool isEffectKey(const std::string& text);
+// 32 lowercase hex digits from the system's random source.
+std::string newEffectKey();
+// The key a new instance uses: `saved` when it is a key and no live instance
+// of this process holds it (a duplicated effect shares its original's key),
+// else a new one. The key returned is live until releaseEffectKey.
+std::string claimEffectKey(const std::string& saved);
+void releaseEffectKey(const std::string& key);
 
 // ---- Detached background workers (background_workers.cpp) ----
 // Every detached thread of the plug-in (generation workers, sign-in pollers)

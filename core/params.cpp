@@ -242,4 +242,16 @@ const ParamRow kParams[kParamCount] = {
      nullptr,
      kPan,
      {}},
+    // Hidden: the effect's own key, saved with the project, never animated.
+    {ParamId::EffectKey,
+     "effectKey",
+     kOfxParamTypeString,
+     "Effect Key",
+     nullptr,
+     nullptr,
+     kParamSecret | kParamNoEvaluate | kParamNoAnimate | kParamHasDefault,
+     0,
+     "",
+     kNoRange,
+     {}},
 };

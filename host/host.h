@@ -33,6 +33,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "ofx/ofx.h"
@@ -103,9 +104,13 @@ OfxPropertySetHandle hostParamDescriptorProps(Host* host, const std::string& con
 // ---- Instances -----------------------------------------------------------------
 
 // Builds an instance from the described context (its clips and parameters,
-// values at their defaults) and sends create instance; status gets its result.
-// The instance exists whatever the result; destroy it with hostDestroyInstance.
-HostInstance* hostCreateInstance(Host* host, const std::string& context, OfxStatus* status);
+// values at their defaults, then the text values in `saved`, as a host
+// loading a project restores them) and sends create instance; status gets its
+// result. The instance exists whatever the result; destroy it with
+// hostDestroyInstance.
+using SavedValues = std::vector<std::pair<std::string, std::string>>;
+HostInstance* hostCreateInstance(Host* host, const std::string& context, OfxStatus* status,
+                                 const SavedValues& saved = {});
 // Sends destroy instance, then frees the instance. Returns the action's result.
 OfxStatus hostDestroyInstance(HostInstance* instance);
 

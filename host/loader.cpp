@@ -248,7 +248,8 @@ OfxPropertySetHandle hostParamDescriptorProps(Host* host, const std::string& con
   return nullptr;
 }
 
-HostInstance* hostCreateInstance(Host* host, const std::string& context, OfxStatus* status) {
+HostInstance* hostCreateInstance(Host* host, const std::string& context, OfxStatus* status,
+                                 const SavedValues& saved) {
   auto* instance = new HostInstance;
   instance->host = host;
   {
@@ -262,6 +263,7 @@ HostInstance* hostCreateInstance(Host* host, const std::string& context, OfxStat
     definePointer(p, kOfxPropInstanceData, nullptr);
     host->instances.insert(instance);
   }
+  for (const auto& value : saved) hostSetValue(instance, value.first, value.second);
   OfxStatus st = hostAction(host, kOfxActionCreateInstance, &instance->effect, nullptr, nullptr);
   if (status) *status = st;
   return instance;

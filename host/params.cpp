@@ -308,6 +308,8 @@ OfxParamStruct* newParam(const std::string& type, const std::string& name) {
   defineString(p, kOfxParamPropParent, {""});
   defineInt(p, kOfxParamPropSecret, {0});
   defineInt(p, kOfxParamPropEvaluateOnChange, {1});
+  defineInt(p, kOfxParamPropAnimates, {1});
+  defineInt(p, kOfxParamPropPersistant, {1});
   switch (kindOf(type)) {
     case ValueKind::Double:
       defineDouble(p, kOfxParamPropDefault, {0.0});

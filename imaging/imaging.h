@@ -47,6 +47,8 @@
 // Background fit (transform.cpp)
 //   transformBg  stretch the background to the frame, scale about the centre, pan by a
 //                percentage of the frame, cut the frame window; coverage marks copied pixels.
+//   reduceToFrame  a background far larger than the frame is resized (stb's sRGB resampler)
+//                to the frame's size, which the stretch above makes no visible difference.
 //
 // Status banner (banner.cpp)
 //   drawBanner   solid bars of max(6, height / 32) rows at top and bottom, alpha 255.
@@ -146,6 +148,15 @@ struct BgTransform {
 // percent of the frame's width/height, positive = right/down.
 BgTransform transformBg(const uint8_t* background, int bgWidth, int bgHeight, int width, int height,
                         float scale, float panX, float panY);
+
+// A background larger than kReduceFactor times the frame's pixels, or wider or taller than
+// kReduceSide, is worth nothing beyond the frame's size once stretched to it, and costs
+// seconds per decode: such a one is brought down to frameWidth x frameHeight. rgba holds
+// width * height RGBA8 pixels; true (and rgba, width, height replaced) when it was reduced.
+constexpr int64_t kReduceFactor = 4;
+constexpr int kReduceSide = 8192;
+bool reduceToFrame(std::vector<uint8_t>& rgba, int& width, int& height, int frameWidth,
+                   int frameHeight);
 
 // ---- Status banner ---------------------------------------------------------------------
 

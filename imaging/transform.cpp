@@ -57,3 +57,22 @@ BgTransform transformBg(const uint8_t* background, int bgWidth, int bgHeight, in
   }
   return out;
 }
+
+bool reduceToFrame(std::vector<uint8_t>& rgba, int& width, int& height, int frameWidth,
+                   int frameHeight) {
+  if (width <= 0 || height <= 0 || frameWidth <= 0 || frameHeight <= 0) return false;
+  if (rgba.size() != static_cast<size_t>(width) * height * 4) return false;
+  const int64_t pixels = static_cast<int64_t>(width) * height;
+  const int64_t framePixels = static_cast<int64_t>(frameWidth) * frameHeight;
+  const bool tooLarge =
+      pixels > kReduceFactor * framePixels || width > kReduceSide || height > kReduceSide;
+  if (!tooLarge || framePixels >= pixels) return false;  // never made larger
+  std::vector<uint8_t> reduced(static_cast<size_t>(frameWidth) * frameHeight * 4);
+  if (!stbir_resize_uint8_srgb(rgba.data(), width, height, width * 4, reduced.data(), frameWidth,
+                               frameHeight, frameWidth * 4, STBIR_RGBA))
+    return false;
+  rgba.swap(reduced);
+  width = frameWidth;
+  height = frameHeight;
+  return true;
+}

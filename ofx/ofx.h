@@ -284,6 +284,8 @@ typedef struct OfxMultiThreadSuiteV1 {
 #define kOfxParamPropParent "OfxParamPropParent"
 #define kOfxParamPropSecret "OfxParamPropSecret"
 #define kOfxParamPropEvaluateOnChange "OfxParamPropEvaluateOnChange"
+#define kOfxParamPropAnimates "OfxParamPropAnimates"
+#define kOfxParamPropPersistant "OfxParamPropPersistant"
 #define kOfxParamPropGroupOpen "OfxParamPropGroupOpen"
 #define kOfxParamPropStringMode "OfxParamPropStringMode"
 #define kOfxParamPropChoiceOption "OfxParamPropChoiceOption"

@@ -68,6 +68,19 @@ void unloadAction() {
 
 // ---- Instance record ------------------------------------------------------------
 
+// The key saved in the effect, when it is one and no live instance holds it
+// (a duplicated effect); else a new one, written back so the project keeps it.
+// The record's copy is the one used, so a host that drops the value still
+// gives each instance a key of its own.
+void adoptEffectKey(Instance* record) {
+  OfxParamHandle param = record->handle(ParamId::EffectKey);
+  char* text = nullptr;
+  std::string saved;
+  if (param && gParamSuite->paramGetValue(param, &text) == kOfxStatOK && text) saved = text;
+  record->key = claimEffectKey(saved);
+  if (param && record->key != saved) gParamSuite->paramSetValue(param, record->key.c_str());
+}
+
 void createInstance(OfxImageEffectHandle effect) {
   // Owned here until the instance's property set holds it.
   std::unique_ptr<Instance> owned(new Instance);
@@ -81,14 +94,17 @@ void createInstance(OfxImageEffectHandle effect) {
     gParamSuite->paramGetHandle(params, row.name, &record->handles[static_cast<int>(row.id)],
                                 nullptr);
 
+  adoptEffectKey(record);
+
   OfxPropertySetHandle props = nullptr;
   gEffectSuite->getPropertySet(effect, &props);
   if (gPropSuite->propSetPointer(props, kOfxPropInstanceData, 0, record) == kOfxStatOK)
     owned.release();  // from here on the destroy action frees it
+  else releaseEffectKey(record->key);
 
-  char line[64];
-  std::snprintf(line, sizeof line, "createInstance id=%llu",
-                static_cast<unsigned long long>(record->id));
+  char line[96];
+  std::snprintf(line, sizeof line, "createInstance id=%llu key=%s",
+                static_cast<unsigned long long>(record->id), record->key.c_str());
   dbg(line);
 
   // The account and version answers come from the account worker; this panel
@@ -102,6 +118,7 @@ void destroyInstance(OfxImageEffectHandle effect) {
   Instance* record = lookupInstance(effect);
   if (!record) return;
   cancelDeviceFlow(record);
+  releaseEffectKey(record->key);
   // Detach first, so no later action on this handle can reach the freed record.
   OfxPropertySetHandle props = nullptr;
   if (gEffectSuite->getPropertySet(effect, &props) == kOfxStatOK && props)

@@ -51,6 +51,7 @@ void defineParam(OfxParamSetHandle params, const ParamRow& row) {
   if (row.flags & kParamGroupClosed) setInt(p, kOfxParamPropGroupOpen, 0, 0);
   if (row.flags & kParamSecret) setInt(p, kOfxParamPropSecret, 0, 1);
   if (row.flags & kParamNoEvaluate) setInt(p, kOfxParamPropEvaluateOnChange, 0, 0);
+  if (row.flags & kParamNoAnimate) setInt(p, kOfxParamPropAnimates, 0, 0);
   if (row.flags & kParamLabelText) setString(p, kOfxParamPropStringMode, 0, kOfxParamStringIsLabel);
   if (row.flags & kParamSingleLine)
     setString(p, kOfxParamPropStringMode, 0, kOfxParamStringIsSingleLine);

@@ -11,11 +11,19 @@
 namespace {
 
 // The request checks only the PNG signature, which a cut-off answer still
-// has; only a full decode tells.
-bool decodesWhole(const std::string& path) {
+// has; only a full decode tells. A background far larger than the frame is
+// written back at the frame's size, so the render never decodes the large one.
+bool acceptAnswer(const GenerationJob& job, const std::string& staging) {
   std::vector<uint8_t> pixels;
   int width = 0, height = 0;
-  return decodeImageFile(path, 4, pixels, width, height);
+  if (!decodeImageFile(staging, 4, pixels, width, height)) return false;
+  const int answeredWidth = width, answeredHeight = height;
+  if (!reduceToFrame(pixels, width, height, job.frameWidth, job.frameHeight)) return true;
+  char line[128];
+  std::snprintf(line, sizeof line, "thread: background %dx%d reduced to %dx%d", answeredWidth,
+                answeredHeight, width, height);
+  dbg(line);
+  return writePng(staging, pixels.data(), width, height, 4);
 }
 
 }  // namespace
@@ -29,10 +37,10 @@ void runGeneration(const GenerationJob& job) {
     job.state->exchange(Failed);
     return;
   }
-  const std::string staging = inputFile(job.id);
-  int status = sendToBackend(job.id, job.serviceUrl, token, job.prompt, staging,
+  const std::string staging = inputFile(job.key);
+  int status = sendToBackend(job.key, job.serviceUrl, token, job.prompt, staging,
                              RequestLimits{kGenerateConnectSeconds, kGenerateTotalSeconds});
-  if (status == 200 && !decodesWhole(staging)) {
+  if (status == 200 && !acceptAnswer(job, staging)) {
     // A broken answer must not replace the background this prompt already has.
     std::remove(staging.c_str());
     dbg("thread: response PNG does not decode");
@@ -44,13 +52,13 @@ void runGeneration(const GenerationJob& job) {
   } else if (status == 200) {
     // Background, difference and anchor are all in place before Done is
     // published, so the render that sees Done finds all three.
-    const std::string cachePath = cacheFile(job.id, job.prompt);
+    const std::string cachePath = cacheFile(job.key, job.prompt);
     std::rename(staging.c_str(), cachePath.c_str());
-    const std::string grabbed = grabbedFile(job.id);
-    if (!writeRawdiff(grabbed, cachePath, rawdiffFile(job.id, job.prompt))) {
+    const std::string grabbed = grabbedFile(job.key);
+    if (!writeRawdiff(grabbed, cachePath, rawdiffFile(job.key, job.prompt))) {
       dbg("thread: writeRawdiff failed (auto-mask will be coarse)");
     }
-    if (!writeAnchor(grabbed, anchorFile(job.id, job.prompt), 128)) {
+    if (!writeAnchor(grabbed, anchorFile(job.key, job.prompt), 128)) {
       dbg("thread: writeAnchor failed (motion track disabled)");
     }
     job.state->exchange(Done);

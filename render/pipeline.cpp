@@ -53,7 +53,7 @@ std::vector<uint8_t> differenceMatte(const ImageSlot& diff, bool loaded, int wid
 const std::vector<uint8_t>& differenceMask(Instance& in, const RenderParams& p, int width,
                                            int height) {
   bool fresh = false;
-  const bool loaded = loadSlot(in.diffCache, rawdiffFile(in.id, p.prompt), 1, fresh);
+  const bool loaded = loadSlot(in.diffCache, rawdiffFile(in.key, p.prompt), 1, fresh);
   if (fresh) in.maskCache.clear();
   MaskKey key;
   key.width = width;
@@ -98,7 +98,7 @@ void trackShift(Instance& in, const RenderParams& p, const Frame& f, int& shiftX
   shiftY = 0;
   if (!p.trackMotion) return;
   bool fresh = false;
-  if (!loadSlot(in.anchorCache, anchorFile(in.id, p.prompt), 1, fresh)) return;
+  if (!loadSlot(in.anchorCache, anchorFile(in.key, p.prompt), 1, fresh)) return;
   const int n = in.anchorCache.width;
   if (n <= 0 || n != in.anchorCache.height) return;
   const std::vector<uint8_t> current =

@@ -115,14 +115,18 @@ void startGeneration(Instance& instance, const std::string& prompt, const Frame&
 
 // Copies owned by the worker; nothing refers back into the instance record.
 struct GenerationJob {
-  uint64_t id = 0;
+  std::string key;     // the effect's key: names its working files
+  int frameWidth = 0;  // the grabbed frame's size, which a far larger answer is brought down to
+  int frameHeight = 0;
   std::string serviceUrl;
   std::string prompt;
   std::shared_ptr<std::atomic<int>> state;
 };
 
-// The worker's body: the token (Failed without one), request, rename,
-// difference and anchor, then one write of the state. Runs on the calling thread.
+// The worker's body: the token (Failed without one), request, check (an answer
+// far larger than the frame is reduced to the frame's size here, so no render
+// decodes it), rename, difference and anchor, then one write of the state. Runs
+// on the calling thread.
 void runGeneration(const GenerationJob& job);
 
 // Starts runGeneration through launch, counted in core's worker registry. False when

@@ -234,7 +234,7 @@ RenderFollowUp renderFrame(OfxImageEffectHandle effect, OfxPropertySetHandle inA
   }
 
   // Cache name.
-  const std::string cachePath = cacheFile(in->id, params.prompt);
+  const std::string cachePath = cacheFile(in->key, params.prompt);
 
   // Start a generation.
   if (takeRequest) startGeneration(*in, params.prompt, frame, launchDetached);
@@ -300,14 +300,16 @@ void startGeneration(Instance& in, const std::string& prompt, const Frame& frame
   if (prompt.empty() || in.genState->load() == Running) return;
   makeWorkDir();
   if (frame.width > 0 && frame.height > 0 &&
-      !writePng(grabbedFile(in.id), frame.rgba.data(), frame.width, frame.height, 4)) {
+      !writePng(grabbedFile(in.key), frame.rgba.data(), frame.width, frame.height, 4)) {
     // No file is left behind, so the worker ends Failed instead of sending an earlier frame.
     dbg("render: could not write the grabbed frame");
   }
   dbg("spawning generation thread");
   in.genState->exchange(Running);
   GenerationJob job;
-  job.id = in.id;
+  job.key = in.key;
+  job.frameWidth = frame.width;
+  job.frameHeight = frame.height;
   job.serviceUrl = kServiceBaseUrl;
   job.prompt = prompt;
   job.state = in.genState;

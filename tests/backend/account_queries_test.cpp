@@ -112,7 +112,7 @@ TEST_F(VersionQuery, SilentServiceGivesUpAfterAboutThreeSeconds) {
 }
 
 TEST_F(AccountQuery, OverlappingRequestsKeepTheirOwnStatusAndHeader) {
-  ASSERT_TRUE(writeBytes(grabbedFile(2), pngBytes()));
+  ASSERT_TRUE(writeBytes(grabbedFile("2"), pngBytes()));
   Reply slowRefusal{402, "{}"};
   slowRefusal.delayMs = 1500;
   server.reply("POST", "/v1/generate", slowRefusal);
@@ -120,7 +120,7 @@ TEST_F(AccountQuery, OverlappingRequestsKeepTheirOwnStatusAndHeader) {
 
   int generation = -1;
   std::thread worker(
-      [&] { generation = sendToBackend(2, server.url(), "gen-token", "p", inputFile(2)); });
+      [&] { generation = sendToBackend("2", server.url(), "gen-token", "p", inputFile("2")); });
   // Let the generation reach the service, then refresh the account while it waits.
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
   while (server.requestsTo("/v1/generate").empty() && std::chrono::steady_clock::now() < deadline)
@@ -136,7 +136,7 @@ TEST_F(AccountQuery, OverlappingRequestsKeepTheirOwnStatusAndHeader) {
 }
 
 TEST_F(AccountQuery, OverlapTheOtherWayRound) {
-  ASSERT_TRUE(writeBytes(grabbedFile(2), pngBytes()));
+  ASSERT_TRUE(writeBytes(grabbedFile("2"), pngBytes()));
   Reply slowExpired{401, "{}"};
   slowExpired.delayMs = 1500;
   server.reply("GET", "/v1/me", slowExpired);
@@ -147,7 +147,7 @@ TEST_F(AccountQuery, OverlapTheOtherWayRound) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
   while (server.requestsTo("/v1/me").empty() && std::chrono::steady_clock::now() < deadline)
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  EXPECT_EQ(sendToBackend(2, server.url(), "gen-token", "p", inputFile(2)), 200);
+  EXPECT_EQ(sendToBackend("2", server.url(), "gen-token", "p", inputFile("2")), 200);
   panel.join();
   EXPECT_EQ(account, 401);
   EXPECT_EQ(server.requestsTo("/v1/generate")[0].header("Authorization"), "Bearer gen-token");

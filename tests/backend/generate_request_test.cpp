@@ -20,7 +20,7 @@ class GenerateRequest : public BackendTest {
   int send(const std::string& prompt = "a quiet lake", RequestLimits limits = {10, 300}) {
     return sendToBackend(kId, server.url(), kToken, prompt, out, limits);
   }
-  static constexpr uint64_t kId = 4;
+  static constexpr const char* kId = "4";
   const std::string out = inputFile(kId);
 };
 

@@ -43,26 +43,28 @@ class PrivateFiles : public BackendTest {
 TEST_F(PrivateFiles, EveryFileIsOwnerOnlyAndNoSecretAnswerStays) {
   ASSERT_EQ(::chmod(tempDir().c_str(), 0755), 0);
   ASSERT_TRUE(writeBytes(tempDir() + "/ofx_device_token.json", R"({"access_token":"at-secret"})"));
-  ASSERT_TRUE(writeBytes(grabbedFile(3), pngBytes()));
+  ASSERT_TRUE(writeBytes(grabbedFile("3"), pngBytes()));
   const mode_t oldMask = ::umask(022);
   std::string code, user, uri, error, token, email, latest, download;
   int interval = 0, expires = 0, balance = 0;
   EXPECT_TRUE(requestDeviceCode(server.url(), code, user, uri, interval, expires, error));
-  EXPECT_EQ(pollDeviceToken(server.url(), code, token, balance, email, error), PollOutcome::Approved);
+  EXPECT_EQ(pollDeviceToken(server.url(), code, token, balance, email, error),
+            PollOutcome::Approved);
   EXPECT_EQ(me(), 200);
   EXPECT_TRUE(fetchLatestVersion(server.url(), latest, download));
-  EXPECT_EQ(sendToBackend(3, server.url(), token, "p", inputFile(3)), 200);
+  EXPECT_EQ(sendToBackend("3", server.url(), token, "p", inputFile("3")), 200);
   ::umask(oldMask);
 
   EXPECT_EQ(modeOf(tempDir()), 0700u);
   dbg("line");
   const std::vector<std::string> names = listDir(tempDir());
-  for (const char* kept :
-       {"ofx_me_response.json", "ofx_version_response.json", "ofx_input_3.png", "ofx_debug.log"})
+  for (const std::string& kept :
+       {std::string("ofx_me_response.json"), std::string("ofx_version_response.json"),
+        inputFile("3").substr(tempDir().size() + 1), std::string("ofx_debug.log")})
     EXPECT_NE(std::find(names.begin(), names.end(), kept), names.end()) << kept;
   for (const std::string& name : names) {
     const std::string path = tempDir() + "/" + name;
-    if (path == grabbedFile(3)) continue;  // written by this test
+    if (path == grabbedFile("3")) continue;  // written by this test
     EXPECT_EQ(modeOf(path), 0600u) << name;
     const std::string bytes = readFile(path);
     EXPECT_EQ(bytes.find("at-secret"), std::string::npos) << name;

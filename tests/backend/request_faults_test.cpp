@@ -43,7 +43,11 @@ TEST_F(RequestFaults, AnswerOverItsLimitFailsAndLeavesNoFile) {
       {"device code, chunked", "POST", "/v1/device/code", chunked,
        [&] { return requestDeviceCode(server.url(), s1, s2, s3, i1, i2, error) ? "" : error; }},
       {"token, announced", "POST", "/v1/device/token", announced,
-       [&] { return pollDeviceToken(server.url(), "dc", s1, i1, s2, error) == PollOutcome::Failed ? error : ""; }},
+       [&] {
+         return pollDeviceToken(server.url(), "dc", s1, i1, s2, error) == PollOutcome::Failed
+                    ? error
+                    : "";
+       }},
   };
   for (const auto& c : cases) {
     server.reply(c.method, c.path, c.reply);
@@ -56,7 +60,7 @@ TEST_F(RequestFaults, AnswerOverItsLimitFailsAndLeavesNoFile) {
 }
 
 TEST_F(RequestFaults, NoStatusSaysWhy) {
-  ASSERT_TRUE(writeBytes(grabbedFile(5), pngBytes()));
+  ASSERT_TRUE(writeBytes(grabbedFile("5"), pngBytes()));
   server.reply("POST", "/v1/generate", Reply{200, pngBytes(), "image/png", 0, true});
   std::string closedUrl;
   {
@@ -85,7 +89,7 @@ TEST_F(RequestFaults, NoStatusSaysWhy) {
   for (const auto& c : cases) {
     c.before();
     RequestFault fault = RequestFault::None;
-    EXPECT_EQ(sendToBackend(5, c.url, "tok", "p", inputFile(5), {1, 1}, &fault), 0) << c.what;
+    EXPECT_EQ(sendToBackend("5", c.url, "tok", "p", inputFile("5"), {1, 1}, &fault), 0) << c.what;
     EXPECT_EQ(fault, c.fault) << c.what;
     EXPECT_STREQ(faultText(fault), c.text) << c.what;
   }

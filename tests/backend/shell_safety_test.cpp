@@ -25,7 +25,7 @@ class ShellSafety : public BackendTest {
     server.reply("POST", "/v1/generate", Reply{200, pngBytes(), "image/png"});
   }
   std::string marker() const { return home.path() + "/pwned"; }
-  static constexpr uint64_t kId = 9;
+  static constexpr const char* kId = "9";
 };
 
 }  // namespace
@@ -44,8 +44,8 @@ TEST(ShellWordSplitter, SplitsQuotesAndRefusesWhatAShellWouldInterpret) {
 TEST(ShellWords, GenerationWordsMatchTheShellLineForRandomInputs) {
   TempHome home;
   const std::string header = tempDir() + "/ofx_auth_hdr_1_1.txt";
-  const std::string grabbed = grabbedFile(12);
-  const std::string out = inputFile(12);
+  const std::string grabbed = grabbedFile("12");
+  const std::string out = inputFile("12");
   const std::string status = tempDir() + "/ofx_curl_status_1_1.txt";
   const std::string urlAlphabet =
       "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789._-:/%=,+@!" + highBytes();

@@ -85,23 +85,24 @@ TEST(WorkFiles, DirectoryIsUnderHomeOrTheAccountsHome) {
   }
 }
 
-TEST(WorkFiles, NamesCarryInstanceAndPromptKey) {
+TEST(WorkFiles, NamesCarryTheEffectKeyAndPromptKey) {
   ScopedEnv home("HOME", std::string("/h"));
   const std::string dir = "/h/Documents/tollwick/quenbay/temp";
-  EXPECT_EQ(grabbedFile(7), dir + "/ofx_grabbed_7.png");
-  EXPECT_EQ(inputFile(18446744073709551615ULL), dir + "/ofx_input_18446744073709551615.png");
-  EXPECT_EQ(cacheFile(3, "abc"), dir + "/ofx_cache_3_4220206313085259313.png");
-  EXPECT_EQ(rawdiffFile(3, "abc"), dir + "/ofx_rawdiff_3_4220206313085259313.png");
-  EXPECT_EQ(anchorFile(3, ""), dir + "/ofx_anchor_3_11160318154034397263.png");
-  EXPECT_NE(cacheFile(1, "sea"), cacheFile(2, "sea"));
-  EXPECT_EQ(cacheFile(1, "sea"), cacheFile(1, "sea"));
-  EXPECT_NE(cacheFile(1, "sea"), cacheFile(1, "sea "));
+  const std::string key = "0123456789abcdef0123456789abcdef";
+  EXPECT_EQ(grabbedFile(key), dir + "/ofx_grabbed_" + key + ".png");
+  EXPECT_EQ(inputFile(key), dir + "/ofx_input_" + key + "_" + std::to_string(::getpid()) + ".png");
+  EXPECT_EQ(cacheFile(key, "abc"), dir + "/bg_" + key + "_4220206313085259313.png");
+  EXPECT_EQ(rawdiffFile(key, "abc"), dir + "/rawdiff_" + key + "_4220206313085259313.png");
+  EXPECT_EQ(anchorFile(key, ""), dir + "/anchor_" + key + "_11160318154034397263.png");
+  EXPECT_NE(cacheFile("a", "sea"), cacheFile("b", "sea"));
+  EXPECT_EQ(cacheFile("a", "sea"), cacheFile("a", "sea"));
+  EXPECT_NE(cacheFile("a", "sea"), cacheFile("a", "sea "));
 }
 
 TEST(WorkFiles, LongHomeIsCutAt511Characters) {
   ScopedEnv home("HOME", "/" + std::string(600, 'h'));
-  EXPECT_EQ(cacheFile(1, "x").size(), 511u);
-  EXPECT_EQ(grabbedFile(1).size(), 511u);
+  EXPECT_EQ(cacheFile("a", "x").size(), 511u);
+  EXPECT_EQ(grabbedFile("a").size(), 511u);
 }
 
 TEST(WorkFiles, MakeWorkDirCreatesEveryMissingLevelTheLastOneClosed) {

@@ -228,7 +228,7 @@ TEST_F(CommandWordsLive, RealRunsPassExactlyTheIntendedArgvForRandomInputs) {
     setenv("HOME", odd.c_str(), 1);
     ASSERT_TRUE(makeWorkDir());
     const std::string work = tempDir();
-    const uint64_t id = 5 + uint64_t(round);
+    const std::string id = std::to_string(5 + round);
     std::string png = "\x89PNG\r\n\x1a\n" + randomText(rng, everyByteButNul(), 10, 40);
     {
       FILE* f = std::fopen(grabbedFile(id).c_str(), "wb");
@@ -254,8 +254,7 @@ TEST_F(CommandWordsLive, RealRunsPassExactlyTheIntendedArgvForRandomInputs) {
       ASSERT_EQ(seen.back().files.count("image"), 1u);
       EXPECT_EQ(seen.back().files.at("image").content, png) << "the grabbed frame, byte for byte";
       EXPECT_EQ(seen.back().fields.at("prompt"), servicePrompt(prompt));
-      EXPECT_EQ(seen.back().fields.at("cache_key"),
-                std::to_string(id) + "_" + std::to_string(promptKey(prompt)));
+      EXPECT_EQ(seen.back().fields.at("cache_key"), id + "_" + std::to_string(promptKey(prompt)));
     }
     std::string deviceCode, userCode, verification, error, access, email;
     int interval = 0, expires = 0, balance = 0;
@@ -267,9 +266,7 @@ TEST_F(CommandWordsLive, RealRunsPassExactlyTheIntendedArgvForRandomInputs) {
 
     const auto runs = takeCurlRuns();
     ASSERT_EQ(runs.size(), 5u);
-    char key[64];
-    std::snprintf(key, sizeof key, "%llu_%llu", static_cast<unsigned long long>(id),
-                  static_cast<unsigned long long>(promptKey(prompt)));
+    const std::string key = id + "_" + std::to_string(promptKey(prompt));
     const RealRun gen{runs[0]};
     ASSERT_EQ(gen.argv.size(), 22u);
     EXPECT_EQ(std::vector<std::string>(gen.argv.begin(), gen.argv.begin() + 6),
@@ -279,7 +276,7 @@ TEST_F(CommandWordsLive, RealRunsPassExactlyTheIntendedArgvForRandomInputs) {
     EXPECT_EQ(gen.at(6).substr(1, work.size()), work);
     EXPECT_EQ(gen.at(8), "image=@" + formFileName(grabbedFile(id)));
     EXPECT_EQ(gen.at(10), "prompt=" + servicePrompt(prompt));
-    EXPECT_EQ(gen.at(12), "cache_key=" + std::string(key));
+    EXPECT_EQ(gen.at(12), "cache_key=" + key);
     EXPECT_EQ(gen.at(18), std::to_string(kPngAnswerLimit));
 
     const RealRun dev{runs[1]}, tok{runs[2]}, me{runs[3]}, ver{runs[4]};

@@ -52,9 +52,9 @@ class Faults : public HardeningTest {
 
   // No generation left anything at the staging name or the cache name.
   void expectNoDownloadKept(HostInstance* instance) {
-    const uint64_t id =
+    const std::string id =
         static_cast<Instance*>(hostPropPointer(hostInstanceProps(instance), kOfxPropInstanceData))
-            ->id;
+            ->key;
     EXPECT_FALSE(fileExists(inputFile(id))) << "staging file left behind";
     EXPECT_FALSE(fileExists(cacheFile(id, "stormy sky")))
         << "a failed download became the background";
@@ -213,9 +213,9 @@ TEST_F(Faults, ReadOnlyWorkingDirectoryEndsAmber) {
 TEST_F(Faults, GrabbedFrameThatCannotBeWrittenWholeSendsNothing) {
   service_.reply("POST", "/v1/generate", Reply{200, solidPng(64, 36, 9, 9, 9), "image/png"});
   HostInstance* instance = createWithFrame(64, 36);
-  const uint64_t id =
+  const std::string id =
       static_cast<Instance*>(hostPropPointer(hostInstanceProps(instance), kOfxPropInstanceData))
-          ->id;
+          ->key;
   ASSERT_TRUE(makeWorkDir());
   const std::string earlier = solidPng(64, 36, 200, 10, 10);
   { std::ofstream(grabbedFile(id), std::ios::binary) << earlier; }

@@ -61,13 +61,13 @@ class Soak : public HardeningTest {
   // anchor images, all decodable at the sizes the worker writes.
   int expectCompleteGenerations() {
     int complete = 0;
-    for (const std::string& name : workFiles("ofx_cache_")) {
-      const std::string rest = name.substr(std::string("ofx_cache_").size());
+    for (const std::string& name : workFiles("bg_")) {
+      const std::string rest = name.substr(std::string("bg_").size());
       std::vector<uint8_t> pixels;
       int w = 0, h = 0;
       EXPECT_TRUE(decodeImageFile(workDir() + "/" + name, 4, pixels, w, h)) << name;
-      EXPECT_TRUE(decodeImageFile(workDir() + "/ofx_rawdiff_" + rest, 1, pixels, w, h)) << rest;
-      EXPECT_TRUE(decodeImageFile(workDir() + "/ofx_anchor_" + rest, 1, pixels, w, h)) << rest;
+      EXPECT_TRUE(decodeImageFile(workDir() + "/rawdiff_" + rest, 1, pixels, w, h)) << rest;
+      EXPECT_TRUE(decodeImageFile(workDir() + "/anchor_" + rest, 1, pixels, w, h)) << rest;
       EXPECT_EQ(w, 128);
       EXPECT_EQ(h, 128);
       ++complete;

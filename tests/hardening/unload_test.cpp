@@ -76,7 +76,7 @@ TEST_F(Unload, DuringASlowAnswerLeavesNoPartialBackground) {
   EXPECT_EQ(unloadAndClose(&took), kOfxStatReplyDefault);
   EXPECT_LE(waitForThreads(baselineThreads_, 10.0), baselineThreads_);
   EXPECT_TRUE(workFiles("ofx_input_").empty());
-  EXPECT_TRUE(workFiles("ofx_cache_").empty()) << "a partial download became a background";
+  EXPECT_TRUE(workFiles("bg_").empty()) << "a partial download became a background";
 }
 
 TEST_F(Unload, DuringASignInPollEndsThePollerWithoutWaitingOutItsInterval) {

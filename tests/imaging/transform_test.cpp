@@ -92,3 +92,27 @@ TEST(Transform, MissingBackgroundStillCoversWithZeros) {
 }
 
 }  // namespace
+
+// Only a background worth nothing beyond the frame's size is brought down to it.
+TEST(Transform, ReduceToFrameOnlyAboveFourFramesOrPastTheSideLimit) {
+  struct Case {
+    int width, height, frameWidth, frameHeight;
+    bool reduced;
+  };
+  const Case cases[] = {
+      {128, 96, 64, 48, false},    // exactly four frames
+      {129, 96, 64, 48, true},     // just above
+      {8193, 40, 4096, 64, true},  // a side past 8192, fewer pixels than four frames
+      {8192, 40, 4096, 64, false}, {64, 48, 128, 96, false},  // smaller than the frame
+      {129, 96, 0, 48, false},                                // no frame size known
+  };
+  for (const Case& c : cases) {
+    std::vector<uint8_t> rgba(static_cast<size_t>(c.width) * c.height * 4, 90);
+    int w = c.width, h = c.height;
+    EXPECT_EQ(reduceToFrame(rgba, w, h, c.frameWidth, c.frameHeight), c.reduced) << c.width;
+    EXPECT_EQ(w, c.reduced ? c.frameWidth : c.width) << c.width;
+    EXPECT_EQ(h, c.reduced ? c.frameHeight : c.height) << c.width;
+    EXPECT_EQ(rgba.size(), static_cast<size_t>(w) * h * 4) << c.width;
+    EXPECT_EQ(rgba[0], 90) << "a flat colour stays that colour";
+  }
+}

@@ -51,9 +51,9 @@ void BundleTest::TearDown() {
   service_.stop();
 }
 
-HostInstance* BundleTest::create() {
+HostInstance* BundleTest::create(const SavedValues& saved) {
   OfxStatus status = -1;
-  HostInstance* instance = hostCreateInstance(host_, kOfxImageEffectContextGeneral, &status);
+  HostInstance* instance = hostCreateInstance(host_, kOfxImageEffectContextGeneral, &status, saved);
   EXPECT_EQ(status, kOfxStatOK);
   instances_.push_back(instance);
   // The panel's answer comes from the account worker; the tests read it once it is in.

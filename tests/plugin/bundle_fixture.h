@@ -31,8 +31,9 @@ class BundleTest : public ::testing::Test {
   // Opens the test bundle into host_, loads it and describes it in both contexts.
   void openAndDescribe();
 
-  // An instance in the General context, destroyed by TearDown if still alive.
-  HostInstance* create();
+  // An instance in the General context (with saved values restored, as from a
+  // project), destroyed by TearDown if still alive.
+  HostInstance* create(const SavedValues& saved = {});
   void destroy(HostInstance* instance);
 
   TempHome home_;

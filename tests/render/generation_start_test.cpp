@@ -47,7 +47,7 @@ class StartGeneration : public ::testing::Test {
   void SetUp() override {
     ASSERT_TRUE(kDebugOn);
     ASSERT_TRUE(makeWorkDir());
-    instance_.id = 42;
+    instance_.key = "42";
   }
   TempHome home_;
   Instance instance_;
@@ -75,7 +75,7 @@ TEST_F(StartGeneration, AThreadThatCannotStartLeavesFailedNotRunning) {
   const std::string log = debugLog();
   EXPECT_NE(log.find("spawning generation thread\n"), std::string::npos);
   EXPECT_NE(log.find("render: could not start the generation thread\n"), std::string::npos);
-  EXPECT_TRUE(fileExists(grabbedFile(42)));
+  EXPECT_TRUE(fileExists(grabbedFile(instance_.key)));
 }
 
 TEST_F(StartGeneration, EmptyPromptOrRunningDropsTheRequest) {
@@ -87,7 +87,7 @@ TEST_F(StartGeneration, EmptyPromptOrRunningDropsTheRequest) {
   startGeneration(instance_, "a beach", smallFrame(), runInline);
   EXPECT_EQ(instance_.genState->load(), Running);
   EXPECT_EQ(gRan, 0);
-  EXPECT_FALSE(fileExists(grabbedFile(42)));
+  EXPECT_FALSE(fileExists(grabbedFile(instance_.key)));
 }
 
 TEST_F(StartGeneration, ALaunchedWorkerIsCountedUntilItFinishes) {

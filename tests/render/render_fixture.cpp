@@ -53,14 +53,14 @@ void setTime(const std::string& path, long mtime) {
 
 void RenderTest::writeBackground(const std::string& prompt, const std::vector<uint8_t>& rgba,
                                  int width, int height, long mtime) {
-  const std::string path = cacheFile(instanceId(), prompt);
+  const std::string path = cacheFile(effectKey(), prompt);
   ASSERT_NE(stbi_write_png(path.c_str(), width, height, 4, rgba.data(), width * 4), 0);
   setTime(path, mtime);
 }
 
 void RenderTest::writeDifference(const std::string& prompt, const std::vector<uint8_t>& gray,
                                  int width, int height, long mtime) {
-  const std::string path = rawdiffFile(instanceId(), prompt);
+  const std::string path = rawdiffFile(effectKey(), prompt);
   ASSERT_NE(stbi_write_png(path.c_str(), width, height, 1, gray.data(), width), 0);
   setTime(path, mtime);
 }
@@ -79,11 +79,11 @@ int RenderTest::countLines(const std::string& line) const {
   return n;
 }
 
-uint64_t RenderTest::instanceId() const {
-  // The record the bundle attached to the instance; its id names the working files.
+std::string RenderTest::effectKey() const {
+  // The record the bundle attached to the instance; its key names the working files.
   const auto* record =
       static_cast<const Instance*>(hostPropPointer(hostInstanceProps(inst_), kOfxPropInstanceData));
-  return record ? record->id : 0;
+  return record ? record->key : std::string();
 }
 
 std::vector<uint8_t> solid(int width, int height, uint8_t r, uint8_t g, uint8_t b, uint8_t a) {

@@ -42,7 +42,7 @@ class RenderTest : public BundleTest {
   std::string debugLog() const;
   int countLines(const std::string& line) const;  // whole lines equal to line
 
-  uint64_t instanceId() const;
+  std::string effectKey() const;  // the key that names this instance's working files
 
   HostInstance* inst_ = nullptr;
   std::shared_ptr<HostImage> source_;

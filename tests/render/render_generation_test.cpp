@@ -9,7 +9,9 @@
 #include <thread>
 
 #include "backend/backend.h"
+#include "core/core.h"
 #include "tests/render/render_fixture.h"
+#include "tests/support/flat_png.h"
 
 namespace {
 
@@ -103,11 +105,11 @@ TEST_F(RenderGeneration, SuccessShowsRedThenGreenOnTheCompositeThenNothing) {
   out = renderUntilNotRunning(3.0);
   EXPECT_EQ(rowsOf(out, kW, kH, kGreen).size(), static_cast<size_t>(2 * bar));
   EXPECT_EQ(pixelAt(out, kW, 5, kH / 2), (Rgb{200, 100, 40}));
-  const uint64_t id = instanceId();
-  EXPECT_TRUE(isValidPng(cacheFile(id, "sunset")));
-  EXPECT_TRUE(fileExists(rawdiffFile(id, "sunset")));
-  EXPECT_TRUE(fileExists(anchorFile(id, "sunset")));
-  EXPECT_FALSE(fileExists(inputFile(id)));
+  const std::string key = effectKey();
+  EXPECT_TRUE(isValidPng(cacheFile(key, "sunset")));
+  EXPECT_TRUE(fileExists(rawdiffFile(key, "sunset")));
+  EXPECT_TRUE(fileExists(anchorFile(key, "sunset")));
+  EXPECT_FALSE(fileExists(inputFile(key)));
   const auto asked = std::chrono::steady_clock::now() + std::chrono::seconds(20);
   while (service_.requestsTo("/v1/me").empty() && std::chrono::steady_clock::now() < asked)
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -117,8 +119,7 @@ TEST_F(RenderGeneration, SuccessShowsRedThenGreenOnTheCompositeThenNothing) {
   const auto requests = service_.requestsTo("/v1/generate");
   ASSERT_EQ(requests.size(), 1u);
   EXPECT_EQ(requests[0].fields.at("prompt"), "sunset");
-  EXPECT_EQ(requests[0].fields.at("cache_key"),
-            std::to_string(id) + "_" + std::to_string(promptKey("sunset")));
+  EXPECT_EQ(requests[0].fields.at("cache_key"), key + "_" + std::to_string(promptKey("sunset")));
 
   out = render(3.0);
   EXPECT_TRUE(rowsOf(out, kW, kH, kGreen).empty());
@@ -150,7 +151,7 @@ TEST_F(RenderGeneration, EachRefusalHasItsBarOnTheSourceForOneRender) {
     EXPECT_EQ(rowsOf(out, kW, kH, c.bar).size(), static_cast<size_t>(2 * barRows(kH))) << c.status;
     EXPECT_EQ(pixelAt(out, kW, 3, kH / 2), (Rgb{50, 50, 50})) << c.status;
     EXPECT_EQ(countLines(c.line), linesBefore + 1) << c.status;
-    EXPECT_FALSE(fileExists(cacheFile(instanceId(), prompt))) << c.status;
+    EXPECT_FALSE(fileExists(cacheFile(effectKey(), prompt))) << c.status;
     render(t);
     EXPECT_TRUE(samePixelBytes(*source_, *output_)) << "bar shown twice for " << c.status;
     t += 1.0;
@@ -217,7 +218,7 @@ TEST_F(RenderGeneration, DestroyingTheInstanceWhileTheRequestRunsLetsTheWorkerFi
   hostSetValue(inst_, "prompt", std::string("canyon"));
   hostInstanceChanged(inst_, "generate", 6.0);
   EXPECT_EQ(pixelAt(render(6.0), kW, 0, 0), kRed);
-  const uint64_t id = instanceId();
+  const std::string key = effectKey();
   destroy(inst_);
   inst_ = nullptr;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
@@ -225,10 +226,10 @@ TEST_F(RenderGeneration, DestroyingTheInstanceWhileTheRequestRunsLetsTheWorkerFi
     std::this_thread::sleep_for(std::chrono::milliseconds(25));
   }
   EXPECT_EQ(countLines("thread: backend ok"), 1);
-  EXPECT_TRUE(isValidPng(cacheFile(id, "canyon")));
-  EXPECT_TRUE(isValidPng(rawdiffFile(id, "canyon")));
-  EXPECT_TRUE(isValidPng(anchorFile(id, "canyon")));
-  EXPECT_FALSE(fileExists(inputFile(id)));
+  EXPECT_TRUE(isValidPng(cacheFile(key, "canyon")));
+  EXPECT_TRUE(isValidPng(rawdiffFile(key, "canyon")));
+  EXPECT_TRUE(isValidPng(anchorFile(key, "canyon")));
+  EXPECT_FALSE(fileExists(inputFile(key)));
 }
 
 // The render that shows the outcome asks for a fresh account answer but never
@@ -250,4 +251,30 @@ TEST_F(RenderGeneration, AnEndedGenerationRefreshesTheAccountWithoutWaitingForIt
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   EXPECT_EQ(hostGetString(inst_, "accountInfo"), "a@b.c — 5 tokens");
+}
+
+// An answer at the decoder's limit is brought down to the frame's size by the
+// worker, so the render that picks it up decodes a frame-sized file.
+TEST_F(RenderGeneration, AnAnswerFarLargerThanTheFrameIsReducedBeforeTheRenderLoadsIt) {
+  storeToken();
+  service_.reply("POST", "/v1/generate", Reply{200, flat_png::blackPng(16000, 16000), "image/png"});
+  hostSetValue(inst_, "prompt", std::string("vast"));
+  hostInstanceChanged(inst_, "generate", 1.0);
+  EXPECT_EQ(pixelAt(render(1.0), kW, 0, 0), kRed);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (countLines("thread: backend ok") == 0 && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(25));
+  ASSERT_EQ(countLines("thread: background 16000x16000 reduced to 64x48"), 1);
+  const auto start = std::chrono::steady_clock::now();
+  const std::vector<uint8_t> out = render(1.0);
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  EXPECT_LT(seconds, 2.0) << "the render decoded the large answer";
+  EXPECT_EQ(pixelAt(out, kW, 0, 0), kGreen);
+  const auto* record =
+      static_cast<const Instance*>(hostPropPointer(hostInstanceProps(inst_), kOfxPropInstanceData));
+  ASSERT_NE(record, nullptr);
+  EXPECT_EQ(record->bgCache.width, kW);
+  EXPECT_EQ(record->bgCache.height, kH);
+  EXPECT_EQ(record->bgCache.path, cacheFile(effectKey(), "vast"));
 }
