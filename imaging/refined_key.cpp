@@ -1,0 +1,124 @@
+// The per-frame key of the Refined mode and its edge decontamination. The key compares the
+// frame with the original backdrop (moved by the camera), so it follows a moving subject;
+// at the subject's edge it estimates how much backdrop a pixel holds from the colour of the
+// solid subject nearby, so a strand of hair is partly background, not all subject.
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+
+#include "imaging/imaging.h"
+
+namespace {
+
+constexpr int kEdgeRadius = 2;    // solid subject lies this far inside the edge
+constexpr int kColourRadius = 6;  // nearby solid subject gives the edge its colour
+
+// Separable box sum over the clipped window, in place.
+void boxSum(std::vector<float>& plane, int width, int height, int radius) {
+  std::vector<float> line(static_cast<size_t>(std::max(width, height)) + 1);
+  std::vector<float> out(plane.size());
+  for (int y = 0; y < height; ++y) {
+    float* row = plane.data() + static_cast<size_t>(y) * width;
+    line[0] = 0.0f;
+    for (int x = 0; x < width; ++x) line[x + 1] = line[x] + row[x];
+    for (int x = 0; x < width; ++x)
+      out[static_cast<size_t>(y) * width + x] =
+          line[std::min(x + radius, width - 1) + 1] - line[std::max(x - radius, 0)];
+  }
+  for (int x = 0; x < width; ++x) {
+    line[0] = 0.0f;
+    for (int y = 0; y < height; ++y)
+      line[y + 1] = line[y] + out[static_cast<size_t>(y) * width + x];
+    for (int y = 0; y < height; ++y)
+      plane[static_cast<size_t>(y) * width + x] =
+          line[std::min(y + radius, height - 1) + 1] - line[std::max(y - radius, 0)];
+  }
+}
+
+}  // namespace
+
+std::vector<uint8_t> differenceKey(const uint8_t* frame, const uint8_t* backdrop, int width,
+                                   int height, int threshold) {
+  if (width <= 0 || height <= 0) return {};
+  const size_t n = static_cast<size_t>(width) * height;
+  std::vector<uint8_t> key(n, 255);
+  if (frame == nullptr || backdrop == nullptr) return key;
+  std::vector<uint8_t> subject(n);
+  for (size_t i = 0; i < n; ++i) {
+    const uint8_t* s = frame + i * 4;
+    const uint8_t* b = backdrop + i * 4;
+    const int d = std::max({std::abs(s[0] - b[0]), std::abs(s[1] - b[1]), std::abs(s[2] - b[2])});
+    subject[i] = d > threshold ? 255 : 0;
+  }
+  // Specks (noise, a backdrop detail a fraction of a pixel off) are not subject: only what
+  // lies near a solid 3x3 block of subject stays.
+  std::vector<uint8_t> solid = subject;
+  morphH(solid, width, height, 1, false);
+  morphV(solid, width, height, 1, false);
+  std::vector<uint8_t> near = solid;
+  morphH(near, width, height, 1 + kEdgeRadius, true);
+  morphV(near, width, height, 1 + kEdgeRadius, true);
+  std::vector<uint8_t> inner = subject;
+  morphH(inner, width, height, kEdgeRadius, false);
+  morphV(inner, width, height, kEdgeRadius, false);
+
+  // Mean colour of the solid subject around each pixel.
+  std::vector<float> sum[4];
+  for (auto& p : sum) p.assign(n, 0.0f);
+  for (size_t i = 0; i < n; ++i) {
+    if (!inner[i]) continue;
+    for (int k = 0; k < 3; ++k) sum[k][i] = frame[i * 4 + k];
+    sum[3][i] = 1.0f;
+  }
+  for (auto& p : sum) boxSum(p, width, height, kColourRadius);
+
+  for (size_t i = 0; i < n; ++i) {
+    if (!subject[i] || !near[i]) continue;  // backdrop: the background shows
+    if (inner[i] || sum[3][i] < 0.5f) {
+      key[i] = 0;
+      continue;
+    }
+    // Frame = a F + (1 - a) B: the share a of the subject colour F along B -> F.
+    float num = 0.0f, den = 0.0f;
+    for (int k = 0; k < 3; ++k) {
+      const float b = backdrop[i * 4 + k];
+      const float f = sum[k][i] / sum[3][i] - b;
+      num += (frame[i * 4 + k] - b) * f;
+      den += f * f;
+    }
+    const float minDen = static_cast<float>(threshold) * threshold;
+    const float a = den > minDen ? std::clamp(num / den, 0.0f, 1.0f) : 1.0f;
+    key[i] = static_cast<uint8_t>(std::lround((1.0f - a) * 255.0f));
+  }
+  return key;
+}
+
+void compositeRefinedRows(const RefinedLayers& L, int firstRow, int lastRow) {
+  if (L.source == nullptr || L.output == nullptr || L.plate == nullptr || L.width <= 0) return;
+  firstRow = std::max(firstRow, 0);
+  lastRow = std::min(lastRow, L.height);
+  const float blend = std::clamp(L.blend, 0.0f, 1.0f);
+  for (int y = firstRow; y < lastRow; ++y) {
+    for (int x = 0; x < L.width; ++x) {
+      const size_t i = static_cast<size_t>(y) * L.width + x;
+      const uint8_t* s = L.source + i * 4;
+      const uint8_t* nb = L.plate + i * 4;
+      const float m = (L.mask ? L.mask[i] : 255) / 255.0f * blend;
+      const float k = (L.key && L.backdrop ? L.key[i] : 0) / 255.0f * blend;
+      // The frame as it would look over the new background: its backdrop share k
+      // exchanged for the plate (plate-difference rule). The mask is the share of
+      // background wanted in all; dec already holds k of it, the plate gives the rest.
+      const float rest = m <= k ? 0.0f : k >= 1.0f ? 1.0f : (m - k) / (1.0f - k);
+      float rgb[3];
+      for (int c = 0; c < 3; ++c) {
+        float dec = s[c];
+        if (k > 0.0f) dec = std::clamp(s[c] + k * (nb[c] - L.backdrop[i * 4 + c]), 0.0f, 255.0f);
+        rgb[c] = dec + rest * (nb[c] - dec);
+      }
+      uint8_t* o = L.output + i * 4;
+      for (int c = 0; c < 3; ++c)
+        o[c] = static_cast<uint8_t>(std::clamp(rgb[c] + 0.5f, 0.0f, 255.0f));
+      o[3] = 255;
+    }
+  }
+}
