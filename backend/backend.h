@@ -15,7 +15,8 @@
 // Working files (all under tempDir()):
 //   per instance      ofx_grabbed_<id>.png, ofx_input_<id>.png,
 //                     ofx_cache_<id>_<key>.png, ofx_rawdiff_<id>_<key>.png,
-//                     ofx_anchor_<id>_<key>.png
+//                     ofx_anchor_<id>_<key>.png, ofx_plate_<id>_<key>.png,
+//                     ofx_backdrop_<id>_<key>.png
 //   answers           ofx_device_code.json, ofx_device_token.json,
 //                     ofx_me_response.json, ofx_version_response.json
 //   per request       ofx_curl_status_<pid>_<n>.txt, ofx_auth_hdr_<pid>_<n>.txt,
@@ -48,6 +49,8 @@ std::string inputFile(uint64_t id);
 std::string cacheFile(uint64_t id, const std::string& prompt);
 std::string rawdiffFile(uint64_t id, const std::string& prompt);
 std::string anchorFile(uint64_t id, const std::string& prompt);
+std::string plateFile(uint64_t id, const std::string& prompt);
+std::string backdropFile(uint64_t id, const std::string& prompt);
 
 // The 64-bit string hash of libc++ (its CityHash64 variant) over the prompt's
 // bytes, computed here so names and cache keys are the same whatever standard

@@ -213,6 +213,14 @@ std::string anchorFile(uint64_t id, const std::string& prompt) {
   return perPromptFile("anchor", id, prompt);
 }
 
+std::string plateFile(uint64_t id, const std::string& prompt) {
+  return perPromptFile("plate", id, prompt);
+}
+
+std::string backdropFile(uint64_t id, const std::string& prompt) {
+  return perPromptFile("backdrop", id, prompt);
+}
+
 uint64_t promptKey(const std::string& prompt) {
   return cityHash64(reinterpret_cast<const unsigned char*>(prompt.data()), prompt.size());
 }

@@ -13,25 +13,48 @@ namespace {
 constexpr int kSearchWidth = 128;   // the smallest level is at most this wide
 constexpr int kFinestWidth = 1100;  // refinement stops at the first level at most this wide
 
-// 2x2 box reduction; the weight is the smallest of the four, so a coarse pixel that
-// touches the footprint is left out.
+// Halves a level with the [1 3 3 1] / 8 filter in each direction (centred, like a 2x2
+// box, between fine pixels 2x and 2x + 1), which keeps a fine repeating texture (windows
+// of a facade) from aliasing into a false match on the coarse levels. The weight is the
+// smallest under the filter, so a coarse pixel that touches the footprint is left out.
 void reduceLevel(const std::vector<float>& f, const std::vector<float>* fw, int w, int h,
                  std::vector<float>& c, std::vector<float>* cw) {
   const int cwd = w / 2, cht = h / 2;
+  static const float k[4] = {0.125f, 0.375f, 0.375f, 0.125f};
+  std::vector<float> rows(static_cast<size_t>(cwd) * h), rowWeight;
+  if (cw) rowWeight.assign(rows.size(), 0.0f);
+  for (int y = 0; y < h; ++y) {
+    const float* src = f.data() + static_cast<size_t>(y) * w;
+    const float* ws = cw ? fw->data() + static_cast<size_t>(y) * w : nullptr;
+    float* out = rows.data() + static_cast<size_t>(y) * cwd;
+    for (int x = 0; x < cwd; ++x) {
+      float v = 0.0f, m = 1.0f;
+      for (int t = 0; t < 4; ++t) {
+        const int sx = std::clamp(2 * x - 1 + t, 0, w - 1);
+        v += k[t] * src[sx];
+        if (ws) m = std::min(m, ws[sx]);
+      }
+      out[x] = v;
+      if (cw) rowWeight[static_cast<size_t>(y) * cwd + x] = m;
+    }
+  }
   c.assign(static_cast<size_t>(cwd) * cht, 0.0f);
   if (cw) cw->assign(c.size(), 0.0f);
   for (int y = 0; y < cht; ++y) {
-    const float* r0 = f.data() + static_cast<size_t>(2 * y) * w;
-    const float* r1 = r0 + w;
     float* out = c.data() + static_cast<size_t>(y) * cwd;
-    for (int x = 0; x < cwd; ++x)
-      out[x] = 0.25f * (r0[2 * x] + r0[2 * x + 1] + r1[2 * x] + r1[2 * x + 1]);
+    for (int t = 0; t < 4; ++t) {
+      const int sy = std::clamp(2 * y - 1 + t, 0, h - 1);
+      const float* src = rows.data() + static_cast<size_t>(sy) * cwd;
+      for (int x = 0; x < cwd; ++x) out[x] += k[t] * src[x];
+    }
     if (cw) {
-      const float* w0 = fw->data() + static_cast<size_t>(2 * y) * w;
-      const float* w1 = w0 + w;
       float* o = cw->data() + static_cast<size_t>(y) * cwd;
-      for (int x = 0; x < cwd; ++x)
-        o[x] = std::min(std::min(w0[2 * x], w0[2 * x + 1]), std::min(w1[2 * x], w1[2 * x + 1]));
+      for (int x = 0; x < cwd; ++x) o[x] = 1.0f;
+      for (int t = 0; t < 4; ++t) {
+        const int sy = std::clamp(2 * y - 1 + t, 0, h - 1);
+        const float* src = rowWeight.data() + static_cast<size_t>(sy) * cwd;
+        for (int x = 0; x < cwd; ++x) o[x] = std::min(o[x], src[x]);
+      }
     }
   }
 }
@@ -102,13 +125,15 @@ Step refine(const MotionLevel& ref, const MotionLevel& cur, double tx, double ty
   bool ok = false;
   std::vector<float> residuals;
   residuals.reserve(ref.luma.size());
-  double sigma = 0.0;
-  for (int it = 0; it < iterations; ++it) {
+  // The first pass only measures the residuals' spread, so that even the first step is
+  // robust: a walking subject on a plain backdrop must not pull it.
+  double sigma = -1.0;
+  for (int it = -1; it < iterations; ++it) {
     double H[3][3] = {{0}}, g[3] = {0};
     double sumR2 = 0.0, count = 0.0;
     residuals.clear();
     // Tukey's biweight drops what moved on its own (a walking subject, a light change).
-    const double c = sigma > 0.0 ? 4.685 * sigma : 1e9;
+    const double c = sigma > 0.0 ? 4.685 * sigma : 1e30;
     for (int y = 1; y < ref.height - 1; ++y) {
       for (int x = 1; x < ref.width - 1; ++x) {
         const size_t i = static_cast<size_t>(y) * ref.width + x;
@@ -151,6 +176,7 @@ Step refine(const MotionLevel& ref, const MotionLevel& cur, double tx, double ty
     const size_t mid = residuals.size() / 2;
     std::nth_element(residuals.begin(), residuals.begin() + mid, residuals.end());
     sigma = std::max(1.4826 * residuals[mid], 0.5);
+    if (it < 0) continue;
     if (count < 64) break;
     double d[3] = {0, 0, 0};
     if (withScale) {

@@ -3,6 +3,7 @@
 // background nor the estimate of the original backdrop carries any trace of the subject.
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 
 #include "imaging/imaging.h"
@@ -109,6 +110,35 @@ void relax(std::vector<float>& colour, const std::vector<uint32_t>& inside, int 
   }
 }
 
+constexpr size_t kMaxStrayPercent = 8;
+
+void addStrays(std::vector<uint8_t>& footprint, const uint8_t* grabbed,
+               const std::vector<uint8_t>& backdrop, int width, int height, int threshold) {
+  const size_t n = static_cast<size_t>(width) * height;
+  const int ring = std::max(8, std::max(width, height) / 50);
+  std::vector<uint8_t> wide = footprint;
+  morphH(wide, width, height, ring, true);
+  morphV(wide, width, height, ring, true);
+  std::vector<uint8_t> predicted = backdrop;
+  fillPlate(predicted, wide, width, height);
+  std::vector<uint8_t> strays(n, 0);
+  size_t inRing = 0, departed = 0;
+  for (size_t i = 0; i < n; ++i) {
+    if (!wide[i] || footprint[i]) continue;
+    const uint8_t* g = grabbed + i * 4;
+    const uint8_t* q = predicted.data() + i * 4;
+    const int d = std::max({std::abs(g[0] - q[0]), std::abs(g[1] - q[1]), std::abs(g[2] - q[2])});
+    strays[i] = d > threshold ? 255 : 0;
+    ++inRing;
+    departed += strays[i] != 0;
+  }
+  predicted = {};
+  if (departed * 100 > inRing * kMaxStrayPercent) return;
+  morphH(strays, width, height, 1, true);
+  morphV(strays, width, height, 1, true);
+  for (size_t i = 0; i < n; ++i) footprint[i] = std::max(footprint[i], strays[i]);
+}
+
 }  // namespace
 
 std::vector<uint8_t> subjectFootprint(const uint8_t* returned, const uint8_t* grabbed, int width,
@@ -199,10 +229,38 @@ Plates buildPlates(const uint8_t* returned, int returnedWidth, int returnedHeigh
   const int grow = std::max(3, std::max(width, height) / 240);
   p.footprint = subjectFootprint(p.background.data(), grabbed, width, height, threshold, grow);
   fillPlate(p.background, p.footprint, width, height);
+  // What the service painted over (fine strands of hair, a faint shadow) is still in the
+  // grabbed frame around the footprint. A wide ring is predicted from outside it, and the
+  // pixels of the ring that depart from the prediction join the footprint, unless so many
+  // depart that the backdrop is a texture the prediction cannot follow.
+  addStrays(p.footprint, grabbed, p.backdrop, width, height, threshold);
   fillPlate(p.backdrop, p.footprint, width, height);
   for (size_t i = 0; i < n; ++i) {
     p.background[i * 4 + 3] = 255;
     p.backdrop[i * 4 + 3] = 255;
   }
   return p;
+}
+
+bool writePlates(const std::string& grabbedPath, const std::string& backgroundPath,
+                 const std::string& plateOut, const std::string& backdropOut, int threshold) {
+  // An earlier generation's plates must not outlive a failure to make this one's.
+  std::remove(plateOut.c_str());
+  std::remove(backdropOut.c_str());
+  std::vector<uint8_t> grabbed, background;
+  int w = 0, h = 0, bw = 0, bh = 0;
+  if (!decodeImageFile(grabbedPath, 4, grabbed, w, h)) return false;
+  if (!decodeImageFile(backgroundPath, 4, background, bw, bh)) return false;
+  Plates p = buildPlates(background.data(), bw, bh, grabbed.data(), w, h, threshold);
+  grabbed = {};
+  background = {};
+  if (p.background.empty()) return false;
+  // The backdrop carries the footprint in its alpha (0 where the subject was), which the
+  // camera-motion reference leaves out.
+  for (size_t i = 0; i < p.footprint.size(); ++i)
+    p.backdrop[i * 4 + 3] = static_cast<uint8_t>(255 - p.footprint[i]);
+  if (!writePng(plateOut, p.background.data(), w, h, 4)) return false;
+  if (writePng(backdropOut, p.backdrop.data(), w, h, 4)) return true;
+  std::remove(plateOut.c_str());
+  return false;
 }

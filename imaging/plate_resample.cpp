@@ -45,8 +45,12 @@ void resamplePlate(const uint8_t* plate, int plateWidth, int plateHeight, const 
   lastRow = std::min(lastRow, height);
   if (lastRow <= firstRow) return;
   std::vector<Taps> columns(static_cast<size_t>(width));
-  for (int x = 0; x < width; ++x)
-    columns[x] = tapsAt(clampPosition(map.ax * x + map.bx, plateWidth), plateWidth);
+  std::vector<uint8_t> columnInside(static_cast<size_t>(width));
+  for (int x = 0; x < width; ++x) {
+    const double px = map.ax * x + map.bx;
+    columns[x] = tapsAt(clampPosition(px, plateWidth), plateWidth);
+    columnInside[x] = px > -0.5 && px < plateWidth - 0.5 ? 255 : 0;
+  }
   // Horizontally filtered plate rows, made once each for the rows this band reads.
   std::vector<Taps> rows(static_cast<size_t>(lastRow - firstRow));
   int lo = plateHeight, hi = -1;
@@ -77,6 +81,8 @@ void resamplePlate(const uint8_t* plate, int plateWidth, int plateHeight, const 
   };
   for (int y = firstRow; y < lastRow; ++y) {
     const Taps& t = rows[y - firstRow];
+    const double py = map.ay * y + map.by;
+    const bool rowInside = py > -0.5 && py < plateHeight - 0.5;
     const float* r[4];
     for (int k = 0; k < 4; ++k) r[k] = filteredRow(t.index[k]);
     uint8_t* o = out + static_cast<size_t>(y) * width * 4;
@@ -87,7 +93,7 @@ void resamplePlate(const uint8_t* plate, int plateWidth, int plateHeight, const 
                         t.weight[3] * r[3][i];
         o[x * 4 + c] = static_cast<uint8_t>(std::clamp(v + 0.5f, 0.0f, 255.0f));
       }
-      o[x * 4 + 3] = 255;
+      o[x * 4 + 3] = rowInside ? columnInside[x] : 0;
     }
   }
 }

@@ -37,7 +37,8 @@ void boxSum(std::vector<float>& plane, int width, int height, int radius) {
 
 }  // namespace
 
-std::vector<uint8_t> differenceKey(const uint8_t* frame, const uint8_t* backdrop, int width,
+std::vector<uint8_t> differenceKey(const uint8_t* frame, const uint8_t* backdrop,
+                                   const uint8_t* still, const uint8_t* footprint, int width,
                                    int height, int threshold) {
   if (width <= 0 || height <= 0) return {};
   const size_t n = static_cast<size_t>(width) * height;
@@ -47,8 +48,16 @@ std::vector<uint8_t> differenceKey(const uint8_t* frame, const uint8_t* backdrop
   for (size_t i = 0; i < n; ++i) {
     const uint8_t* s = frame + i * 4;
     const uint8_t* b = backdrop + i * 4;
+    // Where the move uncovered the frame's edge the backdrop is unknown: background
+    // unless the returned image says otherwise.
     const int d = std::max({std::abs(s[0] - b[0]), std::abs(s[1] - b[1]), std::abs(s[2] - b[2])});
-    subject[i] = d > threshold ? 255 : 0;
+    subject[i] = b[3] != 0 && d > threshold ? 255 : 0;
+    // Under the footprint the backdrop is a guess; a subject still where and as it was at
+    // generate time is told by the returned image, which kept it.
+    if (subject[i] || still == nullptr || footprint == nullptr || !footprint[i]) continue;
+    const uint8_t* r = still + i * 4;
+    const int e = std::max({std::abs(s[0] - r[0]), std::abs(s[1] - r[1]), std::abs(s[2] - r[2])});
+    subject[i] = e <= threshold ? 255 : 0;
   }
   // Specks (noise, a backdrop detail a fraction of a pixel off) are not subject: only what
   // lies near a solid 3x3 block of subject stays.
@@ -87,7 +96,17 @@ std::vector<uint8_t> differenceKey(const uint8_t* frame, const uint8_t* backdrop
       den += f * f;
     }
     const float minDen = static_cast<float>(threshold) * threshold;
-    const float a = den > minDen ? std::clamp(num / den, 0.0f, 1.0f) : 1.0f;
+    float a = den > minDen ? std::clamp(num / den, 0.0f, 1.0f) : 1.0f;
+    // The least subject share that keeps its colour F = B + (frame - B) / a inside 0..255:
+    // for a strand of another colour than the solid subject nearby (dark hair by a face)
+    // the projection above reads far too little subject.
+    float least = 0.0f;
+    for (int k = 0; k < 3; ++k) {
+      const float b = backdrop[i * 4 + k], v = frame[i * 4 + k];
+      if (v > b) least = std::max(least, (v - b) / (255.0f - b));
+      if (v < b) least = std::max(least, (b - v) / b);
+    }
+    a = std::max(a, std::min(least, 1.0f));
     key[i] = static_cast<uint8_t>(std::lround((1.0f - a) * 255.0f));
   }
   return key;

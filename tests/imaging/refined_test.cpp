@@ -161,8 +161,9 @@ TEST(Refined, MovedPlateExtendsItsOwnBorderAndMatchesTheFitAtRest) {
   std::vector<uint8_t> out(plate.size(), 7);
   resamplePlate(plate.data(), w, h, plateMap(w, h, w, h, 1.0, 0, 0, CameraMotion{}), out.data(), w,
                 h, 0, h);
-  EXPECT_EQ(out, plate);
-  // The camera moved 10.5 px right: the left strip repeats the plate's first column.
+  EXPECT_EQ(out, plate);  // the plate's alpha is 255, as where a pixel lies on the plate
+  // The camera moved 10.5 px right: the left strip repeats the plate's first column and
+  // is marked as off the plate.
   CameraMotion m;
   m.dx = 10.5;
   resamplePlate(plate.data(), w, h, plateMap(w, h, w, h, 1.0, 0, 0, m), out.data(), w, h, 0, h);
@@ -170,7 +171,7 @@ TEST(Refined, MovedPlateExtendsItsOwnBorderAndMatchesTheFitAtRest) {
     for (int x = 0; x < 9; ++x)
       for (int c = 0; c < 4; ++c)
         ASSERT_EQ(out[(static_cast<size_t>(y) * w + x) * 4 + c],
-                  plate[static_cast<size_t>(y) * w * 4 + c]);
+                  c == 3 ? 0 : plate[static_cast<size_t>(y) * w * 4 + c]);
 }
 
 TEST(Refined, HairLikeEdgeTakesTheNewBackgroundsColour) {
@@ -190,7 +191,8 @@ TEST(Refined, HairLikeEdgeTakesTheNewBackgroundsColour) {
       }
       frame[i + 3] = backdrop[i + 3] = plate[i + 3] = 255;
     }
-  const std::vector<uint8_t> key = differenceKey(frame.data(), backdrop.data(), w, h, 20);
+  const std::vector<uint8_t> key =
+      differenceKey(frame.data(), backdrop.data(), nullptr, nullptr, w, h, 20);
   const size_t edge = 10 * w + 20;
   EXPECT_NEAR(key[edge], 0.6 * 255, 4);
   EXPECT_EQ(key[10 * w + 5], 0);
