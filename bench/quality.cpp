@@ -93,38 +93,6 @@ std::vector<uint8_t> render(Session& s, const std::vector<uint8_t>& rgba, int w,
   return out;
 }
 
-struct Refined {
-  bool ok = false;
-  std::vector<uint8_t> plate, backdrop, returned, fp;
-  int w = 0, h = 0;
-  MotionReference ref;
-  void load(Session& s, const std::string& prompt, const ShotSpec&) {
-    int bw, bh;
-    ok = decodeImageFile(plateFile(s.id, prompt), 4, plate, w, h) &&
-         decodeImageFile(backdropFile(s.id, prompt), 4, backdrop, bw, bh);
-    decodeImageFile(cacheFile(s.id, prompt), 4, returned, bw, bh);
-    fp.resize(static_cast<size_t>(w) * h);
-    for (size_t i = 0; i < fp.size(); ++i) fp[i] = 255 - backdrop[i * 4 + 3];
-    ref = prepareMotionReference(backdrop.data(), fp, w, h);
-  }
-  std::vector<uint8_t> run(const std::vector<uint8_t>& frame, const ShotSpec& spec) {
-    RefinedInputs in;
-    in.plate = plate.data();
-    in.plateWidth = w;
-    in.plateHeight = h;
-    in.backdrop = backdrop.data();
-    in.backdropWidth = w;
-    in.backdropHeight = h;
-    in.reference = &ref;
-    in.returned = returned.data();
-    in.footprint = fp.data();
-    in.outerFeather = 5;
-    std::vector<uint8_t> out(frame.size());
-    renderRefined(in, frame.data(), spec.width, spec.height, out.data(), nullptr);
-    return out;
-  }
-};
-
 struct Mode {
   const char* name;
   double composite;  // compositeMode
@@ -203,12 +171,8 @@ int main(int argc, char** argv) {
       hostSetValue(s.instance, "compositeMode", m.composite);
       hostSetValue(s.instance, "trackMotion", m.track);
       std::vector<FrameFigures> figures;
-      Refined direct;
-      if (m.composite == 1 && getenv("QUALITY_DIRECT")) direct.load(s, prompt, spec);
       for (int k = 0; k < spec.frames; ++k) {
-        const std::vector<uint8_t> out =
-            direct.ok ? direct.run(frames[k].source, spec)
-                      : render(s, frames[k].source, spec.width, spec.height, k);
+        const std::vector<uint8_t> out = render(s, frames[k].source, spec.width, spec.height, k);
         figures.push_back(measureFrame(spec, frames[k], out));
         if (k == showFrame && m.track == 0) shown.push_back(out);
         if (k == showFrame && getenv("QUALITY_DUMP"))

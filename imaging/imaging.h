@@ -421,5 +421,7 @@ struct RefinedInputs {
   float blend = 1.0f;
   int threshold = 51, grow = 0, innerFeather = 0, outerFeather = 0;
 };
+// motion (may be null) receives the camera's move; parallel, when given, runs the
+// resampling and the composite in row bands.
 void renderRefined(const RefinedInputs& inputs, const uint8_t* frame, int width, int height,
-                   uint8_t* out, CameraMotion* motion);
+                   uint8_t* out, CameraMotion* motion, const ParallelFor& parallel = {});
