@@ -131,7 +131,7 @@ Step refine(const MotionLevel& ref, const MotionLevel& cur, double tx, double ty
   for (int it = -1; it < iterations; ++it) {
     double H[3][3] = {{0}}, g[3] = {0};
     double sumR2 = 0.0, count = 0.0;
-    residuals.clear();
+    if (it < 1) residuals.clear();
     // Tukey's biweight drops what moved on its own (a walking subject, a light change).
     const double c = sigma > 0.0 ? 4.685 * sigma : 1e30;
     for (int y = 1; y < ref.height - 1; ++y) {
@@ -155,7 +155,7 @@ Step refine(const MotionLevel& ref, const MotionLevel& cur, double tx, double ty
         const double gx = 0.25 * ((q[1] - q[-1]) + (p[1] - p[-1]));
         const double gy = 0.25 * ((q[w] - q[-w]) + (p[ref.width] - p[-ref.width]));
         const double r = v - p[0];
-        residuals.push_back(static_cast<float>(std::fabs(r)));
+        if (it < 1) residuals.push_back(static_cast<float>(std::fabs(r)));
         double wt = 1.0;
         if (std::fabs(r) >= c) continue;
         if (sigma > 0.0) {
@@ -172,10 +172,13 @@ Step refine(const MotionLevel& ref, const MotionLevel& cur, double tx, double ty
       }
     }
     if (residuals.size() < 64) break;
-    // Robust scale of the residuals from their median.
-    const size_t mid = residuals.size() / 2;
-    std::nth_element(residuals.begin(), residuals.begin() + mid, residuals.end());
-    sigma = std::max(1.4826 * residuals[mid], 0.5);
+    // Robust scale of the residuals from their median, at the start and once the first
+    // step has taken out most of the move.
+    if (it < 1) {
+      const size_t mid = residuals.size() / 2;
+      std::nth_element(residuals.begin(), residuals.begin() + mid, residuals.end());
+      sigma = std::max(1.4826 * residuals[mid], 0.5);
+    }
     if (it < 0) continue;
     if (count < 64) break;
     double d[3] = {0, 0, 0};

@@ -224,11 +224,19 @@ Plates buildPlates(const uint8_t* returned, int returnedWidth, int returnedHeigh
     p.background.swap(resized);
   }
   p.backdrop.assign(grabbed, grabbed + n * 4);
-  // The subject's soft edge reaches a few pixels past where the two images agree; the
-  // margin follows the frame's size.
+  // The service may blend its background into the subject's edge a few pixels past where
+  // the two images agree; the margin follows the frame's size. The grabbed frame there is
+  // backdrop as filmed, better than any fill, so the backdrop's footprint keeps to the
+  // subject itself.
   const int grow = std::max(3, std::max(width, height) / 240);
-  p.footprint = subjectFootprint(p.background.data(), grabbed, width, height, threshold, grow);
-  fillPlate(p.background, p.footprint, width, height);
+  const std::vector<uint8_t> kept =
+      subjectFootprint(p.background.data(), grabbed, width, height, threshold, 1);
+  std::vector<uint8_t> painted = kept;
+  morphH(painted, width, height, grow - 1, true);
+  morphV(painted, width, height, grow - 1, true);
+  fillPlate(p.background, painted, width, height);
+  painted = {};
+  p.footprint = kept;
   // What the service painted over (fine strands of hair, a faint shadow) is still in the
   // grabbed frame around the footprint. A wide ring is predicted from outside it, and the
   // pixels of the ring that depart from the prediction join the footprint, unless so many

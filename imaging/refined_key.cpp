@@ -13,28 +13,6 @@ namespace {
 constexpr int kEdgeRadius = 2;    // solid subject lies this far inside the edge
 constexpr int kColourRadius = 6;  // nearby solid subject gives the edge its colour
 
-// Separable box sum over the clipped window, in place.
-void boxSum(std::vector<float>& plane, int width, int height, int radius) {
-  std::vector<float> line(static_cast<size_t>(std::max(width, height)) + 1);
-  std::vector<float> out(plane.size());
-  for (int y = 0; y < height; ++y) {
-    float* row = plane.data() + static_cast<size_t>(y) * width;
-    line[0] = 0.0f;
-    for (int x = 0; x < width; ++x) line[x + 1] = line[x] + row[x];
-    for (int x = 0; x < width; ++x)
-      out[static_cast<size_t>(y) * width + x] =
-          line[std::min(x + radius, width - 1) + 1] - line[std::max(x - radius, 0)];
-  }
-  for (int x = 0; x < width; ++x) {
-    line[0] = 0.0f;
-    for (int y = 0; y < height; ++y)
-      line[y + 1] = line[y] + out[static_cast<size_t>(y) * width + x];
-    for (int y = 0; y < height; ++y)
-      plane[static_cast<size_t>(y) * width + x] =
-          line[std::min(y + radius, height - 1) + 1] - line[std::max(y - radius, 0)];
-  }
-}
-
 }  // namespace
 
 std::vector<uint8_t> differenceKey(const uint8_t* frame, const uint8_t* backdrop,
@@ -71,19 +49,31 @@ std::vector<uint8_t> differenceKey(const uint8_t* frame, const uint8_t* backdrop
   morphH(inner, width, height, kEdgeRadius, false);
   morphV(inner, width, height, kEdgeRadius, false);
 
-  // Mean colour of the solid subject around each pixel.
-  std::vector<float> sum[4];
-  for (auto& p : sum) p.assign(n, 0.0f);
-  for (size_t i = 0; i < n; ++i) {
-    if (!inner[i]) continue;
-    for (int k = 0; k < 3; ++k) sum[k][i] = frame[i * 4 + k];
-    sum[3][i] = 1.0f;
-  }
-  for (auto& p : sum) boxSum(p, width, height, kColourRadius);
-
   for (size_t i = 0; i < n; ++i) {
     if (!subject[i] || !near[i]) continue;  // backdrop: the background shows
-    if (inner[i] || sum[3][i] < 0.5f) {
+    if (inner[i]) {
+      key[i] = 0;
+      continue;
+    }
+    // Mean colour of the solid subject around the edge pixel; edge pixels are few, so the
+    // window is summed where it is needed rather than over the whole frame.
+    const int x = static_cast<int>(i % static_cast<size_t>(width));
+    const int y = static_cast<int>(i / static_cast<size_t>(width));
+    float sum[4] = {0.0f, 0.0f, 0.0f, 0.0f};
+    for (int yy = std::max(0, y - kColourRadius); yy <= std::min(height - 1, y + kColourRadius);
+         ++yy) {
+      const size_t row = static_cast<size_t>(yy) * width;
+      for (int xx = std::max(0, x - kColourRadius); xx <= std::min(width - 1, x + kColourRadius);
+           ++xx) {
+        if (!inner[row + xx]) continue;
+        const uint8_t* q = frame + (row + xx) * 4;
+        sum[0] += q[0];
+        sum[1] += q[1];
+        sum[2] += q[2];
+        sum[3] += 1.0f;
+      }
+    }
+    if (sum[3] < 0.5f) {
       key[i] = 0;
       continue;
     }
@@ -91,7 +81,7 @@ std::vector<uint8_t> differenceKey(const uint8_t* frame, const uint8_t* backdrop
     float num = 0.0f, den = 0.0f;
     for (int k = 0; k < 3; ++k) {
       const float b = backdrop[i * 4 + k];
-      const float f = sum[k][i] / sum[3][i] - b;
+      const float f = sum[k] / sum[3] - b;
       num += (frame[i * 4 + k] - b) * f;
       den += f * f;
     }
@@ -122,19 +112,32 @@ void compositeRefinedRows(const RefinedLayers& L, int firstRow, int lastRow) {
       const size_t i = static_cast<size_t>(y) * L.width + x;
       const uint8_t* s = L.source + i * 4;
       const uint8_t* nb = L.plate + i * 4;
-      const float m = (L.mask ? L.mask[i] : 255) / 255.0f * blend;
-      const float k = (L.key && L.backdrop ? L.key[i] : 0) / 255.0f * blend;
+      uint8_t* o = L.output + i * 4;
+      const uint8_t mByte = L.mask ? L.mask[i] : 255;
+      const uint8_t kByte = L.key && L.backdrop ? L.key[i] : 0;
+      // Most pixels are wholly subject or wholly background: the rule below gives exactly
+      // the source or exactly the plate there.
+      if ((mByte == 0 && kByte == 0) || blend == 0.0f) {
+        o[0] = s[0], o[1] = s[1], o[2] = s[2], o[3] = 255;
+        continue;
+      }
+      if (mByte == 255 && blend == 1.0f) {
+        o[0] = nb[0], o[1] = nb[1], o[2] = nb[2], o[3] = 255;
+        continue;
+      }
+      const float m = mByte / 255.0f * blend;
+      const float k = kByte / 255.0f * blend;
       // The frame as it would look over the new background: its backdrop share k
       // exchanged for the plate (plate-difference rule). The mask is the share of
       // background wanted in all; dec already holds k of it, the plate gives the rest.
-      const float rest = m <= k ? 0.0f : k >= 1.0f ? 1.0f : (m - k) / (1.0f - k);
+      // A whole mask is the plate alone, so the background layer holds nothing of the source.
+      const float rest = m >= 1.0f ? 1.0f : m <= k ? 0.0f : (m - k) / (1.0f - k);
       float rgb[3];
       for (int c = 0; c < 3; ++c) {
         float dec = s[c];
         if (k > 0.0f) dec = std::clamp(s[c] + k * (nb[c] - L.backdrop[i * 4 + c]), 0.0f, 255.0f);
         rgb[c] = dec + rest * (nb[c] - dec);
       }
-      uint8_t* o = L.output + i * 4;
       for (int c = 0; c < 3; ++c)
         o[c] = static_cast<uint8_t>(std::clamp(rgb[c] + 0.5f, 0.0f, 255.0f));
       o[3] = 255;
