@@ -92,7 +92,7 @@ void pull(std::vector<Level>& pyramid) {
 // membrane equation (each hole pixel the mean of its four neighbours) smooth it into the
 // surrounding background, which on a smooth backdrop is close to the truth.
 void relax(std::vector<float>& colour, const std::vector<uint32_t>& inside, int width, int height) {
-  constexpr int kSweeps = 48;
+  constexpr int kSweeps = 20;
   constexpr float kOver = 1.8f;  // successive over-relaxation converges in far fewer sweeps
   for (int sweep = 0; sweep < kSweeps; ++sweep) {
     for (const uint32_t i : inside) {
