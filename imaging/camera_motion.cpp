@@ -218,7 +218,7 @@ Step refine(const MotionLevel& ref, const MotionLevel& cur, double tx, double ty
     const double var = sumR2 / std::max(1.0, count);
     stderrT = std::sqrt(var / lambdaMin);
     ok = true;
-    if (std::fabs(d[0]) < 1e-4 && std::fabs(d[1]) < 1e-4 && std::fabs(d[2]) < 1e-7 && it >= 2)
+    if (std::fabs(d[0]) < 2e-3 && std::fabs(d[1]) < 2e-3 && std::fabs(d[2]) < 1e-6 && it >= 1)
       break;
   }
   return {tx, ty, s, stderrT, ok};
