@@ -3,7 +3,7 @@ BUILD ?= build
 JOBS ?= 2
 CMAKE_FLAGS ?=
 
-.PHONY: all bootstrap configure build test demo install bench clean test-asan test-tsan fuzz test-arm64
+.PHONY: all bootstrap configure build test demo install bench quality clean test-asan test-tsan fuzz test-arm64
 
 all: build
 
@@ -40,6 +40,10 @@ install: build
 
 bench: build
 	bash scripts/bench $(BUILD)
+
+# Synthetic shots with known truth through the bundle, Classic beside Refined.
+quality: build
+	bash scripts/quality $(BUILD)
 
 # The whole suite under AddressSanitizer + UBSan, and under ThreadSanitizer,
 # each in a build of its own (build-asan, build-tsan).

@@ -22,7 +22,10 @@
 //
 // Working files (all under tempDir(), folder 0700, every file 0600):
 //   per effect        ofx_grabbed_<key>.png, bg_<key>_<hash>.png,
-//                     rawdiff_<key>_<hash>.png, anchor_<key>_<hash>.png
+//                     rawdiff_<key>_<hash>.png, anchor_<key>_<hash>.png,
+//                     plate_<key>_<hash>.png (the background with the subject
+//                     filled in), backdrop_<key>_<hash>.png (the grabbed frame
+//                     with the subject filled in)
 //                     (<key>: the effect's key, <hash>: the prompt's key)
 //   answers kept      ofx_me_response.json, ofx_version_response.json
 //   per request       ofx_input_<key>_<pid>.png (the generated PNG until it
@@ -69,6 +72,8 @@ std::string inputFile(const std::string& key);
 std::string cacheFile(const std::string& key, const std::string& prompt);
 std::string rawdiffFile(const std::string& key, const std::string& prompt);
 std::string anchorFile(const std::string& key, const std::string& prompt);
+std::string plateFile(const std::string& key, const std::string& prompt);
+std::string backdropFile(const std::string& key, const std::string& prompt);
 
 // The 64-bit string hash of libc++ (its CityHash64 variant) over the prompt's
 // bytes, computed here so names and cache keys are the same whatever standard

@@ -279,6 +279,14 @@ std::string anchorFile(const std::string& key, const std::string& prompt) {
   return perPromptFile("anchor", key, prompt);
 }
 
+std::string plateFile(const std::string& key, const std::string& prompt) {
+  return perPromptFile("plate", key, prompt);
+}
+
+std::string backdropFile(const std::string& key, const std::string& prompt) {
+  return perPromptFile("backdrop", key, prompt);
+}
+
 uint64_t promptKey(const std::string& prompt) {
   return cityHash64(reinterpret_cast<const unsigned char*>(prompt.data()), prompt.size());
 }

@@ -7,6 +7,10 @@
 //   AutoDiff       cached background and difference mask (Auto, no matte)
 //   SourceMatte    a soft matte in the source alpha, outer feather 5
 //   AutoDiffTrack  AutoDiff with motion tracking against a cached anchor
+//   Refined        Composite Refined on the Auto path: camera motion, both plates moved,
+//                  the difference key and the decontaminated composite
+// PlateBuild: the generate-time plate work (buildPlates) at 1080p, on one thread as the
+// worker does it.
 // Memcpy_*: the RGBA8 frame (w*h*4 bytes) and the host frame's bytes.
 // LargeAnswer: a 16000x16000 generated background for a 1080p frame. Reduce is
 //   the worker's one-off work (decode, bring down to the frame, write);
@@ -136,9 +140,19 @@ void writeWorkingFiles(int w, int h) {
   stbi_write_png(rawdiffFile(s.key, "bench").c_str(), w, h, 1, diff.data(), w);
   stbi_write_png(grabbedFile(s.key).c_str(), w, h, 4, bg.data(), w * 4);
   writeAnchor(grabbedFile(s.key), anchorFile(s.key, "bench"), 128);
+  writePlates(grabbedFile(s.key), cacheFile(s.key, "bench"), plateFile(s.key, "bench"),
+              backdropFile(s.key, "bench"), kPlateThreshold);
 }
 
-enum Scenario { PassThrough, MaskNone, MaskNoneHalfBlend, AutoDiff, SourceMatte, AutoDiffTrack };
+enum Scenario {
+  PassThrough,
+  MaskNone,
+  MaskNoneHalfBlend,
+  AutoDiff,
+  SourceMatte,
+  AutoDiffTrack,
+  Refined
+};
 
 void BM_Render(benchmark::State& state, Scenario scenario, int w, int h, bool isFloat) {
   Session& s = session();
@@ -156,6 +170,7 @@ void BM_Render(benchmark::State& state, Scenario scenario, int w, int h, bool is
   hostSetValue(s.instance, "blend", scenario == MaskNoneHalfBlend ? 0.5 : 1.0);
   hostSetValue(s.instance, "outFeather", 5.0);
   hostSetValue(s.instance, "trackMotion", scenario == AutoDiffTrack ? 1.0 : 0.0);
+  hostSetValue(s.instance, "compositeMode", scenario == Refined ? 1.0 : 0.0);
   hostRender(s.instance, 0);  // caches filled: decode, fit, mask
   for (auto _ : state) {
     hostRender(s.instance, 0);
@@ -332,6 +347,24 @@ void BM_Composite(benchmark::State& state, int w, int h, int maskKind, float ble
                           static_cast<int64_t>(source.size()));
 }
 
+// The worker's plate work for one generation: footprint, both fills, the stray ring.
+void BM_PlateBuild(benchmark::State& state, int w, int h) {
+  const std::vector<uint8_t> grabbed = frameRgba(w, h, false);
+  std::vector<uint8_t> returned = grabbed;
+  // The subject kept (an ellipse), the rest replaced.
+  for (int y = 0; y < h; ++y)
+    for (int x = 0; x < w; ++x) {
+      const double ex = (x - w / 2.0) / (w * 0.2), ey = (y - h * 0.55) / (h * 0.38);
+      if (ex * ex + ey * ey < 1.0) continue;
+      uint8_t* p = &returned[(static_cast<size_t>(y) * w + x) * 4];
+      for (int c = 0; c < 3; ++c) p[c] = static_cast<uint8_t>(255 - p[c]);
+    }
+  for (auto _ : state) {
+    Plates p = buildPlates(returned.data(), w, h, grabbed.data(), w, h, kPlateThreshold);
+    benchmark::DoNotOptimize(p.background.data());
+  }
+}
+
 void registerAll() {
   benchmark::RegisterBenchmark("LargeAnswer/Reduce/16000px-to-1080p", BM_LargeAnswerReduce)
       ->Unit(benchmark::kMillisecond)
@@ -344,13 +377,17 @@ void registerAll() {
         ->Unit(benchmark::kMillisecond)
         ->UseRealTime()
         ->Iterations(reduced ? 10 : 2);
+  benchmark::RegisterBenchmark("PlateBuild/1080p", BM_PlateBuild, 1920, 1080)
+      ->Unit(benchmark::kMillisecond)
+      ->UseRealTime();
   struct Size {
     const char* name;
     int w, h;
   };
   const Size sizes[] = {{"1080p", 1920, 1080}, {"2160p", 3840, 2160}};
   const char* scenarioNames[] = {"PassThrough", "MaskNone",    "MaskNoneHalfBlend",
-                                 "AutoDiff",    "SourceMatte", "AutoDiffTrack"};
+                                 "AutoDiff",    "SourceMatte", "AutoDiffTrack",
+                                 "Refined"};
   for (const Size& s : sizes) {
     const size_t rgba = static_cast<size_t>(s.w) * s.h * 4;
     const std::string sz = s.name;
@@ -364,7 +401,7 @@ void registerAll() {
         ->Unit(benchmark::kMillisecond)
         ->UseRealTime();
     for (bool isFloat : {false, true}) {
-      for (int sc = PassThrough; sc <= AutoDiffTrack; ++sc) {
+      for (int sc = PassThrough; sc <= Refined; ++sc) {
         const std::string name = std::string("Render/") + scenarioNames[sc] + "/" + sz + "/" +
                                  (isFloat ? "float" : "8bit");
         benchmark::RegisterBenchmark(name.c_str(), BM_Render, static_cast<Scenario>(sc), s.w, s.h,

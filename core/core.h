@@ -103,6 +103,7 @@ enum class ParamId {
   BgScale,
   BgOffX,
   BgOffY,
+  CompositeMode,
   EffectKey,
   Count
 };
@@ -179,6 +180,7 @@ struct FitKey {
 struct MaskKey {
   int width = 0;
   int height = 0;
+  std::string diffPath;  // a prompt without a difference file must not reuse another's mask
   long diffMtime = 0;
   float threshold = -1.0f;
   int grow = -9999;
@@ -215,6 +217,14 @@ struct Instance {
   FitKey fitKey;
   std::vector<uint8_t> maskCache;
   MaskKey maskKey;
+
+  // Refined: the two plates, and the camera-motion reference made from the backdrop
+  // for the frame size it was made at (dropped with the backdrop's pixels).
+  ImageSlot plateCache;
+  ImageSlot backdropCache;
+  MotionReference motionReference;
+  int motionReferenceWidth = 0;
+  int motionReferenceHeight = 0;
 };
 
 // The record attached to an effect instance, or null (host_suites.cpp).

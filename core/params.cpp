@@ -242,6 +242,18 @@ const ParamRow kParams[kParamCount] = {
      nullptr,
      kPan,
      {}},
+    {ParamId::CompositeMode,
+     "compositeMode",
+     kOfxParamTypeChoice,
+     "Composite",
+     "Classic: the background image as returned, composited by the mask. Refined: the subject "
+     "removed from the background, edges decontaminated, motion tracked to a fraction of a pixel.",
+     nullptr,
+     kParamHasDefault,
+     0,
+     nullptr,
+     kNoRange,
+     {"Classic", "Refined"}},
     // Hidden: the effect's own key, saved with the project, never animated.
     {ParamId::EffectKey,
      "effectKey",

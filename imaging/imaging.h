@@ -305,3 +305,134 @@ uint64_t trackOffsetPlain(const std::vector<uint8_t>& anchor, const std::vector<
                           int size, int range);
 // The stb resampler followed by per-pixel luma; downsampleToGray must equal it.
 std::vector<uint8_t> downsampleToGrayPlain(const uint8_t* rgba, int width, int height, int size);
+
+// ---- Refined compositing: clean plates, camera motion, difference key ------------------
+//
+// Plates (plate.cpp)
+//   subjectFootprint  gray8, 255 where the returned image still equals the grabbed frame
+//                     within threshold in every channel (the subject the service kept),
+//                     specks opened away, then grown by grow + 1 pixels over its soft edge.
+//   fillPlate         RGBA8 in place: pixels under hole != 0 replaced by a push-pull
+//                     pyramid fill from the rest (alpha 255 there); no hole, no change.
+//   buildPlates       returned (any size, resampled to the frame) and grabbed RGBA8 ->
+//                     the new background with the footprint filled, the original
+//                     backdrop with the footprint and the strays around it (pixels of a
+//                     wide ring that depart from a fill of the ring) filled, both alpha
+//                     255, and that larger footprint.
+//   writePlates       grabbed PNG and returned background PNG -> the two plates as RGBA
+//                     PNGs at the grabbed size; the backdrop's alpha is 255 - footprint.
+// Camera motion (camera_motion.cpp)
+//   prepareMotionReference  luma pyramid of the grab-time frame, footprint weighted out.
+//   estimateCameraMotion    a grab-time point p lies at c + scale (p - c) + (dx, dy) in
+//                           the frame, c the frame's centre, pixels; exactly the identity
+//                           when the move is within the noise or the backdrop has no
+//                           texture to follow.
+// Moving a plate (plate_resample.cpp)
+//   plateMap       the frame-to-plate map for a plate of any size stretched to the frame,
+//                  the BG Scale / Pan fit and the camera motion.
+//   resamplePlate  rows [firstRow, lastRow) of the moved plate: separable Catmull-Rom,
+//                  clamped at the plate's border. Reads only the plate. Alpha is 255
+//                  where the pixel lies on the plate, 0 where the border was extended.
+// Key and composite (refined_key.cpp)
+//   differenceKey         gray8 background share (255 = backdrop, 0 = solid subject) of
+//                         the frame against the moved backdrop, or still equal to the
+//                         returned image under the footprint; soft at the subject's edge.
+//   compositeRefinedRows  dec = source + k (plate - backdrop), then the plate over dec by
+//                         the share of the mask dec does not already hold,
+//                         max(0, (m - k) / (1 - k)); k = key * blend, m = mask * blend
+//                         (shares of 255); alpha 255.
+// A whole frame (refined_frame.cpp)
+//   renderRefined  camera motion (when a reference is given), both plates moved, the key
+//                  (a host matte, else the difference key at two fifths of the Mask
+//                  Threshold), shaped by Mask Size and Inner Feather as a soft matte (the
+//                  key's own soft edge takes the place of Outer Feather), then the
+//                  composite; out may be frame.
+
+// Largest channel difference at which the returned image still counts as the grabbed
+// frame (the subject the service kept) when the plates are made.
+constexpr int kPlateThreshold = 24;
+
+struct Plates {
+  int width = 0, height = 0;
+  std::vector<uint8_t> background;  // RGBA8: the returned image, subject removed
+  std::vector<uint8_t> backdrop;    // RGBA8: the grabbed frame, subject removed
+  std::vector<uint8_t> footprint;   // gray8: 255 where the subject was
+};
+
+std::vector<uint8_t> subjectFootprint(const uint8_t* returned, const uint8_t* grabbed, int width,
+                                      int height, int threshold, int grow);
+void fillPlate(std::vector<uint8_t>& rgba, const std::vector<uint8_t>& hole, int width, int height);
+// Empty plates when an input is missing or empty.
+Plates buildPlates(const uint8_t* returned, int returnedWidth, int returnedHeight,
+                   const uint8_t* grabbed, int width, int height, int threshold);
+// True when both were written whole; on false neither is left behind.
+bool writePlates(const std::string& grabbedPath, const std::string& backgroundPath,
+                 const std::string& plateOut, const std::string& backdropOut, int threshold);
+
+struct CameraMotion {
+  double scale = 1.0;
+  double dx = 0.0, dy = 0.0;
+};
+struct MotionLevel {
+  int width = 0, height = 0;
+  std::vector<float> luma;
+  std::vector<float> weight;  // reference levels only: 0 under the footprint
+};
+struct MotionReference {
+  std::vector<MotionLevel> levels;  // finest first; empty when the frame is too small
+};
+
+MotionReference prepareMotionReference(const uint8_t* rgba, const std::vector<uint8_t>& footprint,
+                                       int width, int height);
+// The identity when the frame's size differs from the reference's.
+CameraMotion estimateCameraMotion(const MotionReference& reference, const uint8_t* rgba, int width,
+                                  int height);
+
+// Plate position (ax * x + bx, ay * y + by) for frame pixel (x, y); pixel centres at integers.
+struct PlateMap {
+  double ax = 1.0, bx = 0.0, ay = 1.0, by = 0.0;
+};
+// scale, panX, panY as BG Scale, BG X Pan and BG Y Pan (percent of the frame).
+PlateMap plateMap(int plateWidth, int plateHeight, int width, int height, double scale, double panX,
+                  double panY, const CameraMotion& motion);
+// out holds width * height RGBA8 pixels.
+void resamplePlate(const uint8_t* plate, int plateWidth, int plateHeight, const PlateMap& map,
+                   uint8_t* out, int width, int height, int firstRow, int lastRow);
+
+// still (RGBA8, the returned image at the frame's size) and footprint (gray8, frame
+// coordinates of the generate frame) may be null; where both are given and the footprint is
+// set, a pixel within threshold of still is subject too.
+std::vector<uint8_t> differenceKey(const uint8_t* frame, const uint8_t* backdrop,
+                                   const uint8_t* still, const uint8_t* footprint, int width,
+                                   int height, int threshold);
+
+struct RefinedLayers {
+  int width = 0, height = 0;
+  const uint8_t* source = nullptr;    // RGBA8 frame
+  const uint8_t* key = nullptr;       // gray8 backdrop share; null: no decontamination
+  const uint8_t* mask = nullptr;      // gray8 background mask; null: 255 everywhere
+  const uint8_t* plate = nullptr;     // RGBA8 new background, moved to the frame
+  const uint8_t* backdrop = nullptr;  // RGBA8 original backdrop, moved; null: no decontamination
+  float blend = 1.0f;
+  uint8_t* output = nullptr;  // RGBA8; may be source
+};
+void compositeRefinedRows(const RefinedLayers& layers, int firstRow, int lastRow);
+
+struct RefinedInputs {
+  const uint8_t* plate = nullptr;  // RGBA8 new background plate
+  int plateWidth = 0, plateHeight = 0;
+  const uint8_t* backdrop = nullptr;  // RGBA8 original backdrop estimate; null: none
+  int backdropWidth = 0, backdropHeight = 0;
+  const MotionReference* reference = nullptr;  // null: the camera is taken as still
+  const uint8_t* returned = nullptr;   // RGBA8 returned image at the frame's size; null: none
+  const uint8_t* footprint = nullptr;  // gray8 at the frame's size; null: none
+  const uint8_t* matte = nullptr;      // gray8 host matte (255 = background); null: key
+  bool maskNone = false;               // the background everywhere
+  double bgScale = 1.0, panX = 0.0, panY = 0.0;
+  float blend = 1.0f;
+  int threshold = 51, grow = 0, innerFeather = 0, outerFeather = 0;
+};
+// motion (may be null) receives the camera's move; parallel, when given, runs the
+// resampling and the composite in row bands.
+void renderRefined(const RefinedInputs& inputs, const uint8_t* frame, int width, int height,
+                   uint8_t* out, CameraMotion* motion, const ParallelFor& parallel = {});

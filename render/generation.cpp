@@ -50,8 +50,8 @@ void runGeneration(const GenerationJob& job) {
     job.state->exchange(OutOfCredits);
     dbg("thread: out of credits (402)");
   } else if (status == 200) {
-    // Background, difference and anchor are all in place before Done is
-    // published, so the render that sees Done finds all three.
+    // Background, difference, anchor and plates are all in place before Done is
+    // published, so the render that sees Done finds them all.
     const std::string cachePath = cacheFile(job.key, job.prompt);
     std::rename(staging.c_str(), cachePath.c_str());
     const std::string grabbed = grabbedFile(job.key);
@@ -60,6 +60,11 @@ void runGeneration(const GenerationJob& job) {
     }
     if (!writeAnchor(grabbed, anchorFile(job.key, job.prompt), 128)) {
       dbg("thread: writeAnchor failed (motion track disabled)");
+    }
+    // Refined's plates: here on the worker, never on the render thread.
+    if (!writePlates(grabbed, cachePath, plateFile(job.key, job.prompt),
+                     backdropFile(job.key, job.prompt), kPlateThreshold)) {
+      dbg("thread: writePlates failed (refined composite falls back to classic)");
     }
     job.state->exchange(Done);
     dbg("thread: backend ok");

@@ -54,10 +54,14 @@ const std::vector<uint8_t>& differenceMask(Instance& in, const RenderParams& p, 
                                            int height) {
   bool fresh = false;
   const bool loaded = loadSlot(in.diffCache, rawdiffFile(in.key, p.prompt), 1, fresh);
+  // The slot keeps the last file that loaded; the key names the file this prompt asked for,
+  // so a prompt whose difference is missing gets the missing-difference matte.
+
   if (fresh) in.maskCache.clear();
   MaskKey key;
   key.width = width;
   key.height = height;
+  key.diffPath = rawdiffFile(in.key, p.prompt);
   key.diffMtime = in.diffCache.mtime;
   key.threshold = p.thresholdByte;
   key.grow = p.grow;
@@ -67,10 +71,10 @@ const std::vector<uint8_t>& differenceMask(Instance& in, const RenderParams& p, 
   key.invert = p.invertMask;
   const MaskKey& old = in.maskKey;
   const bool same = !in.maskCache.empty() && old.width == key.width && old.height == key.height &&
-                    old.diffMtime == key.diffMtime && old.threshold == key.threshold &&
-                    old.grow == key.grow && old.innerFeather == key.innerFeather &&
-                    old.outerFeather == key.outerFeather && old.maskSource == key.maskSource &&
-                    old.invert == key.invert;
+                    old.diffPath == key.diffPath && old.diffMtime == key.diffMtime &&
+                    old.threshold == key.threshold && old.grow == key.grow &&
+                    old.innerFeather == key.innerFeather && old.outerFeather == key.outerFeather &&
+                    old.maskSource == key.maskSource && old.invert == key.invert;
   if (same) return in.maskCache;
   std::vector<uint8_t> matte = differenceMatte(in.diffCache, loaded, width, height);
   if (matte.empty()) matte.assign(static_cast<size_t>(width) * height, 255);
@@ -112,10 +116,9 @@ void trackShift(Instance& in, const RenderParams& p, const Frame& f, int& shiftX
       static_cast<float>(f.height) * static_cast<float>(dy) / static_cast<float>(n) + 0.5f);
 }
 
-}  // namespace
-
-void compositePipeline(Instance& in, const RenderParams& p, Frame& f, GenerationState state,
-                       const HostView& output) {
+// Classic: the background as returned, fitted and shifted by whole pixels, over the
+// generate-time difference mask or the host's matte.
+void classicComposite(Instance& in, const RenderParams& p, Frame& f) {
   const int w = f.width;
   const int h = f.height;
   // Fit (the render action loaded the background slot just before).
@@ -152,6 +155,80 @@ void compositePipeline(Instance& in, const RenderParams& p, Frame& f, Generation
   job.coverage = &in.fitted.coverage;
   job.output = f.rgba.data();
   runComposite(job);
+}
+
+// An image brought to the frame's size (the same pixels when it already is).
+const std::vector<uint8_t>& atFrameSize(const ImageSlot& slot, int width, int height,
+                                        std::vector<uint8_t>& resized) {
+  if (slot.width == width && slot.height == height) return slot.pixels;
+  resized.assign(static_cast<size_t>(width) * height * 4, 0);
+  stbir_resize_uint8_srgb(slot.pixels.data(), slot.width, slot.height, slot.width * 4,
+                          resized.data(), width, height, width * 4, STBIR_RGBA);
+  return resized;
+}
+
+// The Refined composite into f.rgba; false (nothing done) when the plates are missing, as
+// for a background generated before there were plates.
+bool refinedComposite(Instance& in, const RenderParams& p, Frame& f) {
+  const int w = f.width;
+  const int h = f.height;
+  bool plateFresh = false, backdropFresh = false;
+  if (!loadSlot(in.plateCache, plateFile(in.key, p.prompt), 4, plateFresh) ||
+      !loadSlot(in.backdropCache, backdropFile(in.key, p.prompt), 4, backdropFresh)) {
+    dbg("pipeline: no plates, classic composite");
+    return false;
+  }
+  // The backdrop at the frame's size, its alpha the footprint's complement.
+  std::vector<uint8_t> resizedBackdrop, resizedReturned;
+  const std::vector<uint8_t>& backdrop = atFrameSize(in.backdropCache, w, h, resizedBackdrop);
+  const std::vector<uint8_t>& returned = atFrameSize(in.bgCache, w, h, resizedReturned);
+  const size_t n = static_cast<size_t>(w) * h;
+  std::vector<uint8_t> footprint(n);
+  for (size_t i = 0; i < n; ++i) footprint[i] = backdrop[i * 4 + 3] < 128 ? 255 : 0;
+  if (backdropFresh || in.motionReferenceWidth != w || in.motionReferenceHeight != h) {
+    in.motionReference = prepareMotionReference(backdrop.data(), footprint, w, h);
+    in.motionReferenceWidth = w;
+    in.motionReferenceHeight = h;
+    dbg("pipeline: prepared motion reference");
+  }
+
+  RefinedInputs r;
+  r.plate = in.plateCache.pixels.data();
+  r.plateWidth = in.plateCache.width;
+  r.plateHeight = in.plateCache.height;
+  r.backdrop = backdrop.data();
+  r.backdropWidth = w;
+  r.backdropHeight = h;
+  // The plate has to follow the camera whatever Track Motion says: it holds no subject
+  // to stay anchored to.
+  r.reference = &in.motionReference;
+  r.returned = returned.data();
+  r.footprint = footprint.data();
+  std::vector<uint8_t> matte;
+  if (p.maskSource == MaskSource::Auto && f.hasMatte) {
+    matte = sourceMatte(f, p.invertMask);
+    r.matte = matte.data();
+  }
+  r.maskNone = p.maskSource != MaskSource::Auto;
+  r.bgScale = p.bgScale;
+  r.panX = p.bgOffX;
+  r.panY = p.bgOffY;
+  r.blend = p.blend;
+  r.threshold = static_cast<int>(p.thresholdByte);
+  r.grow = p.grow;
+  r.innerFeather = p.innerFeather;
+  r.outerFeather = p.outerFeather;
+  renderRefined(r, f.rgba.data(), w, h, f.rgba.data(), nullptr, hostParallelFor);
+  return true;
+}
+
+}  // namespace
+
+void compositePipeline(Instance& in, const RenderParams& p, Frame& f, GenerationState state,
+                       const HostView& output) {
+  const int w = f.width;
+  const int h = f.height;
+  if (!(p.refined && refinedComposite(in, p, f))) classicComposite(in, p, f);
 
   // Result bars.
   uint8_t r, g, b;

@@ -5,17 +5,18 @@
 // state's status bars, and either passes the frame through or hands it to the
 // compositing pipeline (pipeline.cpp), which fits the cached background, builds
 // the mask, tracks motion, composites on the host's threads (composite_run.cpp)
-// and writes the output. The pixel work itself (conversions, compositing
-// kernels, masks, tracking) is imaging's; host images are touched only through
-// imaging's conversions and pass-through copy.
+// and writes the output. Composite Refined uses the plates instead (imaging's
+// renderRefined), falling back to Classic when a background has none. The pixel work itself
+// (conversions, compositing kernels, masks, tracking) is imaging's; host images are touched only
+// through imaging's conversions and pass-through copy.
 //
 // Cached image loading (cached_image.cpp)
 //   loadCached    decodes a working PNG only when its path or modification
 //                 time differs from what the slot holds.
 //
 // Generation worker (generation.cpp): the request, the returned background's
-// difference image and anchor, counted in core's worker registry so that unload
-// can wait for it.
+// difference image, anchor and Refined's two plates, counted in core's worker registry so that
+// unload can wait for it.
 //
 // The render never reaches into the account panel: what the panel should show
 // after a render is the caller's to do (renderAction's answer).
@@ -85,6 +86,7 @@ struct RenderParams {
   MaskSource maskSource = MaskSource::Auto;
   bool invertMask = false;
   bool trackMotion = true;
+  bool refined = false;  // Composite: Refined
 };
 
 // The frame as an unpremultiplied RGBA8 buffer, top row first.

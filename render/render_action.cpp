@@ -122,6 +122,7 @@ RenderParams readParams(const Instance& in, double t) {
   p.maskSource = static_cast<MaskSource>(readInt(in.handle(ParamId::MaskSource), t, 0));
   p.invertMask = readInt(in.handle(ParamId::InvertMask), t, 0) != 0;
   p.trackMotion = readInt(in.handle(ParamId::TrackMotion), t, 1) != 0;
+  p.refined = readInt(in.handle(ParamId::CompositeMode), t, 0) == 1;
   return p;
 }
 

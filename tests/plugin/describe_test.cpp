@@ -77,7 +77,7 @@ TEST_F(Describe, MissingContextArgumentDescribesTheFilterSet) {
   ASSERT_EQ(hostDescribeInContext(host_, nullptr), kOfxStatOK);
   EXPECT_EQ(hostClipNames(host_, ""), (Strings{"Source", "Output"}));
   EXPECT_EQ(hostParamNames(host_, ""), hostParamNames(host_, kOfxImageEffectContextGeneral));
-  EXPECT_EQ(hostParamNames(host_, "").size(), 21u);
+  EXPECT_EQ(hostParamNames(host_, "").size(), 22u);
 }
 
 TEST_F(Describe, AnUnknownContextCountsAsFilter) {
@@ -91,7 +91,7 @@ TEST_F(Describe, AnUnknownContextCountsAsFilter) {
 TEST_F(Describe, DefinesEveryParameterOfTheTableInItsOrder) {
   Strings expected;
   for (const ParamRow& row : kParams) expected.push_back(row.name);
-  ASSERT_EQ(expected.size(), 21u);
+  ASSERT_EQ(expected.size(), 22u);
   EXPECT_EQ(hostParamNames(host_, kOfxImageEffectContextGeneral), expected);
   EXPECT_EQ(hostParamNames(host_, kOfxImageEffectContextFilter), expected);
 }

@@ -1,0 +1,307 @@
+// Camera motion from the background alone: luma pyramids of the grab-time frame (the
+// subject's footprint weighted out) and of the current frame; an exhaustive integer search
+// on the smallest level, then robust Gauss-Newton refinement of translation and scale down
+// to a level about a thousand pixels wide. A move the noise could explain is no move: a
+// still camera reads exactly zero.
+#include <algorithm>
+#include <cmath>
+
+#include "imaging/imaging.h"
+
+namespace {
+
+constexpr int kSearchWidth = 128;   // the smallest level is at most this wide
+constexpr int kFinestWidth = 1100;  // refinement stops at the first level at most this wide
+
+// Halves a level with the [1 3 3 1] / 8 filter in each direction (centred, like a 2x2
+// box, between fine pixels 2x and 2x + 1), which keeps a fine repeating texture (windows
+// of a facade) from aliasing into a false match on the coarse levels. The weight is the
+// smallest under the filter, so a coarse pixel that touches the footprint is left out.
+void reduceLevel(const std::vector<float>& f, const std::vector<float>* fw, int w, int h,
+                 std::vector<float>& c, std::vector<float>* cw) {
+  const int cwd = w / 2, cht = h / 2;
+  static const float k[4] = {0.125f, 0.375f, 0.375f, 0.125f};
+  std::vector<float> rows(static_cast<size_t>(cwd) * h), rowWeight;
+  if (cw) rowWeight.assign(rows.size(), 0.0f);
+  for (int y = 0; y < h; ++y) {
+    const float* src = f.data() + static_cast<size_t>(y) * w;
+    const float* ws = cw ? fw->data() + static_cast<size_t>(y) * w : nullptr;
+    float* out = rows.data() + static_cast<size_t>(y) * cwd;
+    for (int x = 0; x < cwd; ++x) {
+      float v = 0.0f, m = 1.0f;
+      for (int t = 0; t < 4; ++t) {
+        const int sx = std::clamp(2 * x - 1 + t, 0, w - 1);
+        v += k[t] * src[sx];
+        if (ws) m = std::min(m, ws[sx]);
+      }
+      out[x] = v;
+      if (cw) rowWeight[static_cast<size_t>(y) * cwd + x] = m;
+    }
+  }
+  c.assign(static_cast<size_t>(cwd) * cht, 0.0f);
+  if (cw) cw->assign(c.size(), 0.0f);
+  for (int y = 0; y < cht; ++y) {
+    float* out = c.data() + static_cast<size_t>(y) * cwd;
+    for (int t = 0; t < 4; ++t) {
+      const int sy = std::clamp(2 * y - 1 + t, 0, h - 1);
+      const float* src = rows.data() + static_cast<size_t>(sy) * cwd;
+      for (int x = 0; x < cwd; ++x) out[x] += k[t] * src[x];
+    }
+    if (cw) {
+      float* o = cw->data() + static_cast<size_t>(y) * cwd;
+      for (int x = 0; x < cwd; ++x) o[x] = 1.0f;
+      for (int t = 0; t < 4; ++t) {
+        const int sy = std::clamp(2 * y - 1 + t, 0, h - 1);
+        const float* src = rowWeight.data() + static_cast<size_t>(sy) * cwd;
+        for (int x = 0; x < cwd; ++x) o[x] = std::min(o[x], src[x]);
+      }
+    }
+  }
+}
+
+std::vector<float> lumaPlane(const uint8_t* rgba, size_t n) {
+  std::vector<float> l(n);
+  for (size_t i = 0; i < n; ++i)
+    l[i] = 0.299f * rgba[i * 4] + 0.587f * rgba[i * 4 + 1] + 0.114f * rgba[i * 4 + 2];
+  return l;
+}
+
+// Levels 0.. of a pyramid, finest first, stopping at kSearchWidth.
+void buildPyramid(std::vector<float> base, const std::vector<float>* baseWeight, int w, int h,
+                  std::vector<MotionLevel>& levels) {
+  levels.clear();
+  MotionLevel l0;
+  l0.width = w;
+  l0.height = h;
+  l0.luma = std::move(base);
+  if (baseWeight) l0.weight = *baseWeight;
+  levels.push_back(std::move(l0));
+  while (levels.back().width > kSearchWidth && levels.back().height >= 16) {
+    const MotionLevel& f = levels.back();
+    MotionLevel c;
+    c.width = f.width / 2;
+    c.height = f.height / 2;
+    reduceLevel(f.luma, baseWeight ? &f.weight : nullptr, f.width, f.height, c.luma,
+                baseWeight ? &c.weight : nullptr);
+    levels.push_back(std::move(c));
+  }
+}
+
+inline float at(const MotionLevel& l, int x, int y) {
+  return l.luma[static_cast<size_t>(y) * l.width + x];
+}
+
+// Mean absolute difference of the reference against the current level moved by (dx, dy).
+double searchCost(const MotionLevel& ref, const MotionLevel& cur, int dx, int dy) {
+  double sum = 0.0, count = 0.0;
+  const int x0 = std::max(0, -dx), x1 = std::min(ref.width, cur.width - dx);
+  const int y0 = std::max(0, -dy), y1 = std::min(ref.height, cur.height - dy);
+  for (int y = y0; y < y1; ++y)
+    for (int x = x0; x < x1; ++x) {
+      const float w = ref.weight[static_cast<size_t>(y) * ref.width + x];
+      if (w <= 0.0f) continue;
+      sum += std::fabs(at(ref, x, y) - at(cur, x + dx, y + dy));
+      count += 1.0;
+    }
+  // Small overlaps are not trusted: they win by chance.
+  const double full = static_cast<double>(ref.width) * ref.height;
+  if (count < full * 0.25) return 1e30;
+  return sum / count;
+}
+
+struct Step {
+  double tx, ty, s;
+  double stderrT;  // standard error of the translation, level pixels
+  bool ok;
+};
+
+// One robust Gauss-Newton step at a level. Parameters map a reference point p to
+// c + s (p - c) + t in the current level.
+Step refine(const MotionLevel& ref, const MotionLevel& cur, double tx, double ty, double s,
+            bool withScale, int iterations) {
+  const double cx = (ref.width - 1) * 0.5, cy = (ref.height - 1) * 0.5;
+  const int w = cur.width, h = cur.height;
+  double stderrT = 1e9;
+  bool ok = false;
+  std::vector<float> residuals;
+  residuals.reserve(ref.luma.size());
+  // The first pass only measures the residuals' spread, so that even the first step is
+  // robust: a walking subject on a plain backdrop must not pull it.
+  double sigma = -1.0;
+  for (int it = -1; it < iterations; ++it) {
+    double H[3][3] = {{0}}, g[3] = {0};
+    double sumR2 = 0.0, count = 0.0;
+    if (it < 1) residuals.clear();
+    // Tukey's biweight drops what moved on its own (a walking subject, a light change).
+    const double c = sigma > 0.0 ? 4.685 * sigma : 1e30;
+    for (int y = 1; y < ref.height - 1; ++y) {
+      for (int x = 1; x < ref.width - 1; ++x) {
+        const size_t i = static_cast<size_t>(y) * ref.width + x;
+        if (ref.weight[i] <= 0.0f) continue;
+        const double qx = cx + s * (x - cx) + tx;
+        const double qy = cy + s * (y - cy) + ty;
+        if (qx < 1.0 || qy < 1.0 || qx > w - 2.0 || qy > h - 2.0) continue;
+        const int ix = static_cast<int>(qx), iy = static_cast<int>(qy);
+        const float ax = static_cast<float>(qx - ix), ay = static_cast<float>(qy - iy);
+        const float* r0 = cur.luma.data() + static_cast<size_t>(iy) * w + ix;
+        const float* r1 = r0 + w;
+        const float v =
+            (1 - ay) * ((1 - ax) * r0[0] + ax * r0[1]) + ay * ((1 - ax) * r1[0] + ax * r1[1]);
+        // Gradients: the average of the reference's and the current frame's (the current
+        // one at the nearest pixel), which converges in fewer steps than either alone.
+        const int nx = ax < 0.5f ? ix : ix + 1, ny = ay < 0.5f ? iy : iy + 1;
+        const float* q = cur.luma.data() + static_cast<size_t>(ny) * w + nx;
+        const float* p = ref.luma.data() + i;
+        const double gx = 0.25 * ((q[1] - q[-1]) + (p[1] - p[-1]));
+        const double gy = 0.25 * ((q[w] - q[-w]) + (p[ref.width] - p[-ref.width]));
+        const double r = v - p[0];
+        if (it < 1) residuals.push_back(static_cast<float>(std::fabs(r)));
+        double wt = 1.0;
+        if (std::fabs(r) >= c) continue;
+        if (sigma > 0.0) {
+          const double u = r / c;
+          wt = (1 - u * u) * (1 - u * u);
+        }
+        const double J[3] = {gx, gy, gx * (x - cx) + gy * (y - cy)};
+        for (int a = 0; a < 3; ++a) {
+          g[a] += wt * J[a] * r;
+          for (int b = 0; b < 3; ++b) H[a][b] += wt * J[a] * J[b];
+        }
+        sumR2 += wt * r * r;
+        count += wt;
+      }
+    }
+    if (residuals.size() < 64) break;
+    // Robust scale of the residuals from their median, at the start and once the first
+    // step has taken out most of the move.
+    if (it < 1) {
+      const size_t mid = residuals.size() / 2;
+      std::nth_element(residuals.begin(), residuals.begin() + mid, residuals.end());
+      sigma = std::max(1.4826 * residuals[mid], 0.5);
+    }
+    if (it < 0) continue;
+    if (count < 64) break;
+    double d[3] = {0, 0, 0};
+    if (withScale) {
+      // Cramer's rule on the 3x3 normal equations.
+      const double det = H[0][0] * (H[1][1] * H[2][2] - H[1][2] * H[2][1]) -
+                         H[0][1] * (H[1][0] * H[2][2] - H[1][2] * H[2][0]) +
+                         H[0][2] * (H[1][0] * H[2][1] - H[1][1] * H[2][0]);
+      if (!(std::fabs(det) > 1e-12)) break;
+      for (int k = 0; k < 3; ++k) {
+        double M[3][3];
+        for (int a = 0; a < 3; ++a)
+          for (int b = 0; b < 3; ++b) M[a][b] = b == k ? -g[a] : H[a][b];
+        d[k] = (M[0][0] * (M[1][1] * M[2][2] - M[1][2] * M[2][1]) -
+                M[0][1] * (M[1][0] * M[2][2] - M[1][2] * M[2][0]) +
+                M[0][2] * (M[1][0] * M[2][1] - M[1][1] * M[2][0])) /
+               det;
+      }
+    } else {
+      const double det = H[0][0] * H[1][1] - H[0][1] * H[1][0];
+      if (!(std::fabs(det) > 1e-12)) break;
+      d[0] = (-g[0] * H[1][1] + g[1] * H[0][1]) / det;
+      d[1] = (-g[1] * H[0][0] + g[0] * H[1][0]) / det;
+    }
+    // A step in a direction with no texture (a flat backdrop) is noise, not motion.
+    const double tr = H[0][0] + H[1][1];
+    const double disc =
+        std::sqrt(std::max(0.0, (H[0][0] - H[1][1]) * (H[0][0] - H[1][1]) / 4 + H[0][1] * H[0][1]));
+    const double lambdaMin = tr / 2 - disc;
+    if (!(lambdaMin > 0.05 * count)) {
+      ok = false;
+      break;
+    }
+    tx += std::clamp(d[0], -2.0, 2.0);
+    ty += std::clamp(d[1], -2.0, 2.0);
+    s += std::clamp(d[2], -0.02, 0.02);
+    const double var = sumR2 / std::max(1.0, count);
+    stderrT = std::sqrt(var / lambdaMin);
+    ok = true;
+    if (std::fabs(d[0]) < 2e-3 && std::fabs(d[1]) < 2e-3 && std::fabs(d[2]) < 1e-6 && it >= 1)
+      break;
+  }
+  return {tx, ty, s, stderrT, ok};
+}
+
+}  // namespace
+
+MotionReference prepareMotionReference(const uint8_t* rgba, const std::vector<uint8_t>& footprint,
+                                       int width, int height) {
+  MotionReference ref;
+  if (rgba == nullptr || width < 16 || height < 16) return ref;
+  const size_t n = static_cast<size_t>(width) * height;
+  std::vector<float> weight(n, 1.0f);
+  if (footprint.size() == n)
+    for (size_t i = 0; i < n; ++i) weight[i] = footprint[i] ? 0.0f : 1.0f;
+  buildPyramid(lumaPlane(rgba, n), &weight, width, height, ref.levels);
+  return ref;
+}
+
+CameraMotion estimateCameraMotion(const MotionReference& ref, const uint8_t* rgba, int width,
+                                  int height) {
+  CameraMotion none;
+  if (ref.levels.empty() || rgba == nullptr || ref.levels[0].width != width ||
+      ref.levels[0].height != height)
+    return none;
+  std::vector<MotionLevel> cur;
+  // Level 0 of the current frame is only needed when it is the finest working level.
+  std::vector<float> base = lumaPlane(rgba, static_cast<size_t>(width) * height);
+  buildPyramid(std::move(base), nullptr, width, height, cur);
+  const int top = static_cast<int>(ref.levels.size()) - 1;
+  if (static_cast<int>(cur.size()) - 1 != top) return none;
+
+  // Exhaustive integer search on the smallest level, up to a sixth of its width each way.
+  const MotionLevel& rt = ref.levels[top];
+  const MotionLevel& ct = cur[top];
+  const int radius = std::max(2, rt.width / 6);
+  double best = searchCost(rt, ct, 0, 0);
+  int bx = 0, by = 0;
+  for (int dy = -radius; dy <= radius; ++dy)
+    for (int dx = -radius; dx <= radius; ++dx) {
+      const double cost = searchCost(rt, ct, dx, dy);
+      // Strictly better by a margin: ties and noise keep the still answer.
+      if (cost < best * 0.98) {
+        best = cost;
+        bx = dx;
+        by = dy;
+      }
+    }
+
+  int finest = 0;
+  while (finest < top && ref.levels[finest].width > kFinestWidth) ++finest;
+  double tx = bx, ty = by, s = 1.0;
+  Step step{tx, ty, s, 1e9, false};
+  for (int l = top; l >= finest; --l) {
+    step = refine(ref.levels[l], cur[l], tx, ty, s, true, l == finest ? 12 : 8);
+    if (!step.ok) return none;
+    tx = step.tx;
+    ty = step.ty;
+    s = step.s;
+    if (l > finest) {
+      tx *= 2.0;
+      ty *= 2.0;
+    }
+  }
+  const double factor = static_cast<double>(1 << finest);
+  const MotionLevel& fl = ref.levels[finest];
+  // A scale whose effect at the frame's corner is under a tenth of a pixel is dropped and
+  // the translation found again without it.
+  const double corner = std::hypot(fl.width * 0.5, fl.height * 0.5) * factor;
+  if (std::fabs(s - 1.0) * corner < 0.1) {
+    step = refine(fl, cur[finest], tx, ty, 1.0, false, 12);
+    if (!step.ok) return none;
+    tx = step.tx;
+    ty = step.ty;
+    s = 1.0;
+  }
+  CameraMotion m;
+  m.scale = s;
+  m.dx = tx * factor;
+  m.dy = ty * factor;
+  // Still camera: a move within a few standard errors (and under a twentieth of a pixel)
+  // is the noise's, and reads as none.
+  const double deadZone = std::max(0.05, 4.0 * step.stderrT * factor);
+  if (s == 1.0 && std::hypot(m.dx, m.dy) < deadZone) return none;
+  return m;
+}

@@ -1,0 +1,79 @@
+// One frame of the Refined composite from its parts: the camera's move, both plates moved
+// by it, the key against the moved backdrop, the user's mask shaping, and the composite.
+#include <algorithm>
+#include <functional>
+
+#include "imaging/imaging.h"
+
+namespace {
+
+// Row bands of about 64 rows each, run through parallel when given.
+void inBands(int height, const ParallelFor& parallel, const std::function<void(int, int)>& rows) {
+  const int bands = std::max(1, std::min(64, height / 64));
+  const auto band = [&](int i) {
+    rows(static_cast<int>(static_cast<int64_t>(i) * height / bands),
+         static_cast<int>((static_cast<int64_t>(i) + 1) * height / bands));
+  };
+  if (parallel) {
+    parallel(bands, band);
+  } else {
+    for (int i = 0; i < bands; ++i) band(i);
+  }
+}
+
+}  // namespace
+
+void renderRefined(const RefinedInputs& in, const uint8_t* frame, int width, int height,
+                   uint8_t* out, CameraMotion* motionOut, const ParallelFor& parallel) {
+  if (frame == nullptr || out == nullptr || width <= 0 || height <= 0 || in.plate == nullptr)
+    return;
+  const size_t n = static_cast<size_t>(width) * height;
+  CameraMotion motion;
+  if (in.reference != nullptr) motion = estimateCameraMotion(*in.reference, frame, width, height);
+  if (motionOut) *motionOut = motion;
+
+  std::vector<uint8_t> plate(n * 4);
+  const PlateMap plateAt =
+      plateMap(in.plateWidth, in.plateHeight, width, height, in.bgScale, in.panX, in.panY, motion);
+  // The backdrop stays where the camera saw it: only the camera's move applies.
+  std::vector<uint8_t> backdrop(in.backdrop != nullptr ? n * 4 : 0);
+  const PlateMap backdropAt =
+      plateMap(in.backdropWidth, in.backdropHeight, width, height, 1.0, 0.0, 0.0, motion);
+  inBands(height, parallel, [&](int first, int last) {
+    resamplePlate(in.plate, in.plateWidth, in.plateHeight, plateAt, plate.data(), width, height,
+                  first, last);
+    if (!backdrop.empty())
+      resamplePlate(in.backdrop, in.backdropWidth, in.backdropHeight, backdropAt, backdrop.data(),
+                    width, height, first, last);
+  });
+
+  std::vector<uint8_t> key, mask;
+  if (!in.maskNone) {
+    if (in.matte != nullptr) {
+      key.assign(in.matte, in.matte + n);
+    } else if (!backdrop.empty()) {
+      // The backdrop estimate differs from the frame by noise only, not by a whole new
+      // backdrop as the generate-time difference does: the key cuts at two fifths of
+      // the Mask Threshold.
+      key = differenceKey(frame, backdrop.data(), in.returned, in.footprint, width, height,
+                          std::max(8, in.threshold * 2 / 5));
+    } else {
+      key.assign(n, 255);
+    }
+    // Outer Feather blends the background into the subject's edge to hide a coarse mask;
+    // here the key's edge is soft already and the plate has no subject to blend in.
+    mask = buildMask(key, width, height, static_cast<float>(in.threshold), true, in.grow,
+                     in.innerFeather, 0);
+  }
+  RefinedLayers L;
+  L.width = width;
+  L.height = height;
+  L.source = frame;
+  L.key = key.empty() || backdrop.empty() ? nullptr : key.data();
+  L.mask = mask.empty() ? nullptr : mask.data();
+  L.plate = plate.data();
+  L.backdrop = backdrop.empty() ? nullptr : backdrop.data();
+  L.blend = in.blend;
+  L.output = out;
+  inBands(height, parallel, [&](int first, int last) { compositeRefinedRows(L, first, last); });
+}

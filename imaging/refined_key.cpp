@@ -1,0 +1,146 @@
+// The per-frame key of the Refined mode and its edge decontamination. The key compares the
+// frame with the original backdrop (moved by the camera), so it follows a moving subject;
+// at the subject's edge it estimates how much backdrop a pixel holds from the colour of the
+// solid subject nearby, so a strand of hair is partly background, not all subject.
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+
+#include "imaging/imaging.h"
+
+namespace {
+
+constexpr int kEdgeRadius = 2;    // solid subject lies this far inside the edge
+constexpr int kColourRadius = 6;  // nearby solid subject gives the edge its colour
+
+}  // namespace
+
+std::vector<uint8_t> differenceKey(const uint8_t* frame, const uint8_t* backdrop,
+                                   const uint8_t* still, const uint8_t* footprint, int width,
+                                   int height, int threshold) {
+  if (width <= 0 || height <= 0) return {};
+  const size_t n = static_cast<size_t>(width) * height;
+  std::vector<uint8_t> key(n, 255);
+  if (frame == nullptr || backdrop == nullptr) return key;
+  std::vector<uint8_t> subject(n);
+  for (size_t i = 0; i < n; ++i) {
+    const uint8_t* s = frame + i * 4;
+    const uint8_t* b = backdrop + i * 4;
+    // Where the move uncovered the frame's edge the backdrop is unknown: background
+    // unless the returned image says otherwise.
+    const int d = std::max({std::abs(s[0] - b[0]), std::abs(s[1] - b[1]), std::abs(s[2] - b[2])});
+    subject[i] = b[3] != 0 && d > threshold ? 255 : 0;
+    // Under the footprint the backdrop is a guess; a subject still where and as it was at
+    // generate time is told by the returned image, which kept it.
+    if (subject[i] || still == nullptr || footprint == nullptr || !footprint[i]) continue;
+    const uint8_t* r = still + i * 4;
+    const int e = std::max({std::abs(s[0] - r[0]), std::abs(s[1] - r[1]), std::abs(s[2] - r[2])});
+    subject[i] = e <= threshold ? 255 : 0;
+  }
+  // Specks (noise, a backdrop detail a fraction of a pixel off) are not subject: only what
+  // lies near a solid 3x3 block of subject stays.
+  std::vector<uint8_t> solid = subject;
+  morphH(solid, width, height, 1, false);
+  morphV(solid, width, height, 1, false);
+  std::vector<uint8_t> near = solid;
+  morphH(near, width, height, 1 + kEdgeRadius, true);
+  morphV(near, width, height, 1 + kEdgeRadius, true);
+  std::vector<uint8_t> inner = subject;
+  morphH(inner, width, height, kEdgeRadius, false);
+  morphV(inner, width, height, kEdgeRadius, false);
+
+  for (size_t i = 0; i < n; ++i) {
+    if (!subject[i] || !near[i]) continue;  // backdrop: the background shows
+    if (inner[i]) {
+      key[i] = 0;
+      continue;
+    }
+    // Mean colour of the solid subject around the edge pixel; edge pixels are few, so the
+    // window is summed where it is needed rather than over the whole frame.
+    const int x = static_cast<int>(i % static_cast<size_t>(width));
+    const int y = static_cast<int>(i / static_cast<size_t>(width));
+    float sum[4] = {0.0f, 0.0f, 0.0f, 0.0f};
+    for (int yy = std::max(0, y - kColourRadius); yy <= std::min(height - 1, y + kColourRadius);
+         ++yy) {
+      const size_t row = static_cast<size_t>(yy) * width;
+      for (int xx = std::max(0, x - kColourRadius); xx <= std::min(width - 1, x + kColourRadius);
+           ++xx) {
+        if (!inner[row + xx]) continue;
+        const uint8_t* q = frame + (row + xx) * 4;
+        sum[0] += q[0];
+        sum[1] += q[1];
+        sum[2] += q[2];
+        sum[3] += 1.0f;
+      }
+    }
+    if (sum[3] < 0.5f) {
+      key[i] = 0;
+      continue;
+    }
+    // Frame = a F + (1 - a) B: the share a of the subject colour F along B -> F.
+    float num = 0.0f, den = 0.0f;
+    for (int k = 0; k < 3; ++k) {
+      const float b = backdrop[i * 4 + k];
+      const float f = sum[k] / sum[3] - b;
+      num += (frame[i * 4 + k] - b) * f;
+      den += f * f;
+    }
+    const float minDen = static_cast<float>(threshold) * threshold;
+    float a = den > minDen ? std::clamp(num / den, 0.0f, 1.0f) : 1.0f;
+    // The least subject share that keeps its colour F = B + (frame - B) / a inside 0..255:
+    // for a strand of another colour than the solid subject nearby (dark hair by a face)
+    // the projection above reads far too little subject.
+    float least = 0.0f;
+    for (int k = 0; k < 3; ++k) {
+      const float b = backdrop[i * 4 + k], v = frame[i * 4 + k];
+      if (v > b) least = std::max(least, (v - b) / (255.0f - b));
+      if (v < b) least = std::max(least, (b - v) / b);
+    }
+    a = std::max(a, std::min(least, 1.0f));
+    key[i] = static_cast<uint8_t>(std::lround((1.0f - a) * 255.0f));
+  }
+  return key;
+}
+
+void compositeRefinedRows(const RefinedLayers& L, int firstRow, int lastRow) {
+  if (L.source == nullptr || L.output == nullptr || L.plate == nullptr || L.width <= 0) return;
+  firstRow = std::max(firstRow, 0);
+  lastRow = std::min(lastRow, L.height);
+  const float blend = std::clamp(L.blend, 0.0f, 1.0f);
+  for (int y = firstRow; y < lastRow; ++y) {
+    for (int x = 0; x < L.width; ++x) {
+      const size_t i = static_cast<size_t>(y) * L.width + x;
+      const uint8_t* s = L.source + i * 4;
+      const uint8_t* nb = L.plate + i * 4;
+      uint8_t* o = L.output + i * 4;
+      const uint8_t mByte = L.mask ? L.mask[i] : 255;
+      const uint8_t kByte = L.key && L.backdrop ? L.key[i] : 0;
+      // Most pixels are wholly subject or wholly background: the rule below gives exactly
+      // the source or exactly the plate there.
+      if ((mByte == 0 && kByte == 0) || blend == 0.0f) {
+        o[0] = s[0], o[1] = s[1], o[2] = s[2], o[3] = 255;
+        continue;
+      }
+      if (mByte == 255 && blend == 1.0f) {
+        o[0] = nb[0], o[1] = nb[1], o[2] = nb[2], o[3] = 255;
+        continue;
+      }
+      const float m = mByte / 255.0f * blend;
+      const float k = kByte / 255.0f * blend;
+      // The frame as it would look over the new background: its backdrop share k
+      // exchanged for the plate (plate-difference rule). The mask is the share of
+      // background wanted in all; dec already holds k of it, the plate gives the rest.
+      // A whole mask is the plate alone, so the background layer holds nothing of the source.
+      const float rest = m >= 1.0f ? 1.0f : m <= k ? 0.0f : (m - k) / (1.0f - k);
+      float rgb[3];
+      for (int c = 0; c < 3; ++c) {
+        float dec = s[c];
+        if (k > 0.0f) dec = std::clamp(s[c] + k * (nb[c] - L.backdrop[i * 4 + c]), 0.0f, 255.0f);
+        rgb[c] = dec + rest * (nb[c] - dec);
+      }
+      for (int c = 0; c < 3; ++c)
+        o[c] = static_cast<uint8_t>(std::clamp(rgb[c] + 0.5f, 0.0f, 255.0f));
+      o[3] = 255;
+    }
+  }
+}

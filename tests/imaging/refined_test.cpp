@@ -1,0 +1,214 @@
+// Refined compositing: plates without the subject, camera motion to a fraction of a pixel,
+// plates moved without reading anything else, and edges that take the new background.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <random>
+#include <vector>
+
+#include "imaging/imaging.h"
+
+namespace {
+
+// A band-limited texture evaluated at any point, so a frame moved by a fraction of a pixel
+// is exact rather than resampled.
+struct Texture {
+  struct Wave {
+    double fx, fy, phase, amp;
+  };
+  std::vector<Wave> waves;
+  explicit Texture(unsigned seed) {
+    std::mt19937 rng(seed);
+    std::uniform_real_distribution<double> u(0.0, 1.0);
+    for (int i = 0; i < 24; ++i) {
+      const double period = 8.0 + 60.0 * u(rng), angle = 6.2831853 * u(rng);
+      waves.push_back({std::cos(angle) / period, std::sin(angle) / period, 6.2831853 * u(rng),
+                       10.0 + 10.0 * u(rng)});
+    }
+  }
+  double at(double x, double y) const {
+    double v = 128.0;
+    for (const Wave& w : waves) v += w.amp * std::sin(6.2831853 * (w.fx * x + w.fy * y) + w.phase);
+    return v;
+  }
+};
+
+uint8_t byte(double v) { return static_cast<uint8_t>(std::clamp(std::lround(v), 0L, 255L)); }
+
+// The texture seen by a camera that moved a grab-time point p to c + s (p - c) + t, with
+// a disc of subject at (sx, sy) and optional noise.
+std::vector<uint8_t> shot(const Texture& tex, int w, int h, double s, double tx, double ty,
+                          double sx, double sy, double noise, unsigned seed) {
+  std::vector<uint8_t> f(static_cast<size_t>(w) * h * 4);
+  std::mt19937 rng(seed);
+  std::normal_distribution<double> n(0.0, noise > 0 ? noise : 1.0);
+  const double cx = (w - 1) * 0.5, cy = (h - 1) * 0.5;
+  for (int y = 0; y < h; ++y)
+    for (int x = 0; x < w; ++x) {
+      const double px = cx + (x - cx - tx) / s, py = cy + (y - cy - ty) / s;
+      double v = tex.at(px, py);
+      const bool subject = std::hypot(x - sx, y - sy) < h * 0.2;
+      uint8_t* p = &f[(static_cast<size_t>(y) * w + x) * 4];
+      for (int c = 0; c < 3; ++c) {
+        const double e = noise > 0 ? n(rng) : 0.0;
+        p[c] = subject ? byte(c == 0 ? 220 + e : 40 + e) : byte(v + c * 7 + e);
+      }
+      p[3] = 255;
+    }
+  return f;
+}
+
+struct MotionCase {
+  const char* name;
+  double scale, dx, dy;
+  double subjectMovesX;  // the subject walks this far between the two frames
+  double noise;
+};
+void PrintTo(const MotionCase& c, std::ostream* os) { *os << c.name; }
+
+class CameraMotionCase : public ::testing::TestWithParam<MotionCase> {};
+
+TEST_P(CameraMotionCase, RecoversTheBackgroundsMoveWithinAFiftiethOfAPixel) {
+  const MotionCase c = GetParam();
+  const int w = 320, h = 180;
+  const Texture tex(7);
+  const std::vector<uint8_t> grab = shot(tex, w, h, 1.0, 0, 0, 110, 90, c.noise, 1);
+  std::vector<uint8_t> footprint(static_cast<size_t>(w) * h, 0);
+  for (int y = 0; y < h; ++y)
+    for (int x = 0; x < w; ++x)
+      footprint[static_cast<size_t>(y) * w + x] =
+          std::hypot(x - 110, y - 90) < h * 0.2 + 3 ? 255 : 0;
+  const MotionReference ref = prepareMotionReference(grab.data(), footprint, w, h);
+  const std::vector<uint8_t> now =
+      shot(tex, w, h, c.scale, c.dx, c.dy, 110 + c.subjectMovesX, 90, c.noise, 2);
+  const CameraMotion m = estimateCameraMotion(ref, now.data(), w, h);
+  if (c.scale == 1.0 && c.dx == 0.0 && c.dy == 0.0) {
+    EXPECT_EQ(m.scale, 1.0) << c.name;
+    EXPECT_EQ(m.dx, 0.0) << c.name;
+    EXPECT_EQ(m.dy, 0.0) << c.name;
+    return;
+  }
+  // Position error at the frame's corner, where a scale error shows most.
+  const double cx = (w - 1) * 0.5, cy = (h - 1) * 0.5;
+  const double ex = (m.scale - c.scale) * cx + (m.dx - c.dx);
+  const double ey = (m.scale - c.scale) * cy + (m.dy - c.dy);
+  EXPECT_LT(std::hypot(m.dx - c.dx, m.dy - c.dy), 0.05) << c.name << " " << m.dx << "," << m.dy;
+  EXPECT_LT(std::hypot(ex, ey), 0.1) << c.name << " scale " << m.scale;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Refined, CameraMotionCase,
+    ::testing::Values(MotionCase{"StillCameraWithNoise", 1.0, 0, 0, 0, 3.0},
+                      MotionCase{"StillCameraWalkingSubject", 1.0, 0, 0, 60, 1.0},
+                      MotionCase{"ThirdOfAPixel", 1.0, 0.37, -0.21, 0, 0},
+                      MotionCase{"PanWithNoise", 1.0, 3.3, 1.7, 0, 3.0},
+                      MotionCase{"LongPanWalkingSubject", 1.0, -41.6, 12.4, 50, 1.0},
+                      MotionCase{"SlowZoom", 1.02, 0.5, 0, 0, 1.0}),
+    [](const ::testing::TestParamInfo<MotionCase>& i) { return std::string(i.param.name); });
+
+TEST(Refined, PlatesKeepNoTraceOfTheSubject) {
+  const int w = 200, h = 120;
+  const Texture oldTex(3), newTex(11);
+  std::vector<uint8_t> grabbed(static_cast<size_t>(w) * h * 4), returned(grabbed.size());
+  std::vector<uint8_t> truthNew(grabbed.size()), truthOld(grabbed.size());
+  for (int y = 0; y < h; ++y)
+    for (int x = 0; x < w; ++x) {
+      const size_t i = (static_cast<size_t>(y) * w + x) * 4;
+      // Smooth backdrops, so the fill can be held close to the truth.
+      const uint8_t o = byte(oldTex.at(x * 0.2, y * 0.2)), nw = byte(newTex.at(x * 0.2, y * 0.2));
+      const uint8_t oldPx[4] = {30, o, 60, 255}, newPx[4] = {nw, 90, byte(255 - nw), 255};
+      const bool subject = std::abs(x - 100) < 18 && std::abs(y - 70) < 40;
+      const uint8_t subjectPx[4] = {240, 20, 200, 255};
+      for (int c = 0; c < 4; ++c) {
+        truthOld[i + c] = oldPx[c];
+        truthNew[i + c] = newPx[c];
+        grabbed[i + c] = subject ? subjectPx[c] : oldPx[c];
+        returned[i + c] = subject ? subjectPx[c] : newPx[c];
+      }
+    }
+  // The service answers at another size; the plates come back at the frame's.
+  std::vector<uint8_t> small(static_cast<size_t>(w / 2) * (h / 2) * 4);
+  for (int y = 0; y < h / 2; ++y)
+    for (int x = 0; x < w / 2; ++x)
+      for (int c = 0; c < 4; ++c)
+        small[(static_cast<size_t>(y) * (w / 2) + x) * 4 + c] =
+            returned[(static_cast<size_t>(2 * y) * w + 2 * x) * 4 + c];
+  for (const auto& answer : {std::make_pair(&returned, w), std::make_pair(&small, w / 2)}) {
+    const Plates p = buildPlates(answer.first->data(), answer.second, answer.second * h / w,
+                                 grabbed.data(), w, h, 20);
+    ASSERT_EQ(p.background.size(), grabbed.size());
+    // Channels the backdrops hold constant must come back constant (the subject is 70 to
+    // 210 levels from them); the others follow the backdrops' smooth variation.
+    int worstFlat = 0;
+    double sum = 0;
+    for (size_t i = 0; i < grabbed.size(); ++i) {
+      if (i % 4 == 3) continue;
+      const int dn = std::abs(p.background[i] - truthNew[i]);
+      const int dOld = std::abs(p.backdrop[i] - truthOld[i]);
+      worstFlat = std::max({worstFlat, i % 4 == 1 ? dn : 0, i % 4 != 1 ? dOld : 0});
+      sum += dn + dOld;
+    }
+    EXPECT_LE(worstFlat, 1) << answer.second;
+    EXPECT_LT(sum / (grabbed.size() * 6 / 4), 1.5) << answer.second;
+  }
+}
+
+TEST(Refined, MovedPlateExtendsItsOwnBorderAndMatchesTheFitAtRest) {
+  const int w = 64, h = 40;
+  std::vector<uint8_t> plate(static_cast<size_t>(w) * h * 4);
+  for (size_t i = 0; i < plate.size(); ++i)
+    plate[i] = static_cast<uint8_t>(i % 4 == 3 ? 255 : i * 37 % 251);
+  std::vector<uint8_t> out(plate.size(), 7);
+  resamplePlate(plate.data(), w, h, plateMap(w, h, w, h, 1.0, 0, 0, CameraMotion{}), out.data(), w,
+                h, 0, h);
+  EXPECT_EQ(out, plate);  // the plate's alpha is 255, as where a pixel lies on the plate
+  // The camera moved 10.5 px right: the left strip repeats the plate's first column and
+  // is marked as off the plate.
+  CameraMotion m;
+  m.dx = 10.5;
+  resamplePlate(plate.data(), w, h, plateMap(w, h, w, h, 1.0, 0, 0, m), out.data(), w, h, 0, h);
+  for (int y = 0; y < h; ++y)
+    for (int x = 0; x < 9; ++x)
+      for (int c = 0; c < 4; ++c)
+        ASSERT_EQ(out[(static_cast<size_t>(y) * w + x) * 4 + c],
+                  c == 3 ? 0 : plate[static_cast<size_t>(y) * w * 4 + c]);
+}
+
+TEST(Refined, HairLikeEdgeTakesTheNewBackgroundsColour) {
+  // A solid subject on the left, then a column where it covers 40 % of the backdrop.
+  const int w = 40, h = 20;
+  const uint8_t F[3] = {200, 150, 120}, oldB[3] = {20, 200, 40}, newB[3] = {60, 60, 200};
+  std::vector<uint8_t> frame(static_cast<size_t>(w) * h * 4), backdrop(frame.size()),
+      plate(frame.size());
+  for (int y = 0; y < h; ++y)
+    for (int x = 0; x < w; ++x) {
+      const size_t i = (static_cast<size_t>(y) * w + x) * 4;
+      const double a = x < 20 ? 1.0 : x == 20 ? 0.4 : 0.0;
+      for (int c = 0; c < 3; ++c) {
+        frame[i + c] = byte(a * F[c] + (1 - a) * oldB[c]);
+        backdrop[i + c] = oldB[c];
+        plate[i + c] = newB[c];
+      }
+      frame[i + 3] = backdrop[i + 3] = plate[i + 3] = 255;
+    }
+  const std::vector<uint8_t> key =
+      differenceKey(frame.data(), backdrop.data(), nullptr, nullptr, w, h, 20);
+  const size_t edge = 10 * w + 20;
+  EXPECT_NEAR(key[edge], 0.6 * 255, 4);
+  EXPECT_EQ(key[10 * w + 5], 0);
+  EXPECT_EQ(key[10 * w + 30], 255);
+  RefinedLayers L;
+  L.width = w;
+  L.height = h;
+  L.source = frame.data();
+  L.key = key.data();
+  L.mask = key.data();
+  L.plate = plate.data();
+  L.backdrop = backdrop.data();
+  std::vector<uint8_t> out(frame.size());
+  L.output = out.data();
+  compositeRefinedRows(L, 0, h);
+  for (int c = 0; c < 3; ++c) EXPECT_NEAR(out[edge * 4 + c], 0.4 * F[c] + 0.6 * newB[c], 3) << c;
+}
+
+}  // namespace
