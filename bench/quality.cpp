@@ -67,13 +67,13 @@ void close(Session& s) {
 }
 
 // The working files a generation leaves, made by the same calls the worker makes.
-void generate(Session& s, const ShotSpec& spec, const std::string& prompt) {
-  const ShotFrame f0 = shotFrame(spec, 0);
-  const std::vector<uint8_t> returned = shotReturned(spec);
+void generate(Session& s, const ShotSpec& shot, const std::string& prompt) {
+  const ShotFrame f0 = shotFrame(shot, 0);
+  const std::vector<uint8_t> returned = shotReturned(shot);
   const std::string grabbed = grabbedFile(s.key);
-  writePng(grabbed, f0.source.data(), spec.width, spec.height, 4);
+  writePng(grabbed, f0.source.data(), shot.width, shot.height, 4);
   const std::string cache = cacheFile(s.key, prompt);
-  writePng(cache, returned.data(), spec.width, spec.height, 4);
+  writePng(cache, returned.data(), shot.width, shot.height, 4);
   writeRawdiff(grabbed, cache, rawdiffFile(s.key, prompt));
   writeAnchor(grabbed, anchorFile(s.key, prompt), 128);
   writePlates(grabbed, cache, plateFile(s.key, prompt), backdropFile(s.key, prompt), kPlateThreshold);
@@ -155,45 +155,45 @@ int main(int argc, char** argv) {
   const int sheetW = tileW * 4;
   std::vector<uint8_t> sheet;
   int sheetRows = 0;
-  for (const ShotSpec& spec : shots) {
-    if (!only.empty() && spec.name != only) continue;
-    const std::string prompt = "quality " + spec.name;
-    generate(s, spec, prompt);
+  for (const ShotSpec& shot : shots) {
+    if (!only.empty() && shot.name != only) continue;
+    const std::string prompt = "quality " + shot.name;
+    generate(s, shot, prompt);
     hostSetValue(s.instance, "prompt", prompt);
     std::vector<ShotFrame> frames;
-    for (int k = 0; k < spec.frames; ++k) frames.push_back(shotFrame(spec, k));
-    const int showFrame = spec.frames - 1;
+    for (int k = 0; k < shot.frames; ++k) frames.push_back(shotFrame(shot, k));
+    const int showFrame = shot.frames - 1;
     if (getenv("QUALITY_DUMP"))
-      writePng("/tmp/q_" + spec.name + "_truth.png", frames[showFrame].truth.data(), spec.width,
-               spec.height, 4);
+      writePng("/tmp/q_" + shot.name + "_truth.png", frames[showFrame].truth.data(), shot.width,
+               shot.height, 4);
     std::vector<std::vector<uint8_t>> shown;
     for (const Mode& m : modes) {
       hostSetValue(s.instance, "compositeMode", m.composite);
       hostSetValue(s.instance, "trackMotion", m.track);
       std::vector<FrameFigures> figures;
-      for (int k = 0; k < spec.frames; ++k) {
-        const std::vector<uint8_t> out = render(s, frames[k].source, spec.width, spec.height, k);
-        figures.push_back(measureFrame(spec, frames[k], out));
+      for (int k = 0; k < shot.frames; ++k) {
+        const std::vector<uint8_t> out = render(s, frames[k].source, shot.width, shot.height, k);
+        figures.push_back(measureFrame(shot, frames[k], out));
         if (k == showFrame && m.track == 0) shown.push_back(out);
         if (k == showFrame && getenv("QUALITY_DUMP"))
-          writePng(std::string("/tmp/q_") + spec.name + "_" + m.name + ".png", out.data(),
-                   spec.width, spec.height, 4);
+          writePng(std::string("/tmp/q_") + shot.name + "_" + m.name + ".png", out.data(),
+                   shot.width, shot.height, 4);
       }
       const ShotFigures f = summarise(figures);
       std::printf("%-20s %-14s %7.2f %7.2f %8.3f %8.3f %8.3f %7.2f %7.3f %7.3f\n",
-                  spec.name.c_str(), m.name, f.psnr, f.psnrEdge, f.oldLeak, f.oldLeakBorder,
+                  shot.name.c_str(), m.name, f.psnr, f.psnrEdge, f.oldLeak, f.oldLeakBorder,
                   f.secondSubject, f.spill, f.positionError, f.jitter);
       std::fflush(stdout);
     }
-    if (!picture.empty() && (spec.name == "pan-textured" || spec.name == "walk-green-still" ||
-                             spec.name == "pan-green" || small)) {
+    if (!picture.empty() && (shot.name == "pan-textured" || shot.name == "walk-green-still" ||
+                             shot.name == "pan-green" || small)) {
       sheet.resize(static_cast<size_t>(sheetW) * tileH * 4 * (sheetRows + 1));
-      shrinkInto(sheet, sheetW, 0, sheetRows, tileW, tileH, frames[showFrame].source, spec.width,
-                 spec.height);
-      shrinkInto(sheet, sheetW, 1, sheetRows, tileW, tileH, shown[0], spec.width, spec.height);
-      shrinkInto(sheet, sheetW, 2, sheetRows, tileW, tileH, shown[1], spec.width, spec.height);
-      shrinkInto(sheet, sheetW, 3, sheetRows, tileW, tileH, frames[showFrame].truth, spec.width,
-                 spec.height);
+      shrinkInto(sheet, sheetW, 0, sheetRows, tileW, tileH, frames[showFrame].source, shot.width,
+                 shot.height);
+      shrinkInto(sheet, sheetW, 1, sheetRows, tileW, tileH, shown[0], shot.width, shot.height);
+      shrinkInto(sheet, sheetW, 2, sheetRows, tileW, tileH, shown[1], shot.width, shot.height);
+      shrinkInto(sheet, sheetW, 3, sheetRows, tileW, tileH, frames[showFrame].truth, shot.width,
+                 shot.height);
       ++sheetRows;
     }
   }

@@ -21,6 +21,9 @@ using OIIO::ImageOutput;
 using OIIO::ImageSpec;
 using OIIO::TypeDesc;
 
+// What a file says of its pixels: size, channels, sample type.
+const ImageSpec& layoutOf(const ImageInput& in) { return in.spec(); }
+
 TypeDesc typeOf(Sample sample) {
   switch (sample) {
     case Sample::U8:
@@ -98,17 +101,17 @@ bool encodeTo(const std::string& temp, const PixelView& from, const OutputFormat
     error = lastError("no writer for " + format.format);
     return false;
   }
-  ImageSpec spec(from.width, from.height, format.channels, typeOf(format.sample));
-  spec.attribute("oiio:UnassociatedAlpha", 1);
-  if (format.bits != static_cast<int>(spec.format.size() * 8))
-    spec.attribute("oiio:BitsPerSample", format.bits);
-  if (!format.compression.empty()) spec.attribute("compression", format.compression);
+  ImageSpec layout(from.width, from.height, format.channels, typeOf(format.sample));
+  layout.attribute("oiio:UnassociatedAlpha", 1);
+  if (format.bits != static_cast<int>(layout.format.size() * 8))
+    layout.attribute("oiio:BitsPerSample", format.bits);
+  if (!format.compression.empty()) layout.attribute("compression", format.compression);
   const ptrdiff_t pixelBytes = static_cast<ptrdiff_t>(from.channels) * sampleBytes(from.sample);
 
   std::vector<unsigned char> memory;
   OIIO::Filesystem::IOVecOutput proxy(memory);
   const bool inMemory = out->supports("ioproxy") && out->set_ioproxy(&proxy);
-  bool ok = out->open(temp, spec) &&
+  bool ok = out->open(temp, layout) &&
             out->write_image(typeOf(from.sample), from.data, pixelBytes, from.rowStride);
   ok = out->close() && ok;
   if (!ok) {
@@ -123,7 +126,7 @@ bool encodeTo(const std::string& temp, const PixelView& from, const OutputFormat
                                       format.channels * sampleBytes(format.sample));
     std::unique_ptr<ImageInput> in = ImageInput::open(temp);
     const bool whole =
-        in && in->spec().width == from.width && in->spec().height == from.height &&
+        in && layoutOf(*in).width == from.width && layoutOf(*in).height == from.height &&
         in->read_image(0, 0, 0, format.channels, typeOf(format.sample), pixels.data());
     if (!whole) {
       error = "written file does not read back";
@@ -195,13 +198,13 @@ bool probeImage(const std::string& path, ImageInfo& info, std::string& error) {
     error = path + ": cannot read image: " + lastError("unknown format");
     return false;
   }
-  const ImageSpec& spec = in->spec();
-  info.width = spec.width;
-  info.height = spec.height;
-  info.channels = spec.nchannels;
+  const ImageSpec& layout = layoutOf(*in);
+  info.width = layout.width;
+  info.height = layout.height;
+  info.channels = layout.nchannels;
   info.format = in->format_name();
-  info.compression = spec.get_string_attribute("compression");
-  const TypeDesc type = spec.format;
+  info.compression = layout.get_string_attribute("compression");
+  const TypeDesc type = layout.format;
   if (type == TypeDesc::HALF) {
     info.sample = Sample::Half;
   } else if (type.basetype == TypeDesc::FLOAT || type.basetype == TypeDesc::DOUBLE) {
@@ -211,7 +214,7 @@ bool probeImage(const std::string& path, ImageInfo& info, std::string& error) {
   } else {
     info.sample = Sample::U8;
   }
-  info.bits = spec.get_int_attribute("oiio:BitsPerSample", static_cast<int>(type.size() * 8));
+  info.bits = layout.get_int_attribute("oiio:BitsPerSample", static_cast<int>(type.size() * 8));
   if (info.sample == Sample::U16 && (info.bits <= 8 || info.bits > 16)) info.bits = 16;
   if (info.width <= 0 || info.height <= 0 || info.channels <= 0) {
     error = path + ": image has no pixels";
@@ -227,9 +230,9 @@ bool readImage(const std::string& path, const PixelView& into, std::string& erro
     error = path + ": cannot read image: " + lastError("unknown format");
     return false;
   }
-  const ImageSpec& spec = in->spec();
-  if (spec.width != into.width || spec.height != into.height) {
-    error = path + ": frame is " + std::to_string(spec.width) + "x" + std::to_string(spec.height) +
+  const ImageSpec& layout = layoutOf(*in);
+  if (layout.width != into.width || layout.height != into.height) {
+    error = path + ": frame is " + std::to_string(layout.width) + "x" + std::to_string(layout.height) +
             ", the first frame is " + std::to_string(into.width) + "x" +
             std::to_string(into.height);
     return false;
@@ -237,7 +240,7 @@ bool readImage(const std::string& path, const PixelView& into, std::string& erro
   const int bytes = sampleBytes(into.sample);
   const ptrdiff_t pixelBytes = static_cast<ptrdiff_t>(into.channels) * bytes;
   const TypeDesc type = typeOf(into.sample);
-  const int stored = std::min(spec.nchannels, 4);
+  const int stored = std::min(layout.nchannels, 4);
   bool ok = true;
   if (stored >= 3) {
     // Colour straight into place; a missing alpha is filled afterwards.
@@ -246,12 +249,12 @@ bool readImage(const std::string& path, const PixelView& into, std::string& erro
     if (ok && take < into.channels) fillOpaque(into, 3);
   } else {
     // Gray (and gray + alpha): read as stored, then spread over R, G and B.
-    std::vector<uint8_t> gray(static_cast<size_t>(spec.width) * spec.height * stored * bytes);
+    std::vector<uint8_t> gray(static_cast<size_t>(layout.width) * layout.height * stored * bytes);
     ok = in->read_image(0, 0, 0, stored, type, gray.data());
-    for (int y = 0; ok && y < spec.height; ++y) {
-      const uint8_t* src = &gray[static_cast<size_t>(y) * spec.width * stored * bytes];
+    for (int y = 0; ok && y < layout.height; ++y) {
+      const uint8_t* src = &gray[static_cast<size_t>(y) * layout.width * stored * bytes];
       uint8_t* dst = into.data + y * into.rowStride;
-      for (int x = 0; x < spec.width; ++x, src += stored * bytes, dst += pixelBytes) {
+      for (int x = 0; x < layout.width; ++x, src += stored * bytes, dst += pixelBytes) {
         for (int c = 0; c < 3; ++c) std::memcpy(dst + c * bytes, src, bytes);
         if (into.channels == 4 && stored == 2) std::memcpy(dst + 3 * bytes, src + bytes, bytes);
       }

@@ -86,16 +86,16 @@ TEST_F(RenderModes, ClassicTrackingMovesTheBackgroundByWholePixelsOfTheCameraMov
 // A small shot with known truth, rendered in both modes: Refined leaves no old backdrop at
 // the border, no second subject, follows the camera and removes the edge's spill.
 TEST_F(RenderModes, RefinedBeatsClassicOnAPanningShot) {
-  ShotSpec spec;
-  spec.name = "pan";
-  spec.width = 320;
-  spec.height = 180;
-  spec.frames = 5;
-  spec.panX = 1.3;
-  spec.panY = 0.4;
+  ShotSpec shot;
+  shot.name = "pan";
+  shot.width = 320;
+  shot.height = 180;
+  shot.frames = 5;
+  shot.panX = 1.3;
+  shot.panY = 0.4;
   const std::string id = effectKey();
-  const std::vector<uint8_t> returned = shotReturned(spec);
-  ASSERT_TRUE(writePng(grabbedFile(id), shotFrame(spec, 0).source.data(), 320, 180, 4));
+  const std::vector<uint8_t> returned = shotReturned(shot);
+  ASSERT_TRUE(writePng(grabbedFile(id), shotFrame(shot, 0).source.data(), 320, 180, 4));
   writeBackground("pan", returned, 320, 180);
   ASSERT_TRUE(writeRawdiff(grabbedFile(id), cacheFile(id, "pan"), rawdiffFile(id, "pan")));
   ASSERT_TRUE(writePlates(grabbedFile(id), cacheFile(id, "pan"), plateFile(id, "pan"),
@@ -106,10 +106,10 @@ TEST_F(RenderModes, RefinedBeatsClassicOnAPanningShot) {
   for (int mode = 0; mode < 2; ++mode) {
     hostSetValue(inst_, "compositeMode", static_cast<double>(mode));
     std::vector<FrameFigures> frames;
-    for (int k = 0; k < spec.frames; ++k) {
-      const ShotFrame f = shotFrame(spec, k);
+    for (int k = 0; k < shot.frames; ++k) {
+      const ShotFrame f = shotFrame(shot, k);
       setFrame(f.source, 320, 180);
-      frames.push_back(measureFrame(spec, f, render(k)));
+      frames.push_back(measureFrame(shot, f, render(k)));
     }
     figures[mode] = summarise(frames);
   }

@@ -133,22 +133,22 @@ struct Camera {
   }
 };
 
-Camera cameraAt(const ShotSpec& spec, int k) {
-  return {1.0 + spec.zoom * k, spec.panX * k, spec.panY * k, (spec.width - 1) * 0.5,
-          (spec.height - 1) * 0.5};
+Camera cameraAt(const ShotSpec& shot, int k) {
+  return {1.0 + shot.zoom * k, shot.panX * k, shot.panY * k, (shot.width - 1) * 0.5,
+          (shot.height - 1) * 0.5};
 }
 
 uint8_t byte(double v) { return static_cast<uint8_t>(std::clamp(std::lround(v), 0L, 255L)); }
 
-double subjectX(const ShotSpec& spec, int k) { return spec.width * 0.42 + spec.walk * k; }
+double subjectX(const ShotSpec& shot, int k) { return shot.width * 0.42 + shot.walk * k; }
 
 }  // namespace
 
-ShotFrame shotFrame(const ShotSpec& spec, int k) {
-  const int w = spec.width, h = spec.height;
+ShotFrame shotFrame(const ShotSpec& shot, int k) {
+  const int w = shot.width, h = shot.height;
   const size_t n = static_cast<size_t>(w) * h;
   const double u = h / 540.0;
-  const Camera cam = cameraAt(spec, k), cam0 = cameraAt(spec, 0);
+  const Camera cam = cameraAt(shot, k), cam0 = cameraAt(shot, 0);
   ShotFrame f;
   f.source.resize(n * 4);
   f.truth.resize(n * 4);
@@ -158,20 +158,20 @@ ShotFrame shotFrame(const ShotSpec& spec, int k) {
   f.ghost.assign(n, 0);
   f.ghostRgb.assign(n * 3, 0);
   std::mt19937 rng(1000u + static_cast<unsigned>(k));
-  std::normal_distribution<double> noise(0.0, spec.noise > 0 ? spec.noise : 1.0);
-  const double sx = subjectX(spec, k), sy = h * 0.45;
+  std::normal_distribution<double> noise(0.0, shot.noise > 0 ? shot.noise : 1.0);
+  const double sx = subjectX(shot, k), sy = h * 0.45;
   for (int y = 0; y < h; ++y)
     for (int x = 0; x < w; ++x) {
       const size_t i = static_cast<size_t>(y) * w + x;
       double wx, wy;
       cam.world(x, y, wx, wy);
       double o[3], nb[3], s[3];
-      oldBackdrop(spec.backdrop, wx, wy, o);
+      oldBackdrop(shot.backdrop, wx, wy, o);
       newBackdrop(wx, wy, h, nb);
       const double a = subjectAt(x, y, sx, sy, u, s);
       f.alpha[i] = static_cast<float>(a);
       for (int c = 0; c < 3; ++c) {
-        const double e = spec.noise > 0 ? noise(rng) : 0.0;
+        const double e = shot.noise > 0 ? noise(rng) : 0.0;
         f.source[i * 4 + c] = byte(a * s[c] + (1 - a) * o[c] + e);
         f.truth[i * 4 + c] = byte(a * s[c] + (1 - a) * nb[c]);
         f.oldBg[i * 4 + c] = byte(o[c]);
@@ -181,9 +181,9 @@ ShotFrame shotFrame(const ShotSpec& spec, int k) {
       // The returned image's subject, where it lies now: at rest in the frame (a background
       // taken as it is) or carried with the backdrop (a background that follows the camera).
       double restRgb[3], carriedRgb[3], gx, gy;
-      const double atRest = subjectAt(x, y, subjectX(spec, 0), sy, u, restRgb);
+      const double atRest = subjectAt(x, y, subjectX(shot, 0), sy, u, restRgb);
       cam0.world(wx, wy, gx, gy);  // frame-0 pixel of this world point (cam0 is the identity)
-      const double carried = subjectAt(gx, gy, subjectX(spec, 0), sy, u, carriedRgb);
+      const double carried = subjectAt(gx, gy, subjectX(shot, 0), sy, u, carriedRgb);
       if (std::max(atRest, carried) > 0.3) f.ghost[i] = 255;
       for (int c = 0; c < 3; ++c)
         f.ghostRgb[i * 3 + c] = byte(atRest > carried ? restRgb[c] : carriedRgb[c]);
@@ -191,8 +191,8 @@ ShotFrame shotFrame(const ShotSpec& spec, int k) {
   return f;
 }
 
-std::vector<uint8_t> shotReturned(const ShotSpec& spec) {
-  ShotFrame f = shotFrame(spec, 0);
+std::vector<uint8_t> shotReturned(const ShotSpec& shot) {
+  ShotFrame f = shotFrame(shot, 0);
   // The service keys the subject by its difference from the backdrop and keeps what it
   // keyed exactly as grabbed, old backdrop mixed into the edge and all; thin strands below
   // its key are painted over.
@@ -203,9 +203,9 @@ std::vector<uint8_t> shotReturned(const ShotSpec& spec) {
   return out;
 }
 
-FrameFigures measureFrame(const ShotSpec& spec, const ShotFrame& f,
+FrameFigures measureFrame(const ShotSpec& shot, const ShotFrame& f,
                           const std::vector<uint8_t>& output) {
-  const int w = spec.width, h = spec.height;
+  const int w = shot.width, h = shot.height;
   const size_t n = static_cast<size_t>(w) * h;
   FrameFigures r;
   std::vector<uint8_t> band(n, 0), subject(n, 0);

@@ -46,9 +46,9 @@ struct ShotFrame {
 };
 
 // Frame k of the shot; frame 0 is the generate frame.
-ShotFrame shotFrame(const ShotSpec& spec, int k);
+ShotFrame shotFrame(const ShotSpec& shot, int k);
 // What the service returns for frame 0: the subject kept, the backdrop replaced.
-std::vector<uint8_t> shotReturned(const ShotSpec& spec);
+std::vector<uint8_t> shotReturned(const ShotSpec& shot);
 
 struct FrameFigures {
   double mse = 0, mseEdge = 0;
@@ -59,7 +59,7 @@ struct FrameFigures {
   double dx = 0, dy = 0, scaleShift = 0;  // the background's displacement against the truth
 };
 
-FrameFigures measureFrame(const ShotSpec& spec, const ShotFrame& f,
+FrameFigures measureFrame(const ShotSpec& shot, const ShotFrame& f,
                           const std::vector<uint8_t>& output);
 
 struct ShotFigures {
