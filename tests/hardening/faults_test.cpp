@@ -102,13 +102,7 @@ TEST_F(Faults, ServiceThatNeverAnswersHoldsNoActionOfTheHost) {
       timed([&] { instance = hostCreateInstance(host_, kOfxImageEffectContextGeneral, &status); }),
       0.5);
   ASSERT_NE(instance, nullptr);
-  Frame frame{instance,
-              hostMakeImage(kOfxBitDepthByte, kOfxImageComponentRGBA, OfxRectI{0, 0, 32, 18}),
-              hostMakeImage(kOfxBitDepthByte, kOfxImageComponentRGBA, OfxRectI{0, 0, 32, 18})};
-  hostFillFromRGBA8(*frame.source, texturedFrame(32, 18));
-  hostSetClipImage(instance, "Source", frame.source);
-  hostSetClipImage(instance, "Output", frame.output);
-  frames_.push_back(frame);
+  attachFrame(instance, 32, 18);
 
   EXPECT_LT(timed([&] { hostInstanceChanged(instance, "signIn", 0.0); }), 0.5);
   EXPECT_EQ(hostGetString(instance, "accountInfo"), "Requesting a sign-in code...");
@@ -123,7 +117,6 @@ TEST_F(Faults, ServiceThatNeverAnswersHoldsNoActionOfTheHost) {
   EXPECT_EQ(bars, Bars::Orange);
   EXPECT_LT(slowest, 0.5) << "the outcome's render asks for the account but does not wait";
   hostDestroyInstance(instance);
-  frames_.pop_back();
 }
 
 TEST_F(Faults, ConnectionResetEndsAmber) {
@@ -251,13 +244,7 @@ TEST_F(Faults, HomeUnsetMeansNoTokenAndAmber) {
   service_.reply("POST", "/v1/generate", Reply{200, solidPng(64, 36, 9, 9, 9), "image/png"});
   HostInstance* instance = create();
   EXPECT_EQ(hostGetString(instance, "accountInfo"), "");
-  Frame frame{instance,
-              hostMakeImage(kOfxBitDepthByte, kOfxImageComponentRGBA, OfxRectI{0, 0, 32, 18}),
-              hostMakeImage(kOfxBitDepthByte, kOfxImageComponentRGBA, OfxRectI{0, 0, 32, 18})};
-  hostFillFromRGBA8(*frame.source, texturedFrame(32, 18));
-  hostSetClipImage(instance, "Source", frame.source);
-  hostSetClipImage(instance, "Output", frame.output);
-  frames_.push_back(frame);
+  attachFrame(instance, 32, 18);
   startGeneration(instance, "stormy sky", 1.0);
   EXPECT_EQ(renderUntilNotRed(instance, 1.0, 10), Bars::Amber);
   EXPECT_EQ(render(instance, 1.0), Bars::None);

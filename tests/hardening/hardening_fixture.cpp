@@ -168,6 +168,11 @@ void HardeningTest::SetUp() {
 
 HostInstance* HardeningTest::createWithFrame(int width, int height, int seed) {
   HostInstance* instance = create();
+  attachFrame(instance, width, height, seed);
+  return instance;
+}
+
+void HardeningTest::attachFrame(HostInstance* instance, int width, int height, int seed) {
   Frame frame{
       instance,
       hostMakeImage(kOfxBitDepthByte, kOfxImageComponentRGBA, OfxRectI{0, 0, width, height}),
@@ -176,7 +181,6 @@ HostInstance* HardeningTest::createWithFrame(int width, int height, int seed) {
   hostSetClipImage(instance, "Source", frame.source);
   hostSetClipImage(instance, "Output", frame.output);
   frames_.push_back(frame);
-  return instance;
 }
 
 void HardeningTest::storeToken(const std::string& token) {

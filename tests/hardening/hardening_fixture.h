@@ -51,6 +51,8 @@ class HardeningTest : public BundleTest {
 
   // An instance with a `width` x `height` frame on its Source and Output.
   HostInstance* createWithFrame(int width, int height, int seed = 0);
+  // Gives an instance made some other way the same textured frame and output.
+  void attachFrame(HostInstance* instance, int width, int height, int seed = 0);
   // Stores an access token the bundle will find (same token store, same HOME).
   void storeToken(const std::string& token = "tok-hardening");
   // Sets the prompt, presses Generate Background at `time` and renders there.
