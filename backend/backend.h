@@ -139,6 +139,11 @@ struct RequestLimits {
   int totalSeconds;
 };
 
+// True when the generation request for this prompt stays within the longest
+// command accepted (the request sendToBackend would send refuses it otherwise).
+bool promptFitsRequest(const std::string& key, const std::string& serverUrl,
+                       const std::string& prompt, RequestLimits limits);
+
 // Uploads grabbedFile(key) with servicePrompt(prompt) and the cache key
 // "<key>_<promptKey>" to <serverUrl>/v1/generate and leaves the answer at
 // outPath. 200 = a PNG is at outPath; 0 = nothing sent, no status, timed out,

@@ -40,6 +40,16 @@ CurlRequest generationRequest(const std::string& url, const std::string& headerP
   return request;
 }
 
+bool promptFitsRequest(const std::string& key, const std::string& serverUrl,
+                       const std::string& prompt, RequestLimits limits) {
+  const RequestFiles files = newRequestFiles();
+  const std::string cacheKey = key + "_" + std::to_string(promptKey(prompt));
+  const CurlRequest request = generationRequest(trimmedUrl(serverUrl), files.header,
+                                                grabbedFile(key), prompt, cacheKey, limits);
+  return curlCommandLine(request, kPngAnswerLimit, inputFile(key), files.status).size() <=
+         kMaxCommandLength;
+}
+
 int sendToBackend(const std::string& key, const std::string& serverUrl, const std::string& token,
                   const std::string& prompt, const std::string& outPath, RequestLimits limits,
                   RequestFault* fault) {

@@ -128,9 +128,25 @@ void destroyInstance(OfxImageEffectHandle effect) {
 
 // ---- Parameter changes ------------------------------------------------------------
 
-void generatePressed(Instance* record, OfxPropertySetHandle inArgs) {
+void generatePressed(OfxImageEffectHandle effect, Instance* record, OfxPropertySetHandle inArgs) {
   double time = 0.0;
   if (gPropSuite->propGetDouble(inArgs, kOfxPropTime, 0, &time) != kOfxStatOK) time = 0.0;
+  // A prompt the request cannot carry is refused here, where the user pressed
+  // the button, rather than after a grab and a worker that can only fail.
+  char* text = nullptr;
+  if (record->handle(ParamId::Prompt))
+    gParamSuite->paramGetValueAtTime(record->handle(ParamId::Prompt), time, &text);
+  const std::string prompt = text ? text : "";
+  if (!promptFitsRequest(record->key, kServiceBaseUrl, prompt,
+                         RequestLimits{kGenerateConnectSeconds, kGenerateTotalSeconds})) {
+    dbg("generate: prompt too long");
+    if (gMessageSuite)
+      gMessageSuite->message(effect, kOfxMessageError, "talvane.promptTooLong",
+                             "The background prompt is too long to send (%zu bytes). Shorten it "
+                             "and press Generate Background again.",
+                             prompt.size());
+    return;
+  }
   std::lock_guard<std::mutex> lock(record->mutex);
   record->generateRequested = true;
   record->generateTime = time;
@@ -170,7 +186,7 @@ void paramChanged(OfxImageEffectHandle effect, OfxPropertySetHandle inArgs) {
   Instance* record = lookupInstance(effect);
   if (!record) return;
 
-  if (name == "generate") generatePressed(record, inArgs);
+  if (name == "generate") generatePressed(effect, record, inArgs);
   else if (name == "signIn") startDeviceSignIn(record);
   else if (name == "signOut") signOutPressed(record);
   else if (name == "buyTokens") buyTokensPressed();

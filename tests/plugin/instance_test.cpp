@@ -98,6 +98,20 @@ TEST_F(GenerateButton, PressRecordsARequestAtTheHostTime) {
   EXPECT_EQ(r.time, 12.0);
 }
 
+// The user hears of a prompt the request cannot carry when pressing the button.
+TEST_F(GenerateButton, PromptTooLongToSendIsRefusedWithAMessage) {
+  HostInstance* instance = create();
+  hostSetValue(instance, "prompt", std::string(9000, 'a'));
+  EXPECT_EQ(hostInstanceChanged(instance, "generate", 4.0), kOfxStatOK);
+  EXPECT_FALSE(requestOf(recordOf(instance)).requested);
+  const std::vector<HostMessage> messages = hostMessages(host_);
+  ASSERT_EQ(messages.size(), 1u);
+  EXPECT_EQ(messages[0].type, kOfxMessageError);
+  EXPECT_EQ(messages[0].text,
+            "The background prompt is too long to send (9000 bytes). Shorten it and press "
+            "Generate Background again.");
+}
+
 TEST_F(GenerateButton, SecondPressBeforeARenderReplacesTheTime) {
   HostInstance* instance = create();
   hostInstanceChanged(instance, "generate", 12.0);
