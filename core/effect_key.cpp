@@ -16,10 +16,10 @@
 namespace {
 
 std::mutex gKeysMutex;
-std::set<std::string>& liveKeys() {
-  static std::set<std::string>* keys = new std::set<std::string>;  // outlives every instance
-  return *keys;
-}
+// An object of the binary, not a heap one: a host that unloads the binary takes it
+// along instead of leaving it unreachable (every instance is destroyed before unload).
+std::set<std::string> gLiveKeys;
+std::set<std::string>& liveKeys() { return gLiveKeys; }
 
 bool readUrandom(unsigned char* bytes, size_t size) {
   const int fd = ::open("/dev/urandom", O_RDONLY | O_CLOEXEC);
