@@ -385,8 +385,10 @@ struct MotionReference {
 MotionReference prepareMotionReference(const uint8_t* rgba, const std::vector<uint8_t>& footprint,
                                        int width, int height);
 // The identity when the frame's size differs from the reference's.
+// parallel, when given, builds the frame's pyramid in row bands and measures the search's
+// costs at once; the answer is the same to the bit.
 CameraMotion estimateCameraMotion(const MotionReference& reference, const uint8_t* rgba, int width,
-                                  int height);
+                                  int height, const ParallelFor& parallel = {});
 
 // Plate position (ax * x + bx, ay * y + by) for frame pixel (x, y); pixel centres at integers.
 struct PlateMap {
@@ -402,9 +404,10 @@ void resamplePlate(const uint8_t* plate, int plateWidth, int plateHeight, const 
 // still (RGBA8, the returned image at the frame's size) and footprint (gray8, frame
 // coordinates of the generate frame) may be null; where both are given and the footprint is
 // set, a pixel within threshold of still is subject too.
+// parallel, when given, runs the per-pixel passes in row bands (the same bytes).
 std::vector<uint8_t> differenceKey(const uint8_t* frame, const uint8_t* backdrop,
                                    const uint8_t* still, const uint8_t* footprint, int width,
-                                   int height, int threshold);
+                                   int height, int threshold, const ParallelFor& parallel = {});
 
 struct RefinedLayers {
   int width = 0, height = 0;
@@ -432,7 +435,11 @@ struct RefinedInputs {
   float blend = 1.0f;
   int threshold = 51, grow = 0, innerFeather = 0, outerFeather = 0;
 };
-// motion (may be null) receives the camera's move; parallel, when given, runs the
-// resampling and the composite in row bands.
+// Runs rows(first, last) over [0, height) in bands of about 64 rows, through parallel when
+// given, else one band after another on this thread.
+void inRowBands(int height, const ParallelFor& parallel, const std::function<void(int, int)>& rows);
+
+// motion (may be null) receives the camera's move; parallel, when given, runs the camera
+// estimate, the resampling, the key and the composite in row bands (the same bytes).
 void renderRefined(const RefinedInputs& inputs, const uint8_t* frame, int width, int height,
                    uint8_t* out, CameraMotion* motion, const ParallelFor& parallel = {});
