@@ -421,6 +421,19 @@ struct RefinedLayers {
 };
 void compositeRefinedRows(const RefinedLayers& layers, int firstRow, int lastRow);
 
+// Both plates as moved for the last frame, reused while the move, the fit and the plates
+// stay (a still camera moves them the same way every frame). The owner clears valid when
+// a plate's pixels change.
+struct RefinedPlateCache {
+  bool valid = false;
+  const uint8_t* plateSource = nullptr;
+  const uint8_t* backdropSource = nullptr;
+  int plateWidth = 0, plateHeight = 0, backdropWidth = 0, backdropHeight = 0;
+  int width = 0, height = 0;
+  PlateMap plateAt, backdropAt;
+  std::vector<uint8_t> plate, backdrop;
+};
+
 struct RefinedInputs {
   const uint8_t* plate = nullptr;  // RGBA8 new background plate
   int plateWidth = 0, plateHeight = 0;
@@ -434,6 +447,7 @@ struct RefinedInputs {
   double bgScale = 1.0, panX = 0.0, panY = 0.0;
   float blend = 1.0f;
   int threshold = 51, grow = 0, innerFeather = 0, outerFeather = 0;
+  RefinedPlateCache* cache = nullptr;  // null: both plates are moved every frame
 };
 // Runs rows(first, last) over [0, height) in bands of about 64 rows, through parallel when
 // given, else one band after another on this thread.

@@ -29,20 +29,45 @@ void renderRefined(const RefinedInputs& in, const uint8_t* frame, int width, int
     motion = estimateCameraMotion(*in.reference, frame, width, height, parallel);
   if (motionOut) *motionOut = motion;
 
-  std::vector<uint8_t> plate(n * 4);
   const PlateMap plateAt =
       plateMap(in.plateWidth, in.plateHeight, width, height, in.bgScale, in.panX, in.panY, motion);
   // The backdrop stays where the camera saw it: only the camera's move applies.
-  std::vector<uint8_t> backdrop(in.backdrop != nullptr ? n * 4 : 0);
   const PlateMap backdropAt =
       plateMap(in.backdropWidth, in.backdropHeight, width, height, 1.0, 0.0, 0.0, motion);
-  inRowBands(height, parallel, [&](int first, int last) {
-    resamplePlate(in.plate, in.plateWidth, in.plateHeight, plateAt, plate.data(), width, height,
-                  first, last);
-    if (!backdrop.empty())
-      resamplePlate(in.backdrop, in.backdropWidth, in.backdropHeight, backdropAt, backdrop.data(),
-                    width, height, first, last);
-  });
+  RefinedPlateCache own;
+  RefinedPlateCache& moved = in.cache != nullptr ? *in.cache : own;
+  const auto same = [](const PlateMap& a, const PlateMap& b) {
+    return a.ax == b.ax && a.bx == b.bx && a.ay == b.ay && a.by == b.by;
+  };
+  if (!(moved.valid && moved.plateSource == in.plate && moved.backdropSource == in.backdrop &&
+        moved.plateWidth == in.plateWidth && moved.plateHeight == in.plateHeight &&
+        moved.backdropWidth == in.backdropWidth && moved.backdropHeight == in.backdropHeight &&
+        moved.width == width && moved.height == height && same(moved.plateAt, plateAt) &&
+        same(moved.backdropAt, backdropAt))) {
+    moved.valid = false;
+    moved.plate.resize(n * 4);
+    moved.backdrop.resize(in.backdrop != nullptr ? n * 4 : 0);
+    inRowBands(height, parallel, [&](int first, int last) {
+      resamplePlate(in.plate, in.plateWidth, in.plateHeight, plateAt, moved.plate.data(), width,
+                    height, first, last);
+      if (!moved.backdrop.empty())
+        resamplePlate(in.backdrop, in.backdropWidth, in.backdropHeight, backdropAt,
+                      moved.backdrop.data(), width, height, first, last);
+    });
+    moved.plateSource = in.plate;
+    moved.backdropSource = in.backdrop;
+    moved.plateWidth = in.plateWidth;
+    moved.plateHeight = in.plateHeight;
+    moved.backdropWidth = in.backdropWidth;
+    moved.backdropHeight = in.backdropHeight;
+    moved.width = width;
+    moved.height = height;
+    moved.plateAt = plateAt;
+    moved.backdropAt = backdropAt;
+    moved.valid = true;
+  }
+  const std::vector<uint8_t>& plate = moved.plate;
+  const std::vector<uint8_t>& backdrop = moved.backdrop;
 
   std::vector<uint8_t> key, mask;
   if (!in.maskNone) {
