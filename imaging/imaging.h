@@ -346,7 +346,9 @@ std::vector<uint8_t> downsampleToGrayPlain(const uint8_t* rgba, int width, int h
 //                  (a host matte, else the difference key at two fifths of the Mask
 //                  Threshold), shaped by Mask Size and Inner Feather as a soft matte (the
 //                  key's own soft edge takes the place of Outer Feather), then the
-//                  composite; out may be frame.
+//                  composite; out may be frame. With a cache the moved plates of the
+//                  last frame are reused while the move, fit and plates match.
+//   inRowBands     rows in bands of about 64, through a ParallelFor when given.
 
 // Largest channel difference at which the returned image still counts as the grabbed
 // frame (the subject the service kept) when the plates are made.
