@@ -225,6 +225,8 @@ struct Instance {
   MotionReference motionReference;
   int motionReferenceWidth = 0;
   int motionReferenceHeight = 0;
+  // Both plates as moved for the last frame (a still camera moves them alike every frame).
+  RefinedPlateCache movedPlates;
 };
 
 // The record attached to an effect instance, or null (host_suites.cpp).

@@ -17,58 +17,67 @@ constexpr int kFinestWidth = 1100;  // refinement stops at the first level at mo
 // box, between fine pixels 2x and 2x + 1), which keeps a fine repeating texture (windows
 // of a facade) from aliasing into a false match on the coarse levels. The weight is the
 // smallest under the filter, so a coarse pixel that touches the footprint is left out.
+// Every output row is made alone, so row bands run through parallel give the same bytes.
 void reduceLevel(const std::vector<float>& f, const std::vector<float>* fw, int w, int h,
-                 std::vector<float>& c, std::vector<float>* cw) {
+                 std::vector<float>& c, std::vector<float>* cw, const ParallelFor& parallel) {
   const int cwd = w / 2, cht = h / 2;
   static const float k[4] = {0.125f, 0.375f, 0.375f, 0.125f};
   std::vector<float> rows(static_cast<size_t>(cwd) * h), rowWeight;
   if (cw) rowWeight.assign(rows.size(), 0.0f);
-  for (int y = 0; y < h; ++y) {
-    const float* src = f.data() + static_cast<size_t>(y) * w;
-    const float* ws = cw ? fw->data() + static_cast<size_t>(y) * w : nullptr;
-    float* out = rows.data() + static_cast<size_t>(y) * cwd;
-    for (int x = 0; x < cwd; ++x) {
-      float v = 0.0f, m = 1.0f;
-      for (int t = 0; t < 4; ++t) {
-        const int sx = std::clamp(2 * x - 1 + t, 0, w - 1);
-        v += k[t] * src[sx];
-        if (ws) m = std::min(m, ws[sx]);
+  inRowBands(h, parallel, [&](int firstRow, int lastRow) {
+    for (int y = firstRow; y < lastRow; ++y) {
+      const float* src = f.data() + static_cast<size_t>(y) * w;
+      const float* ws = cw ? fw->data() + static_cast<size_t>(y) * w : nullptr;
+      float* out = rows.data() + static_cast<size_t>(y) * cwd;
+      for (int x = 0; x < cwd; ++x) {
+        float v = 0.0f, m = 1.0f;
+        for (int t = 0; t < 4; ++t) {
+          const int sx = std::clamp(2 * x - 1 + t, 0, w - 1);
+          v += k[t] * src[sx];
+          if (ws) m = std::min(m, ws[sx]);
+        }
+        out[x] = v;
+        if (cw) rowWeight[static_cast<size_t>(y) * cwd + x] = m;
       }
-      out[x] = v;
-      if (cw) rowWeight[static_cast<size_t>(y) * cwd + x] = m;
     }
-  }
+  });
   c.assign(static_cast<size_t>(cwd) * cht, 0.0f);
   if (cw) cw->assign(c.size(), 0.0f);
-  for (int y = 0; y < cht; ++y) {
-    float* out = c.data() + static_cast<size_t>(y) * cwd;
-    for (int t = 0; t < 4; ++t) {
-      const int sy = std::clamp(2 * y - 1 + t, 0, h - 1);
-      const float* src = rows.data() + static_cast<size_t>(sy) * cwd;
-      for (int x = 0; x < cwd; ++x) out[x] += k[t] * src[x];
-    }
-    if (cw) {
-      float* o = cw->data() + static_cast<size_t>(y) * cwd;
-      for (int x = 0; x < cwd; ++x) o[x] = 1.0f;
+  inRowBands(cht, parallel, [&](int firstRow, int lastRow) {
+    for (int y = firstRow; y < lastRow; ++y) {
+      float* out = c.data() + static_cast<size_t>(y) * cwd;
       for (int t = 0; t < 4; ++t) {
         const int sy = std::clamp(2 * y - 1 + t, 0, h - 1);
-        const float* src = rowWeight.data() + static_cast<size_t>(sy) * cwd;
-        for (int x = 0; x < cwd; ++x) o[x] = std::min(o[x], src[x]);
+        const float* src = rows.data() + static_cast<size_t>(sy) * cwd;
+        for (int x = 0; x < cwd; ++x) out[x] += k[t] * src[x];
+      }
+      if (cw) {
+        float* o = cw->data() + static_cast<size_t>(y) * cwd;
+        for (int x = 0; x < cwd; ++x) o[x] = 1.0f;
+        for (int t = 0; t < 4; ++t) {
+          const int sy = std::clamp(2 * y - 1 + t, 0, h - 1);
+          const float* src = rowWeight.data() + static_cast<size_t>(sy) * cwd;
+          for (int x = 0; x < cwd; ++x) o[x] = std::min(o[x], src[x]);
+        }
       }
     }
-  }
+  });
 }
 
-std::vector<float> lumaPlane(const uint8_t* rgba, size_t n) {
-  std::vector<float> l(n);
-  for (size_t i = 0; i < n; ++i)
-    l[i] = 0.299f * rgba[i * 4] + 0.587f * rgba[i * 4 + 1] + 0.114f * rgba[i * 4 + 2];
+std::vector<float> lumaPlane(const uint8_t* rgba, int width, int height,
+                             const ParallelFor& parallel) {
+  std::vector<float> l(static_cast<size_t>(width) * height);
+  inRowBands(height, parallel, [&](int firstRow, int lastRow) {
+    const size_t end = static_cast<size_t>(lastRow) * width;
+    for (size_t i = static_cast<size_t>(firstRow) * width; i < end; ++i)
+      l[i] = 0.299f * rgba[i * 4] + 0.587f * rgba[i * 4 + 1] + 0.114f * rgba[i * 4 + 2];
+  });
   return l;
 }
 
 // Levels 0.. of a pyramid, finest first, stopping at kSearchWidth.
 void buildPyramid(std::vector<float> base, const std::vector<float>* baseWeight, int w, int h,
-                  std::vector<MotionLevel>& levels) {
+                  std::vector<MotionLevel>& levels, const ParallelFor& parallel) {
   levels.clear();
   MotionLevel l0;
   l0.width = w;
@@ -82,7 +91,7 @@ void buildPyramid(std::vector<float> base, const std::vector<float>* baseWeight,
     c.width = f.width / 2;
     c.height = f.height / 2;
     reduceLevel(f.luma, baseWeight ? &f.weight : nullptr, f.width, f.height, c.luma,
-                baseWeight ? &c.weight : nullptr);
+                baseWeight ? &c.weight : nullptr, parallel);
     levels.push_back(std::move(c));
   }
 }
@@ -115,16 +124,26 @@ struct Step {
   bool ok;
 };
 
+// What one reference pixel gives a step: its residual and the two gradient sums (each a
+// quarter of the gradient), read where the move puts it. ok is 0 for a pixel left out.
+struct Sample {
+  float r, gx, gy;
+  int ok;
+};
+
 // One robust Gauss-Newton step at a level. Parameters map a reference point p to
-// c + s (p - c) + t in the current level.
+// c + s (p - c) + t in the current level. The samples of a pass are read in row bands
+// (through parallel when given) and summed afterwards in the plain order, so the sums are
+// the same to the bit whatever the threads.
 Step refine(const MotionLevel& ref, const MotionLevel& cur, double tx, double ty, double s,
-            bool withScale, int iterations) {
+            bool withScale, int iterations, const ParallelFor& parallel) {
   const double cx = (ref.width - 1) * 0.5, cy = (ref.height - 1) * 0.5;
   const int w = cur.width, h = cur.height;
   double stderrT = 1e9;
   bool ok = false;
   std::vector<float> residuals;
   residuals.reserve(ref.luma.size());
+  std::vector<Sample> samples(ref.luma.size());
   // The first pass only measures the residuals' spread, so that even the first step is
   // robust: a walking subject on a plain backdrop must not pull it.
   double sigma = -1.0;
@@ -132,29 +151,43 @@ Step refine(const MotionLevel& ref, const MotionLevel& cur, double tx, double ty
     double H[3][3] = {{0}}, g[3] = {0};
     double sumR2 = 0.0, count = 0.0;
     if (it < 1) residuals.clear();
+    inRowBands(ref.height, parallel, [&](int firstRow, int lastRow) {
+      for (int y = std::max(firstRow, 1); y < std::min(lastRow, ref.height - 1); ++y) {
+        for (int x = 1; x < ref.width - 1; ++x) {
+          const size_t i = static_cast<size_t>(y) * ref.width + x;
+          Sample& o = samples[i];
+          o.ok = 0;
+          if (ref.weight[i] <= 0.0f) continue;
+          const double qx = cx + s * (x - cx) + tx;
+          const double qy = cy + s * (y - cy) + ty;
+          if (qx < 1.0 || qy < 1.0 || qx > w - 2.0 || qy > h - 2.0) continue;
+          const int ix = static_cast<int>(qx), iy = static_cast<int>(qy);
+          const float ax = static_cast<float>(qx - ix), ay = static_cast<float>(qy - iy);
+          const float* r0 = cur.luma.data() + static_cast<size_t>(iy) * w + ix;
+          const float* r1 = r0 + w;
+          const float v =
+              (1 - ay) * ((1 - ax) * r0[0] + ax * r0[1]) + ay * ((1 - ax) * r1[0] + ax * r1[1]);
+          // Gradients: the average of the reference's and the current frame's (the current
+          // one at the nearest pixel), which converges in fewer steps than either alone.
+          const int nx = ax < 0.5f ? ix : ix + 1, ny = ay < 0.5f ? iy : iy + 1;
+          const float* q = cur.luma.data() + static_cast<size_t>(ny) * w + nx;
+          const float* p = ref.luma.data() + i;
+          o.gx = (q[1] - q[-1]) + (p[1] - p[-1]);
+          o.gy = (q[w] - q[-w]) + (p[ref.width] - p[-ref.width]);
+          o.r = v - p[0];
+          o.ok = 1;
+        }
+      }
+    });
     // Tukey's biweight drops what moved on its own (a walking subject, a light change).
     const double c = sigma > 0.0 ? 4.685 * sigma : 1e30;
     for (int y = 1; y < ref.height - 1; ++y) {
       for (int x = 1; x < ref.width - 1; ++x) {
-        const size_t i = static_cast<size_t>(y) * ref.width + x;
-        if (ref.weight[i] <= 0.0f) continue;
-        const double qx = cx + s * (x - cx) + tx;
-        const double qy = cy + s * (y - cy) + ty;
-        if (qx < 1.0 || qy < 1.0 || qx > w - 2.0 || qy > h - 2.0) continue;
-        const int ix = static_cast<int>(qx), iy = static_cast<int>(qy);
-        const float ax = static_cast<float>(qx - ix), ay = static_cast<float>(qy - iy);
-        const float* r0 = cur.luma.data() + static_cast<size_t>(iy) * w + ix;
-        const float* r1 = r0 + w;
-        const float v =
-            (1 - ay) * ((1 - ax) * r0[0] + ax * r0[1]) + ay * ((1 - ax) * r1[0] + ax * r1[1]);
-        // Gradients: the average of the reference's and the current frame's (the current
-        // one at the nearest pixel), which converges in fewer steps than either alone.
-        const int nx = ax < 0.5f ? ix : ix + 1, ny = ay < 0.5f ? iy : iy + 1;
-        const float* q = cur.luma.data() + static_cast<size_t>(ny) * w + nx;
-        const float* p = ref.luma.data() + i;
-        const double gx = 0.25 * ((q[1] - q[-1]) + (p[1] - p[-1]));
-        const double gy = 0.25 * ((q[w] - q[-w]) + (p[ref.width] - p[-ref.width]));
-        const double r = v - p[0];
+        const Sample& o = samples[static_cast<size_t>(y) * ref.width + x];
+        if (!o.ok) continue;
+        const double gx = 0.25 * o.gx;
+        const double gy = 0.25 * o.gy;
+        const double r = o.r;
         if (it < 1) residuals.push_back(static_cast<float>(std::fabs(r)));
         double wt = 1.0;
         if (std::fabs(r) >= c) continue;
@@ -234,20 +267,19 @@ MotionReference prepareMotionReference(const uint8_t* rgba, const std::vector<ui
   std::vector<float> weight(n, 1.0f);
   if (footprint.size() == n)
     for (size_t i = 0; i < n; ++i) weight[i] = footprint[i] ? 0.0f : 1.0f;
-  buildPyramid(lumaPlane(rgba, n), &weight, width, height, ref.levels);
+  buildPyramid(lumaPlane(rgba, width, height, {}), &weight, width, height, ref.levels, {});
   return ref;
 }
 
 CameraMotion estimateCameraMotion(const MotionReference& ref, const uint8_t* rgba, int width,
-                                  int height) {
+                                  int height, const ParallelFor& parallel) {
   CameraMotion none;
   if (ref.levels.empty() || rgba == nullptr || ref.levels[0].width != width ||
       ref.levels[0].height != height)
     return none;
   std::vector<MotionLevel> cur;
   // Level 0 of the current frame is only needed when it is the finest working level.
-  std::vector<float> base = lumaPlane(rgba, static_cast<size_t>(width) * height);
-  buildPyramid(std::move(base), nullptr, width, height, cur);
+  buildPyramid(lumaPlane(rgba, width, height, parallel), nullptr, width, height, cur, parallel);
   const int top = static_cast<int>(ref.levels.size()) - 1;
   if (static_cast<int>(cur.size()) - 1 != top) return none;
 
@@ -255,11 +287,24 @@ CameraMotion estimateCameraMotion(const MotionReference& ref, const uint8_t* rgb
   const MotionLevel& rt = ref.levels[top];
   const MotionLevel& ct = cur[top];
   const int radius = std::max(2, rt.width / 6);
-  double best = searchCost(rt, ct, 0, 0);
+  // Every cost is measured alone (in parallel when given); the choice below reads them in
+  // the plain order, so the answer does not depend on the threads.
+  const int side = 2 * radius + 1;
+  std::vector<double> costs(static_cast<size_t>(side) * side);
+  const auto costRow = [&](int row) {
+    for (int dx = -radius; dx <= radius; ++dx)
+      costs[static_cast<size_t>(row) * side + dx + radius] = searchCost(rt, ct, dx, row - radius);
+  };
+  if (parallel) {
+    parallel(side, costRow);
+  } else {
+    for (int row = 0; row < side; ++row) costRow(row);
+  }
+  double best = costs[static_cast<size_t>(radius) * side + radius];
   int bx = 0, by = 0;
   for (int dy = -radius; dy <= radius; ++dy)
     for (int dx = -radius; dx <= radius; ++dx) {
-      const double cost = searchCost(rt, ct, dx, dy);
+      const double cost = costs[static_cast<size_t>(dy + radius) * side + dx + radius];
       // Strictly better by a margin: ties and noise keep the still answer.
       if (cost < best * 0.98) {
         best = cost;
@@ -273,7 +318,7 @@ CameraMotion estimateCameraMotion(const MotionReference& ref, const uint8_t* rgb
   double tx = bx, ty = by, s = 1.0;
   Step step{tx, ty, s, 1e9, false};
   for (int l = top; l >= finest; --l) {
-    step = refine(ref.levels[l], cur[l], tx, ty, s, true, l == finest ? 12 : 8);
+    step = refine(ref.levels[l], cur[l], tx, ty, s, true, l == finest ? 12 : 8, parallel);
     if (!step.ok) return none;
     tx = step.tx;
     ty = step.ty;
@@ -289,7 +334,7 @@ CameraMotion estimateCameraMotion(const MotionReference& ref, const uint8_t* rgb
   // the translation found again without it.
   const double corner = std::hypot(fl.width * 0.5, fl.height * 0.5) * factor;
   if (std::fabs(s - 1.0) * corner < 0.1) {
-    step = refine(fl, cur[finest], tx, ty, 1.0, false, 12);
+    step = refine(fl, cur[finest], tx, ty, 1.0, false, 12, parallel);
     if (!step.ok) return none;
     tx = step.tx;
     ty = step.ty;

@@ -346,7 +346,9 @@ std::vector<uint8_t> downsampleToGrayPlain(const uint8_t* rgba, int width, int h
 //                  (a host matte, else the difference key at two fifths of the Mask
 //                  Threshold), shaped by Mask Size and Inner Feather as a soft matte (the
 //                  key's own soft edge takes the place of Outer Feather), then the
-//                  composite; out may be frame.
+//                  composite; out may be frame. With a cache the moved plates of the
+//                  last frame are reused while the move, fit and plates match.
+//   inRowBands     rows in bands of about 64, through a ParallelFor when given.
 
 // Largest channel difference at which the returned image still counts as the grabbed
 // frame (the subject the service kept) when the plates are made.
@@ -385,8 +387,10 @@ struct MotionReference {
 MotionReference prepareMotionReference(const uint8_t* rgba, const std::vector<uint8_t>& footprint,
                                        int width, int height);
 // The identity when the frame's size differs from the reference's.
+// parallel, when given, builds the frame's pyramid in row bands and measures the search's
+// costs at once; the answer is the same to the bit.
 CameraMotion estimateCameraMotion(const MotionReference& reference, const uint8_t* rgba, int width,
-                                  int height);
+                                  int height, const ParallelFor& parallel = {});
 
 // Plate position (ax * x + bx, ay * y + by) for frame pixel (x, y); pixel centres at integers.
 struct PlateMap {
@@ -402,9 +406,10 @@ void resamplePlate(const uint8_t* plate, int plateWidth, int plateHeight, const 
 // still (RGBA8, the returned image at the frame's size) and footprint (gray8, frame
 // coordinates of the generate frame) may be null; where both are given and the footprint is
 // set, a pixel within threshold of still is subject too.
+// parallel, when given, runs the per-pixel passes in row bands (the same bytes).
 std::vector<uint8_t> differenceKey(const uint8_t* frame, const uint8_t* backdrop,
                                    const uint8_t* still, const uint8_t* footprint, int width,
-                                   int height, int threshold);
+                                   int height, int threshold, const ParallelFor& parallel = {});
 
 struct RefinedLayers {
   int width = 0, height = 0;
@@ -417,6 +422,19 @@ struct RefinedLayers {
   uint8_t* output = nullptr;  // RGBA8; may be source
 };
 void compositeRefinedRows(const RefinedLayers& layers, int firstRow, int lastRow);
+
+// Both plates as moved for the last frame, reused while the move, the fit and the plates
+// stay (a still camera moves them the same way every frame). The owner clears valid when
+// a plate's pixels change.
+struct RefinedPlateCache {
+  bool valid = false;
+  const uint8_t* plateSource = nullptr;
+  const uint8_t* backdropSource = nullptr;
+  int plateWidth = 0, plateHeight = 0, backdropWidth = 0, backdropHeight = 0;
+  int width = 0, height = 0;
+  PlateMap plateAt, backdropAt;
+  std::vector<uint8_t> plate, backdrop;
+};
 
 struct RefinedInputs {
   const uint8_t* plate = nullptr;  // RGBA8 new background plate
@@ -431,8 +449,13 @@ struct RefinedInputs {
   double bgScale = 1.0, panX = 0.0, panY = 0.0;
   float blend = 1.0f;
   int threshold = 51, grow = 0, innerFeather = 0, outerFeather = 0;
+  RefinedPlateCache* cache = nullptr;  // null: both plates are moved every frame
 };
-// motion (may be null) receives the camera's move; parallel, when given, runs the
-// resampling and the composite in row bands.
+// Runs rows(first, last) over [0, height) in bands of about 64 rows, through parallel when
+// given, else one band after another on this thread.
+void inRowBands(int height, const ParallelFor& parallel, const std::function<void(int, int)>& rows);
+
+// motion (may be null) receives the camera's move; parallel, when given, runs the camera
+// estimate, the resampling, the key and the composite in row bands (the same bytes).
 void renderRefined(const RefinedInputs& inputs, const uint8_t* frame, int width, int height,
                    uint8_t* out, CameraMotion* motion, const ParallelFor& parallel = {});

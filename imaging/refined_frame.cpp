@@ -5,10 +5,8 @@
 
 #include "imaging/imaging.h"
 
-namespace {
-
-// Row bands of about 64 rows each, run through parallel when given.
-void inBands(int height, const ParallelFor& parallel, const std::function<void(int, int)>& rows) {
+void inRowBands(int height, const ParallelFor& parallel,
+                const std::function<void(int, int)>& rows) {
   const int bands = std::max(1, std::min(64, height / 64));
   const auto band = [&](int i) {
     rows(static_cast<int>(static_cast<int64_t>(i) * height / bands),
@@ -21,31 +19,55 @@ void inBands(int height, const ParallelFor& parallel, const std::function<void(i
   }
 }
 
-}  // namespace
-
 void renderRefined(const RefinedInputs& in, const uint8_t* frame, int width, int height,
                    uint8_t* out, CameraMotion* motionOut, const ParallelFor& parallel) {
   if (frame == nullptr || out == nullptr || width <= 0 || height <= 0 || in.plate == nullptr)
     return;
   const size_t n = static_cast<size_t>(width) * height;
   CameraMotion motion;
-  if (in.reference != nullptr) motion = estimateCameraMotion(*in.reference, frame, width, height);
+  if (in.reference != nullptr)
+    motion = estimateCameraMotion(*in.reference, frame, width, height, parallel);
   if (motionOut) *motionOut = motion;
 
-  std::vector<uint8_t> plate(n * 4);
   const PlateMap plateAt =
       plateMap(in.plateWidth, in.plateHeight, width, height, in.bgScale, in.panX, in.panY, motion);
   // The backdrop stays where the camera saw it: only the camera's move applies.
-  std::vector<uint8_t> backdrop(in.backdrop != nullptr ? n * 4 : 0);
   const PlateMap backdropAt =
       plateMap(in.backdropWidth, in.backdropHeight, width, height, 1.0, 0.0, 0.0, motion);
-  inBands(height, parallel, [&](int first, int last) {
-    resamplePlate(in.plate, in.plateWidth, in.plateHeight, plateAt, plate.data(), width, height,
-                  first, last);
-    if (!backdrop.empty())
-      resamplePlate(in.backdrop, in.backdropWidth, in.backdropHeight, backdropAt, backdrop.data(),
-                    width, height, first, last);
-  });
+  RefinedPlateCache own;
+  RefinedPlateCache& moved = in.cache != nullptr ? *in.cache : own;
+  const auto same = [](const PlateMap& a, const PlateMap& b) {
+    return a.ax == b.ax && a.bx == b.bx && a.ay == b.ay && a.by == b.by;
+  };
+  if (!(moved.valid && moved.plateSource == in.plate && moved.backdropSource == in.backdrop &&
+        moved.plateWidth == in.plateWidth && moved.plateHeight == in.plateHeight &&
+        moved.backdropWidth == in.backdropWidth && moved.backdropHeight == in.backdropHeight &&
+        moved.width == width && moved.height == height && same(moved.plateAt, plateAt) &&
+        same(moved.backdropAt, backdropAt))) {
+    moved.valid = false;
+    moved.plate.resize(n * 4);
+    moved.backdrop.resize(in.backdrop != nullptr ? n * 4 : 0);
+    inRowBands(height, parallel, [&](int first, int last) {
+      resamplePlate(in.plate, in.plateWidth, in.plateHeight, plateAt, moved.plate.data(), width,
+                    height, first, last);
+      if (!moved.backdrop.empty())
+        resamplePlate(in.backdrop, in.backdropWidth, in.backdropHeight, backdropAt,
+                      moved.backdrop.data(), width, height, first, last);
+    });
+    moved.plateSource = in.plate;
+    moved.backdropSource = in.backdrop;
+    moved.plateWidth = in.plateWidth;
+    moved.plateHeight = in.plateHeight;
+    moved.backdropWidth = in.backdropWidth;
+    moved.backdropHeight = in.backdropHeight;
+    moved.width = width;
+    moved.height = height;
+    moved.plateAt = plateAt;
+    moved.backdropAt = backdropAt;
+    moved.valid = true;
+  }
+  const std::vector<uint8_t>& plate = moved.plate;
+  const std::vector<uint8_t>& backdrop = moved.backdrop;
 
   std::vector<uint8_t> key, mask;
   if (!in.maskNone) {
@@ -56,7 +78,7 @@ void renderRefined(const RefinedInputs& in, const uint8_t* frame, int width, int
       // backdrop as the generate-time difference does: the key cuts at two fifths of
       // the Mask Threshold.
       key = differenceKey(frame, backdrop.data(), in.returned, in.footprint, width, height,
-                          std::max(8, in.threshold * 2 / 5));
+                          std::max(8, in.threshold * 2 / 5), parallel);
     } else {
       key.assign(n, 255);
     }
@@ -75,5 +97,5 @@ void renderRefined(const RefinedInputs& in, const uint8_t* frame, int width, int
   L.backdrop = backdrop.empty() ? nullptr : backdrop.data();
   L.blend = in.blend;
   L.output = out;
-  inBands(height, parallel, [&](int first, int last) { compositeRefinedRows(L, first, last); });
+  inRowBands(height, parallel, [&](int first, int last) { compositeRefinedRows(L, first, last); });
 }

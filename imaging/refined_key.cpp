@@ -17,26 +17,30 @@ constexpr int kColourRadius = 6;  // nearby solid subject gives the edge its col
 
 std::vector<uint8_t> differenceKey(const uint8_t* frame, const uint8_t* backdrop,
                                    const uint8_t* still, const uint8_t* footprint, int width,
-                                   int height, int threshold) {
+                                   int height, int threshold, const ParallelFor& parallel) {
   if (width <= 0 || height <= 0) return {};
   const size_t n = static_cast<size_t>(width) * height;
   std::vector<uint8_t> key(n, 255);
   if (frame == nullptr || backdrop == nullptr) return key;
   std::vector<uint8_t> subject(n);
-  for (size_t i = 0; i < n; ++i) {
-    const uint8_t* s = frame + i * 4;
-    const uint8_t* b = backdrop + i * 4;
-    // Where the move uncovered the frame's edge the backdrop is unknown: background
-    // unless the returned image says otherwise.
-    const int d = std::max({std::abs(s[0] - b[0]), std::abs(s[1] - b[1]), std::abs(s[2] - b[2])});
-    subject[i] = b[3] != 0 && d > threshold ? 255 : 0;
-    // Under the footprint the backdrop is a guess; a subject still where and as it was at
-    // generate time is told by the returned image, which kept it.
-    if (subject[i] || still == nullptr || footprint == nullptr || !footprint[i]) continue;
-    const uint8_t* r = still + i * 4;
-    const int e = std::max({std::abs(s[0] - r[0]), std::abs(s[1] - r[1]), std::abs(s[2] - r[2])});
-    subject[i] = e <= threshold ? 255 : 0;
-  }
+  // Both per-pixel passes read and write nothing across pixels: row bands give the same bytes.
+  inRowBands(height, parallel, [&](int firstRow, int lastRow) {
+    const size_t end = static_cast<size_t>(lastRow) * width;
+    for (size_t i = static_cast<size_t>(firstRow) * width; i < end; ++i) {
+      const uint8_t* s = frame + i * 4;
+      const uint8_t* b = backdrop + i * 4;
+      // Where the move uncovered the frame's edge the backdrop is unknown: background
+      // unless the returned image says otherwise.
+      const int d = std::max({std::abs(s[0] - b[0]), std::abs(s[1] - b[1]), std::abs(s[2] - b[2])});
+      subject[i] = b[3] != 0 && d > threshold ? 255 : 0;
+      // Under the footprint the backdrop is a guess; a subject still where and as it was at
+      // generate time is told by the returned image, which kept it.
+      if (subject[i] || still == nullptr || footprint == nullptr || !footprint[i]) continue;
+      const uint8_t* r = still + i * 4;
+      const int e = std::max({std::abs(s[0] - r[0]), std::abs(s[1] - r[1]), std::abs(s[2] - r[2])});
+      subject[i] = e <= threshold ? 255 : 0;
+    }
+  });
   // Specks (noise, a backdrop detail a fraction of a pixel off) are not subject: only what
   // lies near a solid 3x3 block of subject stays.
   std::vector<uint8_t> solid = subject;
@@ -49,56 +53,59 @@ std::vector<uint8_t> differenceKey(const uint8_t* frame, const uint8_t* backdrop
   morphH(inner, width, height, kEdgeRadius, false);
   morphV(inner, width, height, kEdgeRadius, false);
 
-  for (size_t i = 0; i < n; ++i) {
-    if (!subject[i] || !near[i]) continue;  // backdrop: the background shows
-    if (inner[i]) {
-      key[i] = 0;
-      continue;
-    }
-    // Mean colour of the solid subject around the edge pixel; edge pixels are few, so the
-    // window is summed where it is needed rather than over the whole frame.
-    const int x = static_cast<int>(i % static_cast<size_t>(width));
-    const int y = static_cast<int>(i / static_cast<size_t>(width));
-    float sum[4] = {0.0f, 0.0f, 0.0f, 0.0f};
-    for (int yy = std::max(0, y - kColourRadius); yy <= std::min(height - 1, y + kColourRadius);
-         ++yy) {
-      const size_t row = static_cast<size_t>(yy) * width;
-      for (int xx = std::max(0, x - kColourRadius); xx <= std::min(width - 1, x + kColourRadius);
-           ++xx) {
-        if (!inner[row + xx]) continue;
-        const uint8_t* q = frame + (row + xx) * 4;
-        sum[0] += q[0];
-        sum[1] += q[1];
-        sum[2] += q[2];
-        sum[3] += 1.0f;
+  inRowBands(height, parallel, [&](int firstRow, int lastRow) {
+    const size_t end = static_cast<size_t>(lastRow) * width;
+    for (size_t i = static_cast<size_t>(firstRow) * width; i < end; ++i) {
+      if (!subject[i] || !near[i]) continue;  // backdrop: the background shows
+      if (inner[i]) {
+        key[i] = 0;
+        continue;
       }
+      // Mean colour of the solid subject around the edge pixel; edge pixels are few, so the
+      // window is summed where it is needed rather than over the whole frame.
+      const int x = static_cast<int>(i % static_cast<size_t>(width));
+      const int y = static_cast<int>(i / static_cast<size_t>(width));
+      float sum[4] = {0.0f, 0.0f, 0.0f, 0.0f};
+      for (int yy = std::max(0, y - kColourRadius); yy <= std::min(height - 1, y + kColourRadius);
+           ++yy) {
+        const size_t row = static_cast<size_t>(yy) * width;
+        for (int xx = std::max(0, x - kColourRadius); xx <= std::min(width - 1, x + kColourRadius);
+             ++xx) {
+          if (!inner[row + xx]) continue;
+          const uint8_t* q = frame + (row + xx) * 4;
+          sum[0] += q[0];
+          sum[1] += q[1];
+          sum[2] += q[2];
+          sum[3] += 1.0f;
+        }
+      }
+      if (sum[3] < 0.5f) {
+        key[i] = 0;
+        continue;
+      }
+      // Frame = a F + (1 - a) B: the share a of the subject colour F along B -> F.
+      float num = 0.0f, den = 0.0f;
+      for (int k = 0; k < 3; ++k) {
+        const float b = backdrop[i * 4 + k];
+        const float f = sum[k] / sum[3] - b;
+        num += (frame[i * 4 + k] - b) * f;
+        den += f * f;
+      }
+      const float minDen = static_cast<float>(threshold) * threshold;
+      float a = den > minDen ? std::clamp(num / den, 0.0f, 1.0f) : 1.0f;
+      // The least subject share that keeps its colour F = B + (frame - B) / a inside 0..255:
+      // for a strand of another colour than the solid subject nearby (dark hair by a face)
+      // the projection above reads far too little subject.
+      float least = 0.0f;
+      for (int k = 0; k < 3; ++k) {
+        const float b = backdrop[i * 4 + k], v = frame[i * 4 + k];
+        if (v > b) least = std::max(least, (v - b) / (255.0f - b));
+        if (v < b) least = std::max(least, (b - v) / b);
+      }
+      a = std::max(a, std::min(least, 1.0f));
+      key[i] = static_cast<uint8_t>(std::lround((1.0f - a) * 255.0f));
     }
-    if (sum[3] < 0.5f) {
-      key[i] = 0;
-      continue;
-    }
-    // Frame = a F + (1 - a) B: the share a of the subject colour F along B -> F.
-    float num = 0.0f, den = 0.0f;
-    for (int k = 0; k < 3; ++k) {
-      const float b = backdrop[i * 4 + k];
-      const float f = sum[k] / sum[3] - b;
-      num += (frame[i * 4 + k] - b) * f;
-      den += f * f;
-    }
-    const float minDen = static_cast<float>(threshold) * threshold;
-    float a = den > minDen ? std::clamp(num / den, 0.0f, 1.0f) : 1.0f;
-    // The least subject share that keeps its colour F = B + (frame - B) / a inside 0..255:
-    // for a strand of another colour than the solid subject nearby (dark hair by a face)
-    // the projection above reads far too little subject.
-    float least = 0.0f;
-    for (int k = 0; k < 3; ++k) {
-      const float b = backdrop[i * 4 + k], v = frame[i * 4 + k];
-      if (v > b) least = std::max(least, (v - b) / (255.0f - b));
-      if (v < b) least = std::max(least, (b - v) / b);
-    }
-    a = std::max(a, std::min(least, 1.0f));
-    key[i] = static_cast<uint8_t>(std::lround((1.0f - a) * 255.0f));
-  }
+  });
   return key;
 }
 

@@ -178,6 +178,7 @@ bool refinedComposite(Instance& in, const RenderParams& p, Frame& f) {
     dbg("pipeline: no plates, classic composite");
     return false;
   }
+  if (plateFresh || backdropFresh) in.movedPlates.valid = false;
   // The backdrop at the frame's size, its alpha the footprint's complement.
   std::vector<uint8_t> resizedBackdrop, resizedReturned;
   const std::vector<uint8_t>& backdrop = atFrameSize(in.backdropCache, w, h, resizedBackdrop);
@@ -218,6 +219,7 @@ bool refinedComposite(Instance& in, const RenderParams& p, Frame& f) {
   r.grow = p.grow;
   r.innerFeather = p.innerFeather;
   r.outerFeather = p.outerFeather;
+  r.cache = &in.movedPlates;
   renderRefined(r, f.rgba.data(), w, h, f.rgba.data(), nullptr, hostParallelFor);
   return true;
 }

@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <random>
+#include <thread>
 #include <vector>
 
 #include "imaging/imaging.h"
@@ -209,6 +210,65 @@ TEST(Refined, HairLikeEdgeTakesTheNewBackgroundsColour) {
   L.output = out.data();
   compositeRefinedRows(L, 0, h);
   for (int c = 0; c < 3; ++c) EXPECT_NEAR(out[edge * 4 + c], 0.4 * F[c] + 0.6 * newB[c], 3) << c;
+}
+
+// Bands run on two threads at once, odd and even, as a host's pool would.
+void twoThreads(int count, const std::function<void(int)>& body) {
+  std::thread other([&] {
+    for (int i = 1; i < count; i += 2) body(i);
+  });
+  for (int i = 0; i < count; i += 2) body(i);
+  other.join();
+}
+
+// The banded, threaded frame with its moved plates kept between frames is the plain one to
+// the byte: camera move, moved plates, key and composite, over a still, a panning and a
+// zooming camera, each frame twice so the kept plates are met again.
+TEST(Refined, ThreadedCachedFrameMatchesThePlainOneByteForByte) {
+  const int w = 480, h = 270;
+  const Texture tex(3), other(11);
+  const std::vector<uint8_t> grab = shot(tex, w, h, 1.0, 0, 0, 160, 140, 0, 1);
+  std::vector<uint8_t> footprint(static_cast<size_t>(w) * h), plate(400 * 225 * 4);
+  for (size_t i = 0; i < footprint.size(); ++i)
+    footprint[i] =
+        std::hypot(static_cast<double>(i % w) - 160, static_cast<double>(i / w) - 140) < h * 0.2 + 3
+            ? 255
+            : 0;
+  for (size_t i = 0; i < plate.size(); ++i)
+    plate[i] = byte(other.at(i / 4 % 400, i / 1600) + i % 4);
+  const MotionReference ref = prepareMotionReference(grab.data(), footprint, w, h);
+  RefinedInputs in;
+  in.plate = plate.data();
+  in.plateWidth = 400;
+  in.plateHeight = 225;
+  in.backdrop = grab.data();
+  in.backdropWidth = w;
+  in.backdropHeight = h;
+  in.reference = &ref;
+  in.returned = grab.data();
+  in.footprint = footprint.data();
+  in.bgScale = 1.1;
+  in.panX = 3.0;
+  in.innerFeather = 2;
+  const struct {
+    double scale, dx, dy, walk, noise;
+  } frames[] = {{1.0, 0, 0, 0, 2.0},       {1.0, 0, 0, 0, 2.0},         {1.0, 4.6, -2.3, 30, 1.0},
+                {1.0, 4.6, -2.3, 30, 1.0}, {1.015, -1.2, 0.8, 10, 1.0}, {1.0, 0, 0, 0, 2.0}};
+  RefinedPlateCache moved;
+  RefinedInputs kept = in;
+  kept.cache = &moved;
+  for (const auto& f : frames) {
+    const std::vector<uint8_t> now =
+        shot(tex, w, h, f.scale, f.dx, f.dy, 160 + f.walk, 140, f.noise, 5);
+    std::vector<uint8_t> plain(now.size()), threaded(now.size());
+    CameraMotion mp, mt;
+    renderRefined(in, now.data(), w, h, plain.data(), &mp);
+    renderRefined(kept, now.data(), w, h, threaded.data(), &mt, twoThreads);
+    EXPECT_EQ(mp.scale, mt.scale);
+    EXPECT_EQ(mp.dx, mt.dx);
+    EXPECT_EQ(mp.dy, mt.dy);
+    EXPECT_TRUE(plain == threaded) << "frame moved by " << f.dx << "," << f.dy;
+  }
 }
 
 }  // namespace
