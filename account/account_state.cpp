@@ -32,6 +32,13 @@ uint64_t publish(const AccountView& view) {
   return serial;
 }
 
+void publishUnlessNewer(const AccountView& view, uint64_t asked) {
+  std::lock_guard<std::mutex> lock(gMutex);
+  if (gView.serial != asked) return;
+  gView = view;
+  gView.serial = asked + 1;
+}
+
 // Takes refreshes until none is wanted, then ends; a later request starts a
 // new worker. Counted in the worker registry so unload can wait for it.
 void accountWorker() {
@@ -46,10 +53,12 @@ void accountWorker() {
         gRefreshWanted = false;
       }
       // Published after the version check, so an instance that shows the
-      // answer also knows whether an update is out.
+      // answer also knows whether an update is out. An answer published while
+      // this one was asked (a sign-out, a sign-in's own) is newer: keep it.
+      const uint64_t asked = latestAccount().serial;
       const AccountView view = queryAccount();
       checkVersionOnce();
-      publish(view);
+      publishUnlessNewer(view, asked);
     }
   } catch (const std::exception& e) {
     dbg((std::string("account: refresh stopped: ") + e.what()).c_str());
