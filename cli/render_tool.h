@@ -97,7 +97,7 @@ bool runPipeline(Session& session, const std::vector<FrameJob>& jobs, int width,
 
 // ---- The local service (local_service.cpp) ---------------------------------------
 
-// The service origin compiled into a bundle ("http://127.0.0.1:38600"), read
+// The service origin compiled into a bundle ("http://127.0.0.1:28600"), read
 // from its binary; empty when it has none or several.
 std::string bundleServiceUrl(const std::string& bundle);
 // True when a TCP connection to the URL's host and port opens within seconds.

@@ -86,6 +86,6 @@ std::vector<std::string> labelHistory(HostInstance* instance);
 
 // The JSON answers the service gives in these tests.
 std::string deviceCodeJson(const std::string& deviceCode, int interval = 5, int expiresIn = 600,
-                           const std::string& uri = "http://127.0.0.1:38517/device");
+                           const std::string& uri = "http://127.0.0.1:28517/device");
 Reply tokenError(const std::string& code);
 Reply tokenApproval(const std::string& token, const std::string& email = "ana@example.com");

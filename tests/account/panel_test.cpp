@@ -19,7 +19,7 @@ const char* const kService = TALVANE_TEST_SERVICE_URL;
 class AccountPanel : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(server.start(38517)) << "port 38517 busy";
+    ASSERT_TRUE(server.start(28517)) << "port 28517 busy";
     ASSERT_TRUE(bundle.ok()) << bundle.error();
   }
 

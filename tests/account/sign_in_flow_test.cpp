@@ -30,7 +30,7 @@ bool exists(const std::string& path) {
 class SignInFlow : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(server.start(38517)) << "port 38517 busy";
+    ASSERT_TRUE(server.start(28517)) << "port 28517 busy";
     ASSERT_TRUE(bundle.ok()) << bundle.error();
     server.reply("GET", "/v1/me", Reply{200, R"({"email":"ana@example.com","balance":7})"});
     instance = bundle.create();

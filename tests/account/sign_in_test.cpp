@@ -84,7 +84,7 @@ std::string formField(const ServedRequest& request) {
 class SignInPoller : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(server.start(38517)) << "port 38517 busy";
+    ASSERT_TRUE(server.start(28517)) << "port 28517 busy";
     ASSERT_TRUE(bundle.ok()) << bundle.error();
     gParamSuite = hostParameterSuite();
     gPropSuite = hostPropertySuite();
@@ -216,7 +216,7 @@ INSTANTIATE_TEST_SUITE_P(
         PaceCase{"Given", deviceCodeJson("d", 3, 30), 3, 30},
         PaceCase{
             "Missing",
-            R"({"device_code":"d","user_code":"U","verification_uri":"http://127.0.0.1:38517/device"})",
+            R"({"device_code":"d","user_code":"U","verification_uri":"http://127.0.0.1:28517/device"})",
             5, 600},
         PaceCase{"Zero", deviceCodeJson("d", 0, 0), 5, 600},
         PaceCase{"Negative", deviceCodeJson("d", -4, -60), 5, 600}),
@@ -224,7 +224,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(SignInPoller, DefaultLifetimeAllowsOneHundredTwentyPollsAtTheDefaultPace) {
   answerDeviceCode(
-      R"({"device_code":"d","user_code":"U","verification_uri":"http://127.0.0.1:38517/d"})");
+      R"({"device_code":"d","user_code":"U","verification_uri":"http://127.0.0.1:28517/d"})");
   answerTokenPolls({tokenError("authorization_pending")});
   startDeviceSignIn(record.get());
   ASSERT_TRUE(finished());

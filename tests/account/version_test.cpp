@@ -93,7 +93,7 @@ ProbeResult runProbe(const std::string& home, int instances, bool concurrent, bo
 
 class VersionCheck : public ::testing::Test {
  protected:
-  void SetUp() override { ASSERT_TRUE(server.start(38517)) << "port 38517 busy"; }
+  void SetUp() override { ASSERT_TRUE(server.start(28517)) << "port 28517 busy"; }
   void answerVersion(const std::string& json, int status = 200, int delayMs = 0) {
     Reply reply{status, json};
     reply.delayMs = delayMs;

@@ -10,7 +10,7 @@
 
 namespace {
 
-const std::string kAccount = "http://127.0.0.1:38517";
+const std::string kAccount = "http://127.0.0.1:28517";
 
 class TokenStore : public ::testing::Test {
  protected:

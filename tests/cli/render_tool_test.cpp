@@ -100,7 +100,8 @@ class RenderTool : public ::testing::Test {
     flags.insert(flags.end(), {"--port", std::to_string(demoPort())});
     int port = 0;
     service = startService(TALVANE_SERVICE_BIN, flags, home.path() + "/service.log", port);
-    ASSERT_GT(service, 0) << "talvane-service did not start on port " << demoPort();
+    ASSERT_GT(service, 0) << "talvane-service did not start on port " << demoPort() << ":\n"
+                          << bytesOf(home.path() + "/service.log") << bytesOf(home.path() + "/service.log.err");
   }
 
   std::string writeFrame(const std::string& name, const std::vector<uint8_t>& rgba,

@@ -47,7 +47,7 @@ class Soak : public HardeningTest {
   void servePendingSignIn() {
     service_.reply("POST", "/v1/device/code",
                    Reply{200, R"({"device_code":"dev-1","user_code":"U-1",)"
-                              R"("verification_uri":"http://127.0.0.1:38517/device",)"
+                              R"("verification_uri":"http://127.0.0.1:28517/device",)"
                               R"("interval":1,"expires_in":60})"});
     service_.reply("POST", "/v1/device/token", Reply{400, R"({"error":"authorization_pending"})"});
   }

@@ -82,7 +82,7 @@ TEST_F(Unload, DuringASlowAnswerLeavesNoPartialBackground) {
 TEST_F(Unload, DuringASignInPollEndsThePollerWithoutWaitingOutItsInterval) {
   service_.reply("POST", "/v1/device/code",
                  Reply{200, R"({"device_code":"dev-9","user_code":"U-9",)"
-                            R"("verification_uri":"http://127.0.0.1:38517/device",)"
+                            R"("verification_uri":"http://127.0.0.1:28517/device",)"
                             R"("interval":30,"expires_in":600})"});
   service_.reply("POST", "/v1/device/token", Reply{400, R"({"error":"authorization_pending"})"});
   HostInstance* instance = create();
