@@ -99,6 +99,9 @@ void pollUntilDone(DevicePoll& poll) {
     if (result == PollOutcome::Approved) {
       // The approval is the user's; keep it even if this poll was cancelled.
       keychainStoreToken(kKeychainService, kServiceBaseUrl, accessToken);
+      // Signed out meanwhile: the panel stays as the user left it and the
+      // stored token is picked up by the next refresh, with no query now.
+      if (slot.cancelled.load()) return;
       AccountView view = queryAccount();
       view.serial = publishAccount(view.state, view.label);
       withLiveInstance(slot, [&view](Instance* instance) {
