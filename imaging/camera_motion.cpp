@@ -96,26 +96,30 @@ void buildPyramid(std::vector<float> base, const std::vector<float>* baseWeight,
   }
 }
 
-inline float at(const MotionLevel& l, int x, int y) {
-  return l.luma[static_cast<size_t>(y) * l.width + x];
-}
-
 // Mean absolute difference of the reference against the current level moved by (dx, dy).
+// Each row is summed in four interleaved chains, so the additions need not wait on each
+// other; the order is fixed, so the cost is the same whatever the threads.
 double searchCost(const MotionLevel& ref, const MotionLevel& cur, int dx, int dy) {
-  double sum = 0.0, count = 0.0;
+  double sum = 0.0;
+  int64_t count = 0;
   const int x0 = std::max(0, -dx), x1 = std::min(ref.width, cur.width - dx);
   const int y0 = std::max(0, -dy), y1 = std::min(ref.height, cur.height - dy);
-  for (int y = y0; y < y1; ++y)
+  for (int y = y0; y < y1; ++y) {
+    const float* weight = ref.weight.data() + static_cast<size_t>(y) * ref.width;
+    const float* r = ref.luma.data() + static_cast<size_t>(y) * ref.width;
+    const float* c = cur.luma.data() + static_cast<size_t>(y + dy) * cur.width + dx;
+    double chain[4] = {0.0, 0.0, 0.0, 0.0};
     for (int x = x0; x < x1; ++x) {
-      const float w = ref.weight[static_cast<size_t>(y) * ref.width + x];
-      if (w <= 0.0f) continue;
-      sum += std::fabs(at(ref, x, y) - at(cur, x + dx, y + dy));
-      count += 1.0;
+      if (weight[x] <= 0.0f) continue;
+      chain[x & 3] += std::fabs(r[x] - c[x]);
+      ++count;
     }
+    sum += (chain[0] + chain[1]) + (chain[2] + chain[3]);
+  }
   // Small overlaps are not trusted: they win by chance.
   const double full = static_cast<double>(ref.width) * ref.height;
-  if (count < full * 0.25) return 1e30;
-  return sum / count;
+  if (static_cast<double>(count) < full * 0.25) return 1e30;
+  return sum / static_cast<double>(count);
 }
 
 struct Step {
@@ -124,17 +128,25 @@ struct Step {
   bool ok;
 };
 
-// What one reference pixel gives a step: its residual and the two gradient sums (each a
-// quarter of the gradient), read where the move puts it. ok is 0 for a pixel left out.
-struct Sample {
-  float r, gx, gy;
-  int ok;
+// One pass's sums over a band of rows; the bands' sums are added in band order.
+struct PassSums {
+  double H[3][3], g[3], sumR2, count;
+  std::vector<float> residuals;  // |r| of every sample, on the passes that measure them
+  void clear() {
+    for (int a = 0; a < 3; ++a) {
+      g[a] = 0.0;
+      for (int b = 0; b < 3; ++b) H[a][b] = 0.0;
+    }
+    sumR2 = count = 0.0;
+    residuals.clear();
+  }
 };
 
 // One robust Gauss-Newton step at a level. Parameters map a reference point p to
-// c + s (p - c) + t in the current level. The samples of a pass are read in row bands
-// (through parallel when given) and summed afterwards in the plain order, so the sums are
-// the same to the bit whatever the threads.
+// c + s (p - c) + t in the current level. Each row band of a pass (through parallel when
+// given) reads its samples and sums them in the plain order; the bands are numbered by the
+// level's height alone and added in their order, so the sums are the same to the bit
+// whatever the threads.
 Step refine(const MotionLevel& ref, const MotionLevel& cur, double tx, double ty, double s,
             bool withScale, int iterations, const ParallelFor& parallel) {
   const double cx = (ref.width - 1) * 0.5, cy = (ref.height - 1) * 0.5;
@@ -143,20 +155,27 @@ Step refine(const MotionLevel& ref, const MotionLevel& cur, double tx, double ty
   bool ok = false;
   std::vector<float> residuals;
   residuals.reserve(ref.luma.size());
-  std::vector<Sample> samples(ref.luma.size());
+  std::vector<PassSums> bands(static_cast<size_t>(rowBandCount(ref.height)));
   // The first pass only measures the residuals' spread, so that even the first step is
   // robust: a walking subject on a plain backdrop must not pull it.
   double sigma = -1.0;
   for (int it = -1; it < iterations; ++it) {
-    double H[3][3] = {{0}}, g[3] = {0};
-    double sumR2 = 0.0, count = 0.0;
-    if (it < 1) residuals.clear();
-    inRowBands(ref.height, parallel, [&](int firstRow, int lastRow) {
+    // Tukey's biweight drops what moved on its own (a walking subject, a light change).
+    const double c = sigma > 0.0 ? 4.685 * sigma : 1e30;
+    const bool measure = it < 1;
+    inNumberedRowBands(ref.height, parallel, [&](int band, int firstRow, int lastRow) {
+      // Summed in locals and stored once: bands side by side in memory would otherwise
+      // share cache lines between threads on every sample.
+      PassSums& out = bands[static_cast<size_t>(band)];
+      std::vector<float> bandResiduals = std::move(out.residuals);
+      bandResiduals.clear();
+      PassSums sums;
+      sums.clear();
+      double H00 = 0, H01 = 0, H02 = 0, H11 = 0, H12 = 0, H22 = 0, g0 = 0, g1 = 0, g2 = 0;
+      double sumR2 = 0.0, count = 0.0;
       for (int y = std::max(firstRow, 1); y < std::min(lastRow, ref.height - 1); ++y) {
         for (int x = 1; x < ref.width - 1; ++x) {
           const size_t i = static_cast<size_t>(y) * ref.width + x;
-          Sample& o = samples[i];
-          o.ok = 0;
           if (ref.weight[i] <= 0.0f) continue;
           const double qx = cx + s * (x - cx) + tx;
           const double qy = cy + s * (y - cy) + ty;
@@ -172,37 +191,59 @@ Step refine(const MotionLevel& ref, const MotionLevel& cur, double tx, double ty
           const int nx = ax < 0.5f ? ix : ix + 1, ny = ay < 0.5f ? iy : iy + 1;
           const float* q = cur.luma.data() + static_cast<size_t>(ny) * w + nx;
           const float* p = ref.luma.data() + i;
-          o.gx = (q[1] - q[-1]) + (p[1] - p[-1]);
-          o.gy = (q[w] - q[-w]) + (p[ref.width] - p[-ref.width]);
-          o.r = v - p[0];
-          o.ok = 1;
+          const float sx = (q[1] - q[-1]) + (p[1] - p[-1]);
+          const float sy = (q[w] - q[-w]) + (p[ref.width] - p[-ref.width]);
+          const float rf = v - p[0];
+          const double gx = 0.25 * sx;
+          const double gy = 0.25 * sy;
+          const double r = rf;
+          if (measure) bandResiduals.push_back(static_cast<float>(std::fabs(r)));
+          double wt = 1.0;
+          if (std::fabs(r) >= c) continue;
+          if (sigma > 0.0) {
+            const double u = r / c;
+            wt = (1 - u * u) * (1 - u * u);
+          }
+          const double j0 = gx, j1 = gy, j2 = gx * (x - cx) + gy * (y - cy);
+          const double wj0 = wt * j0, wj1 = wt * j1, wj2 = wt * j2;
+          g0 += wj0 * r;
+          g1 += wj1 * r;
+          g2 += wj2 * r;
+          H00 += wj0 * j0;
+          H01 += wj0 * j1;
+          H02 += wj0 * j2;
+          H11 += wj1 * j1;
+          H12 += wj1 * j2;
+          H22 += wj2 * j2;
+          sumR2 += wt * r * r;
+          count += wt;
         }
       }
+      sums.H[0][0] = H00;
+      sums.H[0][1] = sums.H[1][0] = H01;
+      sums.H[0][2] = sums.H[2][0] = H02;
+      sums.H[1][1] = H11;
+      sums.H[1][2] = sums.H[2][1] = H12;
+      sums.H[2][2] = H22;
+      sums.g[0] = g0;
+      sums.g[1] = g1;
+      sums.g[2] = g2;
+      sums.sumR2 = sumR2;
+      sums.count = count;
+      sums.residuals = std::move(bandResiduals);
+      out = std::move(sums);
     });
-    // Tukey's biweight drops what moved on its own (a walking subject, a light change).
-    const double c = sigma > 0.0 ? 4.685 * sigma : 1e30;
-    for (int y = 1; y < ref.height - 1; ++y) {
-      for (int x = 1; x < ref.width - 1; ++x) {
-        const Sample& o = samples[static_cast<size_t>(y) * ref.width + x];
-        if (!o.ok) continue;
-        const double gx = 0.25 * o.gx;
-        const double gy = 0.25 * o.gy;
-        const double r = o.r;
-        if (it < 1) residuals.push_back(static_cast<float>(std::fabs(r)));
-        double wt = 1.0;
-        if (std::fabs(r) >= c) continue;
-        if (sigma > 0.0) {
-          const double u = r / c;
-          wt = (1 - u * u) * (1 - u * u);
-        }
-        const double J[3] = {gx, gy, gx * (x - cx) + gy * (y - cy)};
-        for (int a = 0; a < 3; ++a) {
-          g[a] += wt * J[a] * r;
-          for (int b = 0; b < 3; ++b) H[a][b] += wt * J[a] * J[b];
-        }
-        sumR2 += wt * r * r;
-        count += wt;
+    double H[3][3] = {{0}}, g[3] = {0};
+    double sumR2 = 0.0, count = 0.0;
+    if (measure) residuals.clear();
+    for (const PassSums& sums : bands) {
+      for (int a = 0; a < 3; ++a) {
+        g[a] += sums.g[a];
+        for (int b = 0; b < 3; ++b) H[a][b] += sums.H[a][b];
       }
+      sumR2 += sums.sumR2;
+      count += sums.count;
+      if (measure) residuals.insert(residuals.end(), sums.residuals.begin(), sums.residuals.end());
     }
     if (residuals.size() < 64) break;
     // Robust scale of the residuals from their median, at the start and once the first
@@ -317,8 +358,20 @@ CameraMotion estimateCameraMotion(const MotionReference& ref, const uint8_t* rgb
   while (finest < top && ref.levels[finest].width > kFinestWidth) ++finest;
   double tx = bx, ty = by, s = 1.0;
   Step step{tx, ty, s, 1e9, false};
+  const double factor = static_cast<double>(1 << finest);
+  const MotionLevel& fl = ref.levels[finest];
+  // A scale whose effect at the frame's corner is under a tenth of a pixel is dropped and
+  // the translation found without it.
+  const double corner = std::hypot(fl.width * 0.5, fl.height * 0.5) * factor;
+  bool scaled = true;
   for (int l = top; l >= finest; --l) {
-    step = refine(ref.levels[l], cur[l], tx, ty, s, true, l == finest ? 12 : 8, parallel);
+    // The finest level is the costliest: when the coarser levels found a scale worth under
+    // a twentieth of a pixel at the corner, it refines the translation alone, once.
+    if (l == finest && l < top && std::fabs(s - 1.0) * corner < 0.05) {
+      scaled = false;
+      s = 1.0;
+    }
+    step = refine(ref.levels[l], cur[l], tx, ty, s, scaled, l == finest ? 12 : 8, parallel);
     if (!step.ok) return none;
     tx = step.tx;
     ty = step.ty;
@@ -328,12 +381,7 @@ CameraMotion estimateCameraMotion(const MotionReference& ref, const uint8_t* rgb
       ty *= 2.0;
     }
   }
-  const double factor = static_cast<double>(1 << finest);
-  const MotionLevel& fl = ref.levels[finest];
-  // A scale whose effect at the frame's corner is under a tenth of a pixel is dropped and
-  // the translation found again without it.
-  const double corner = std::hypot(fl.width * 0.5, fl.height * 0.5) * factor;
-  if (std::fabs(s - 1.0) * corner < 0.1) {
+  if (scaled && std::fabs(s - 1.0) * corner < 0.1) {
     step = refine(fl, cur[finest], tx, ty, 1.0, false, 12, parallel);
     if (!step.ok) return none;
     tx = step.tx;

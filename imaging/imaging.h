@@ -348,7 +348,8 @@ std::vector<uint8_t> downsampleToGrayPlain(const uint8_t* rgba, int width, int h
 //                  key's own soft edge takes the place of Outer Feather), then the
 //                  composite; out may be frame. With a cache the moved plates of the
 //                  last frame are reused while the move, fit and plates match.
-//   inRowBands     rows in bands of about 64, through a ParallelFor when given.
+//   inRowBands     rows in bands of about 64, through a ParallelFor when given;
+//                  inNumberedRowBands also tells each band its number.
 
 // Largest channel difference at which the returned image still counts as the grabbed
 // frame (the subject the service kept) when the plates are made.
@@ -454,6 +455,12 @@ struct RefinedInputs {
 // Runs rows(first, last) over [0, height) in bands of about 64 rows, through parallel when
 // given, else one band after another on this thread.
 void inRowBands(int height, const ParallelFor& parallel, const std::function<void(int, int)>& rows);
+// The same bands, numbered: rows(band, first, last) for band in [0, rowBandCount(height)).
+// The bands depend on the height alone, so sums made per band and added in band order are
+// the same to the bit whatever the threads.
+int rowBandCount(int height);
+void inNumberedRowBands(int height, const ParallelFor& parallel,
+                        const std::function<void(int, int, int)>& rows);
 
 // motion (may be null) receives the camera's move; parallel, when given, runs the camera
 // estimate, the resampling, the key and the composite in row bands (the same bytes).

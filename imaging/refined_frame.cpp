@@ -5,11 +5,13 @@
 
 #include "imaging/imaging.h"
 
-void inRowBands(int height, const ParallelFor& parallel,
-                const std::function<void(int, int)>& rows) {
-  const int bands = std::max(1, std::min(64, height / 64));
+int rowBandCount(int height) { return std::max(1, std::min(64, height / 64)); }
+
+void inNumberedRowBands(int height, const ParallelFor& parallel,
+                        const std::function<void(int, int, int)>& rows) {
+  const int bands = rowBandCount(height);
   const auto band = [&](int i) {
-    rows(static_cast<int>(static_cast<int64_t>(i) * height / bands),
+    rows(i, static_cast<int>(static_cast<int64_t>(i) * height / bands),
          static_cast<int>((static_cast<int64_t>(i) + 1) * height / bands));
   };
   if (parallel) {
@@ -17,6 +19,11 @@ void inRowBands(int height, const ParallelFor& parallel,
   } else {
     for (int i = 0; i < bands; ++i) band(i);
   }
+}
+
+void inRowBands(int height, const ParallelFor& parallel,
+                const std::function<void(int, int)>& rows) {
+  inNumberedRowBands(height, parallel, [&](int, int first, int last) { rows(first, last); });
 }
 
 void renderRefined(const RefinedInputs& in, const uint8_t* frame, int width, int height,
