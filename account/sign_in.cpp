@@ -101,7 +101,8 @@ void pollUntilDone(DevicePoll& poll) {
       keychainStoreToken(kKeychainService, kServiceBaseUrl, accessToken);
       // Signed out meanwhile: the panel stays as the user left it and the
       // stored token is picked up by the next refresh, with no query now.
-      if (slot.cancelled.load()) return;
+      // Any other cancel (the instance destroyed) still tells the others.
+      if (slot.signedOut.load()) return;
       AccountView view = queryAccount();
       view.serial = publishAccount(view.state, view.label);
       withLiveInstance(slot, [&view](Instance* instance) {

@@ -150,6 +150,7 @@ struct Instance;
 struct DeviceFlowSlot {
   std::atomic<bool> cancelled{false};  // written only while `mutex` is held
   std::atomic<bool> finished{false};   // the poller has written its last label
+  std::atomic<bool> signedOut{false};  // cancelled by Sign Out, not by a new sign-in or destroy
   std::mutex mutex;              // held by the canceller and by the poller while it uses `instance`
   Instance* instance = nullptr;  // not owning
 };
@@ -234,9 +235,11 @@ Instance* lookupInstance(OfxImageEffectHandle effect);
 
 // Marks the instance's current sign-in slot cancelled. Taking the slot's mutex
 // waits for a panel update in progress and guarantees none starts afterwards.
-inline void cancelDeviceFlow(Instance* instance) {
+enum class FlowCancel { Quietly, BySignOut };
+inline void cancelDeviceFlow(Instance* instance, FlowCancel why = FlowCancel::Quietly) {
   if (!instance || !instance->deviceFlow) return;
   std::lock_guard<std::mutex> lock(instance->deviceFlow->mutex);
+  if (why == FlowCancel::BySignOut) instance->deviceFlow->signedOut.store(true);
   instance->deviceFlow->cancelled.store(true);
 }
 

@@ -154,7 +154,7 @@ void generatePressed(OfxImageEffectHandle effect, Instance* record, OfxPropertyS
 }
 
 void signOutPressed(Instance* record) {
-  cancelDeviceFlow(record);
+  cancelDeviceFlow(record, FlowCancel::BySignOut);
   keychainDeleteToken(kKeychainService, kServiceBaseUrl);
   applyAccountState(record, SignedOut, "");
   record->accountShown = publishAccount(SignedOut, "");
