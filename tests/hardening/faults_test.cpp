@@ -39,15 +39,20 @@ class Faults : public HardeningTest {
     storeToken();
   }
 
-  // Starts a generation on a fresh 64 x 36 instance; the bars it ends with.
-  Bars generationOutcome(HostInstance** out = nullptr) {
-    HostInstance* instance = createWithFrame(64, 36);
-    if (out) *out = instance;
-    // A failure before any request (no frame written) can be over by the
-    // time the starting render reads the state; then that render shows it.
+  // Starts a generation; the bars it ends with. A failure before any request
+  // (no frame written, no token) can be over by the time the starting render
+  // reads the state; then that render shows it.
+  Bars outcomeOf(HostInstance* instance) {
     const Bars first = startGeneration(instance, "stormy sky", 1.0);
     if (first != Bars::Red) return first;
     return renderUntilNotRed(instance, 1.0, kGenerationBoundSeconds);
+  }
+
+  // The same on a fresh 64 x 36 instance.
+  Bars generationOutcome(HostInstance** out = nullptr) {
+    HostInstance* instance = createWithFrame(64, 36);
+    if (out) *out = instance;
+    return outcomeOf(instance);
   }
 
   // No generation left anything at the staging name or the cache name.
@@ -245,8 +250,7 @@ TEST_F(Faults, HomeUnsetMeansNoTokenAndAmber) {
   HostInstance* instance = create();
   EXPECT_EQ(hostGetString(instance, "accountInfo"), "");
   attachFrame(instance, 32, 18);
-  startGeneration(instance, "stormy sky", 1.0);
-  EXPECT_EQ(renderUntilNotRed(instance, 1.0, 10), Bars::Amber);
+  EXPECT_EQ(outcomeOf(instance), Bars::Amber);
   EXPECT_EQ(render(instance, 1.0), Bars::None);
   EXPECT_TRUE(service_.requestsTo("/v1/generate").empty());
   setenv("HOME", home.c_str(), 1);  // the fixture's TempHome restores the rest
@@ -256,8 +260,7 @@ TEST_F(Faults, CorruptTokenFileIsNotTrustedAndSaysWhy) {
   { std::ofstream(tokenFile(home_.path()), std::ios::trunc) << "talvane-tokens 1\n99 3\nabc"; }
   HostInstance* instance = createWithFrame(64, 36);
   EXPECT_EQ(hostGetString(instance, "accountInfo"), "");
-  startGeneration(instance, "stormy sky", 1.0);
-  EXPECT_EQ(renderUntilNotRed(instance, 1.0, 10), Bars::Amber);
+  EXPECT_EQ(outcomeOf(instance), Bars::Amber);
   EXPECT_NE(debugLog().find("keychainGetToken: token file not trusted: corrupt"), std::string::npos)
       << debugLog();
 }
@@ -266,8 +269,7 @@ TEST_F(Faults, GroupReadableTokenFileIsRefusedAndSaysWhy) {
   ASSERT_EQ(chmod(tokenFile(home_.path()).c_str(), 0640), 0);
   HostInstance* instance = createWithFrame(64, 36);
   EXPECT_EQ(hostGetString(instance, "accountInfo"), "") << "a token others can read is not used";
-  startGeneration(instance, "stormy sky", 1.0);
-  EXPECT_EQ(renderUntilNotRed(instance, 1.0, 10), Bars::Amber);
+  EXPECT_EQ(outcomeOf(instance), Bars::Amber);
   EXPECT_TRUE(service_.requestsTo("/v1/generate").empty());
   EXPECT_NE(
       debugLog().find("keychainGetToken: token file not trusted: readable or writable by others"),
