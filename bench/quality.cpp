@@ -76,7 +76,8 @@ void generate(Session& s, const ShotSpec& shot, const std::string& prompt) {
   writePng(cache, returned.data(), shot.width, shot.height, 4);
   writeRawdiff(grabbed, cache, rawdiffFile(s.key, prompt));
   writeAnchor(grabbed, anchorFile(s.key, prompt), 128);
-  writePlates(grabbed, cache, plateFile(s.key, prompt), backdropFile(s.key, prompt), kPlateThreshold);
+  writePlates(grabbed, cache, plateFile(s.key, prompt), backdropFile(s.key, prompt),
+              kPlateThreshold);
 }
 
 std::vector<uint8_t> render(Session& s, const std::vector<uint8_t>& rgba, int w, int h, double t) {
@@ -186,7 +187,7 @@ int main(int argc, char** argv) {
       std::fflush(stdout);
     }
     if (!picture.empty() && (shot.name == "pan-textured" || shot.name == "walk-green-still" ||
-                             shot.name == "pan-green" || small)) {
+                             shot.name == "pan-green" || shot.name == "pan-city" || small)) {
       sheet.resize(static_cast<size_t>(sheetW) * tileH * 4 * (sheetRows + 1));
       shrinkInto(sheet, sheetW, 0, sheetRows, tileW, tileH, frames[showFrame].source, shot.width,
                  shot.height);

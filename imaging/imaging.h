@@ -313,7 +313,9 @@ std::vector<uint8_t> downsampleToGrayPlain(const uint8_t* rgba, int width, int h
 //                     within threshold in every channel (the subject the service kept),
 //                     specks opened away, then grown by grow + 1 pixels over its soft edge.
 //   fillPlate         RGBA8 in place: pixels under hole != 0 replaced by a push-pull
-//                     pyramid fill from the rest (alpha 255 there); no hole, no change.
+//                     pyramid fill from the rest (alpha 255 there), or, where the detail
+//                     around the hole repeats under a shift, by the background found a
+//                     whole number of shifts away; no hole, no change.
 //   buildPlates       returned (any size, resampled to the frame) and grabbed RGBA8 ->
 //                     the new background with the footprint filled, the original
 //                     backdrop with the footprint and the strays around it (pixels of a

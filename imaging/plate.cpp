@@ -110,6 +110,236 @@ void relax(std::vector<float>& colour, const std::vector<uint32_t>& inside, int 
   }
 }
 
+// Replaces the colour (3 per pixel) under the hole by a push-pull fill of the rest,
+// relaxed into its surroundings; `inside` lists the hole's pixels, and some pixel is known.
+void smoothFill(std::vector<float>& colour, const std::vector<uint8_t>& hole,
+                const std::vector<uint32_t>& inside, int width, int height) {
+  const size_t n = static_cast<size_t>(width) * height;
+  std::vector<Level> pyramid(1);
+  Level& base = pyramid[0];
+  base.width = width;
+  base.height = height;
+  base.rgb.resize(n * 3);
+  base.weight.resize(n);
+  for (size_t i = 0; i < n; ++i) {
+    const float w = hole[i] ? 0.0f : 1.0f;
+    base.weight[i] = w;
+    for (int k = 0; k < 3; ++k) base.rgb[i * 3 + k] = w * colour[i * 3 + k];
+  }
+  while (pyramid.back().width > 1 || pyramid.back().height > 1) {
+    pyramid.push_back(reduce(pyramid.back()));
+  }
+  pull(pyramid);
+  const Level& filled = pyramid[0];  // the pyramid grew: base no longer refers to it
+  for (const uint32_t i : inside) {
+    const float w = filled.weight[i];
+    for (int k = 0; k < 3; ++k) colour[i * 3 + k] = w > 0.0f ? filled.rgb[i * 3 + k] / w : 0.0f;
+  }
+  relax(colour, inside, width, height);
+}
+
+// A backdrop that repeats (the windows of a facade, tiles, a horizon running across the
+// frame) is something the smooth fill cannot know but the background around the hole shows.
+// Its fine detail (the image less a local mean) is compared with itself shifted; a shift
+// under which the detail around the hole matches itself closely is a step of the repeat,
+// and the hole takes its smooth fill plus the detail found a whole number of steps away.
+struct Repeat {
+  int dx = 0, dy = 0;
+  bool found = false;
+};
+
+// The mean of the known pixels in a (2r+1)^2 box, per channel; sums run along rows, then
+// down columns, so the cost does not grow with the radius. Whole-number sums are exact.
+std::vector<float> knownMean(const std::vector<uint8_t>& rgba, const std::vector<uint8_t>& hole,
+                             int width, int height, int r) {
+  const size_t n = static_cast<size_t>(width) * height;
+  std::vector<int32_t> across(n * 4, 0), values(static_cast<size_t>(width) * 4);
+  for (int y = 0; y < height; ++y) {
+    const size_t row = static_cast<size_t>(y) * width;
+    for (int x = 0; x < width; ++x) {
+      const size_t i = row + x;
+      const int32_t known = hole[i] ? 0 : 1;
+      for (int k = 0; k < 3; ++k) values[x * 4 + k] = known * rgba[i * 4 + k];
+      values[x * 4 + 3] = known;
+    }
+    int32_t run[4] = {0, 0, 0, 0};
+    int32_t* out = &across[row * 4];
+    for (int x = -r; x < width; ++x) {
+      if (x + r < width)
+        for (int k = 0; k < 4; ++k) run[k] += values[(x + r) * 4 + k];
+      if (x - r - 1 >= 0)
+        for (int k = 0; k < 4; ++k) run[k] -= values[(x - r - 1) * 4 + k];
+      if (x >= 0)
+        for (int k = 0; k < 4; ++k) out[x * 4 + k] = run[k];
+    }
+  }
+  std::vector<float> mean(n * 3, 0.0f);
+  std::vector<int32_t> run(static_cast<size_t>(width) * 4, 0);
+  for (int y = -r; y < height; ++y) {
+    if (y + r < height) {
+      const int32_t* add = &across[static_cast<size_t>(y + r) * width * 4];
+      for (size_t j = 0; j < run.size(); ++j) run[j] += add[j];
+    }
+    if (y - r - 1 >= 0) {
+      const int32_t* drop = &across[static_cast<size_t>(y - r - 1) * width * 4];
+      for (size_t j = 0; j < run.size(); ++j) run[j] -= drop[j];
+    }
+    if (y < 0) continue;
+    for (int x = 0; x < width; ++x) {
+      const int32_t w = run[static_cast<size_t>(x) * 4 + 3];
+      if (w == 0) continue;
+      const float inv = 1.0f / static_cast<float>(w);
+      const size_t i = static_cast<size_t>(y) * width + x;
+      for (int k = 0; k < 3; ++k)
+        mean[i * 3 + k] = static_cast<float>(run[static_cast<size_t>(x) * 4 + k]) * inv;
+    }
+  }
+  return mean;
+}
+
+Repeat findRepeat(const std::vector<float>& detailLuma, const std::vector<uint8_t>& hole, int width,
+                  int height, int minStep) {
+  Repeat best;
+  const size_t n = static_cast<size_t>(width) * height;
+  // The detail that matters is the one next to the hole.
+  std::vector<uint8_t> near = hole;
+  const int ring = std::max(8, std::max(width, height) / 60);
+  morphH(near, width, height, ring, true);
+  morphV(near, width, height, ring, true);
+  struct Sample {
+    int x, y;
+    float detail;
+  };
+  std::vector<Sample> samples;
+  for (size_t i = 0; i < n; ++i)
+    if (near[i] && !hole[i])
+      samples.push_back({static_cast<int>(i % static_cast<size_t>(width)),
+                         static_cast<int>(i / static_cast<size_t>(width)), detailLuma[i]});
+  constexpr size_t kMaxSamples = 4096;
+  if (samples.size() > kMaxSamples) {
+    const size_t stride = (samples.size() + kMaxSamples - 1) / kMaxSamples;
+    size_t kept = 0;
+    for (size_t j = 0; j < samples.size(); j += stride) samples[kept++] = samples[j];
+    samples.resize(kept);
+  }
+  if (samples.size() < 64) return best;
+  double energy = 0;
+  for (const Sample& s : samples) energy += s.detail * s.detail;
+  energy /= static_cast<double>(samples.size());
+  if (energy < 4.0) return best;  // no detail worth carrying
+  // The share of unrelated detail's mismatch left under a shift, over every `every`-th sample.
+  const auto score = [&](int dx, int dy, size_t every) {
+    double sum = 0;
+    size_t count = 0, tried = 0;
+    for (size_t k = 0; k < samples.size(); k += every, ++tried) {
+      const int x = samples[k].x + dx, y = samples[k].y + dy;
+      if (x < 0 || y < 0 || x >= width || y >= height) continue;
+      const size_t j = static_cast<size_t>(y) * width + x;
+      if (hole[j]) continue;
+      const float e = samples[k].detail - detailLuma[j];
+      sum += e * e;
+      ++count;
+    }
+    // Too few overlapping samples say nothing.
+    return count * 2 >= tried ? sum / (2.0 * energy * static_cast<double>(count)) : 2.0;
+  };
+  // A coarse look over the shifts with a quarter of the samples; the few best are scored
+  // again on all of them, and the best of those refined to the pixel.
+  const int reach = std::max(minStep * 2, std::max(width, height) / 10);
+  const int grid = std::max(1, reach / 48);
+  struct Candidate {
+    double score;
+    int dx, dy;
+  };
+  std::vector<Candidate> coarse;
+  // Half the plane: a shift and its opposite match equally.
+  for (int dy = 0; dy <= reach; dy += grid)
+    for (int dx = -reach; dx <= reach; dx += grid) {
+      if (std::max(std::abs(dx), dy) < minStep || (dy == 0 && dx < 0)) continue;
+      coarse.push_back({score(dx, dy, 4), dx, dy});
+    }
+  const size_t keep = std::min<size_t>(8, coarse.size());
+  std::partial_sort(coarse.begin(), coarse.begin() + keep, coarse.end(),
+                    [](const Candidate& a, const Candidate& b) { return a.score < b.score; });
+  double lowest = 2.0;
+  int bx = 0, by = 0;
+  for (size_t c = 0; c < keep; ++c) {
+    const double s = score(coarse[c].dx, coarse[c].dy, 1);
+    if (s < lowest) lowest = s, bx = coarse[c].dx, by = coarse[c].dy;
+  }
+  if (grid > 1) {
+    const int cx = bx, cy = by;
+    for (int dy = cy - grid + 1; dy < cy + grid; ++dy)
+      for (int dx = cx - grid + 1; dx < cx + grid; ++dx) {
+        if (std::max(std::abs(dx), std::abs(dy)) < minStep) continue;
+        const double s = score(dx, dy, 1);
+        if (s < lowest) lowest = s, bx = dx, by = dy;
+      }
+  }
+  // The detail must match itself far better than unrelated detail would (a ratio of 1).
+  constexpr double kRepeats = 0.25;
+  if (lowest < kRepeats) best = {bx, by, true};
+  return best;
+}
+
+// Copies into the hole the background found a whole number of repeat steps away, either
+// way; a pixel with no such source keeps its smooth fill. Sources keep clear of the hole's
+// rim, where a trace of the subject's edge may remain.
+void carryRepeat(std::vector<float>& colour, const std::vector<uint8_t>& rgba,
+                 const std::vector<uint8_t>& hole, const std::vector<uint32_t>& inside, int width,
+                 int height) {
+  const int r = std::max(4, std::max(width, height) / 120);
+  const std::vector<float> mean = knownMean(rgba, hole, width, height, r);
+  const size_t n = static_cast<size_t>(width) * height;
+  std::vector<float> detail(n, 0.0f);
+  for (size_t i = 0; i < n; ++i)
+    if (!hole[i])
+      detail[i] = 0.299f * (rgba[i * 4] - mean[i * 3]) +
+                  0.587f * (rgba[i * 4 + 1] - mean[i * 3 + 1]) +
+                  0.114f * (rgba[i * 4 + 2] - mean[i * 3 + 2]);
+  const Repeat step = findRepeat(detail, hole, width, height, r);
+  if (!step.found) return;
+  // A step well past the detail's scale is a true repeat (windows, tiles) and is copied as
+  // it is from the nearer side. A short one is a structure running along it (a horizon,
+  // streaks on water) over a level that drifts (the glow of a sunset): the nearer side
+  // brings the structure, and the level under it (the mean over a step) is interpolated
+  // between the two sides along the step.
+  const int reach = std::max(std::abs(step.dx), std::abs(step.dy));
+  const bool repeats = reach > 2 * r;
+  const std::vector<float> local =
+      repeats ? std::vector<float>() : knownMean(rgba, hole, width, height, reach);
+  std::vector<uint8_t> rim = hole;
+  morphH(rim, width, height, 2, true);
+  morphV(rim, width, height, 2, true);
+  for (const uint32_t i : inside) {
+    const int x = static_cast<int>(i % static_cast<uint32_t>(width));
+    const int y = static_cast<int>(i / static_cast<uint32_t>(width));
+    size_t source[2] = {0, 0};
+    int steps[2] = {0, 0};
+    for (int side = 0; side < 2; ++side) {
+      const int sign = side == 0 ? 1 : -1;
+      int sx = x, sy = y, k = 0;
+      do {
+        sx += sign * step.dx;
+        sy += sign * step.dy;
+        ++k;
+      } while (sx >= 0 && sy >= 0 && sx < width && sy < height &&
+               rim[static_cast<size_t>(sy) * width + sx]);
+      if (sx < 0 || sy < 0 || sx >= width || sy >= height) continue;
+      source[side] = static_cast<size_t>(sy) * width + sx;
+      steps[side] = k;
+    }
+    if (steps[0] == 0 && steps[1] == 0) continue;  // the smooth fill stays
+    const int nearer = steps[1] == 0 || (steps[0] != 0 && steps[0] <= steps[1]) ? 0 : 1;
+    const size_t j = source[nearer];
+    for (int c = 0; c < 3; ++c) colour[i * 3 + c] = rgba[j * 4 + c];
+    if (repeats || steps[0] == 0 || steps[1] == 0) continue;
+    const float toFar = static_cast<float>(steps[1 - nearer]) / (steps[0] + steps[1]);
+    for (int c = 0; c < 3; ++c)
+      colour[i * 3 + c] += (1.0f - toFar) * (local[source[1 - nearer] * 3 + c] - local[j * 3 + c]);
+  }
+}
+
 constexpr size_t kMaxStrayPercent = 8;
 
 void addStrays(std::vector<uint8_t>& footprint, const uint8_t* grabbed,
@@ -167,39 +397,16 @@ void fillPlate(std::vector<uint8_t>& rgba, const std::vector<uint8_t>& hole, int
   if (width <= 0 || height <= 0) return;
   const size_t n = static_cast<size_t>(width) * height;
   if (rgba.size() != n * 4 || hole.size() != n) return;
-  std::vector<Level> pyramid(1);
-  Level& base = pyramid[0];
-  base.width = width;
-  base.height = height;
-  base.rgb.resize(n * 3);
-  base.weight.resize(n);
-  bool any = false, missing = false;
-  for (size_t i = 0; i < n; ++i) {
-    const float w = hole[i] ? 0.0f : 1.0f;
-    any |= w > 0.0f;
-    missing |= w == 0.0f;
-    base.weight[i] = w;
-    for (int k = 0; k < 3; ++k) base.rgb[i * 3 + k] = w * rgba[i * 4 + k];
-  }
-  if (!missing) return;
-  if (!any) return;  // nothing to fill from: leave the image as it is
-  while (pyramid.back().width > 1 || pyramid.back().height > 1) {
-    pyramid.push_back(reduce(pyramid.back()));
-  }
-  pull(pyramid);
-  const Level& filled = pyramid[0];  // the pyramid grew: base no longer refers to it
   std::vector<float> colour(n * 3);
   std::vector<uint32_t> inside;
   for (size_t i = 0; i < n; ++i) {
-    if (!hole[i]) {
-      for (int k = 0; k < 3; ++k) colour[i * 3 + k] = rgba[i * 4 + k];
-      continue;
-    }
-    inside.push_back(static_cast<uint32_t>(i));
-    const float w = filled.weight[i];
-    for (int k = 0; k < 3; ++k) colour[i * 3 + k] = w > 0.0f ? filled.rgb[i * 3 + k] / w : 0.0f;
+    for (int k = 0; k < 3; ++k) colour[i * 3 + k] = rgba[i * 4 + k];
+    if (hole[i]) inside.push_back(static_cast<uint32_t>(i));
   }
-  relax(colour, inside, width, height);
+  // Nothing missing, or nothing to fill from: the image stays as it is.
+  if (inside.empty() || inside.size() == n) return;
+  smoothFill(colour, hole, inside, width, height);
+  carryRepeat(colour, rgba, hole, inside, width, height);
   for (const uint32_t i : inside) {
     for (int k = 0; k < 3; ++k)
       rgba[i * 4 + k] = static_cast<uint8_t>(std::clamp(colour[i * 3 + k] + 0.5f, 0.0f, 255.0f));

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <functional>
 #include <random>
 #include <thread>
 #include <vector>
@@ -151,6 +152,43 @@ TEST(Refined, PlatesKeepNoTraceOfTheSubject) {
     }
     EXPECT_LE(worstFlat, 1) << answer.second;
     EXPECT_LT(sum / (grabbed.size() * 6 / 4), 1.5) << answer.second;
+  }
+}
+
+// What the smooth fill cannot know but the background around the hole shows: windows that
+// repeat, and a horizon running across a glow that drifts along it.
+TEST(Refined, FillContinuesWhatRepeatsAroundTheHole) {
+  const int w = 320, h = 180;
+  const auto facade = [](int x, int y, uint8_t* p) {
+    const bool window = x % 24 >= 6 && x % 24 < 18 && y % 32 >= 9 && y % 32 < 23;
+    const int shade = 90 + (x + y) / 20;
+    p[0] = byte(window ? 230 : shade);
+    p[1] = byte(window ? 200 : shade);
+    p[2] = byte(window ? 100 : shade + 10);
+  };
+  const auto horizon = [](int x, int y, uint8_t* p) {
+    const bool sky = y < 100;
+    p[0] = byte(sky ? 150 + x / 4 : 40);
+    p[1] = byte(sky ? 90 + x / 8 : 60 + (y % 6 < 2 ? 40 : 0));
+    p[2] = byte(sky ? 70 : 110);
+  };
+  using Backdrop = std::function<void(int, int, uint8_t*)>;
+  for (const Backdrop& backdrop : {Backdrop(facade), Backdrop(horizon)}) {
+    std::vector<uint8_t> truth(static_cast<size_t>(w) * h * 4, 255), hole(truth.size() / 4, 0);
+    for (int y = 0; y < h; ++y)
+      for (int x = 0; x < w; ++x) {
+        backdrop(x, y, &truth[(static_cast<size_t>(y) * w + x) * 4]);
+        hole[static_cast<size_t>(y) * w + x] = std::hypot((x - 150) / 1.5, y - 95) < 45 ? 255 : 0;
+      }
+    std::vector<uint8_t> filled = truth;
+    fillPlate(filled, hole, w, h);
+    double error = 0, count = 0;
+    for (size_t i = 0; i < hole.size(); ++i)
+      if (hole[i]) {
+        for (int c = 0; c < 3; ++c) error += std::abs(filled[i * 4 + c] - truth[i * 4 + c]);
+        count += 3;
+      }
+    EXPECT_LT(error / count, 6.0);
   }
 }
 
