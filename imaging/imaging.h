@@ -30,6 +30,8 @@
 //   morphH/V     1-D grey dilation (max) or erosion (min) over a window of radius r,
 //                clipped at the image border; cost independent of r.
 //   boxBlur      separable box blur, exact integer averages over the clipped window.
+//   joinedTo     the seeds plus every allowed pixel 8-connected to them through allowed
+//                pixels (thin strands hanging from a solid block; specks stay out).
 //
 // Reference difference (rawdiff.cpp)
 //   writeRawdiff grabbed PNG vs returned background PNG (resampled to the grabbed size)
@@ -96,6 +98,10 @@ void morphV(std::vector<uint8_t>& mask, int width, int height, int radius, bool 
 // In place; horizontal pass then vertical pass, each average truncated.
 // radius <= 0 leaves the mask unchanged.
 void boxBlur(std::vector<uint8_t>& mask, int width, int height, int radius);
+
+// 255 where joined; empty if either mask has not width * height bytes.
+std::vector<uint8_t> joinedTo(const std::vector<uint8_t>& seeds,
+                              const std::vector<uint8_t>& allowed, int width, int height);
 
 // ---- Reference difference and anchor ---------------------------------------------------
 

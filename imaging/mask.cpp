@@ -125,3 +125,37 @@ void boxBlurPlain(std::vector<uint8_t>& mask, int width, int height, int radius)
   }
   mask.swap(out);
 }
+
+std::vector<uint8_t> joinedTo(const std::vector<uint8_t>& seeds,
+                              const std::vector<uint8_t>& allowed, int width, int height) {
+  if (!validGray(seeds, width, height) || !validGray(allowed, width, height)) return {};
+  std::vector<uint8_t> joined = seeds;
+  std::vector<uint32_t> queue;
+  const auto spread = [&](int x, int y) {
+    for (int dy = -1; dy <= 1; ++dy)
+      for (int dx = -1; dx <= 1; ++dx) {
+        const int nx = x + dx, ny = y + dy;
+        if (nx < 0 || ny < 0 || nx >= width || ny >= height) continue;
+        const size_t j = static_cast<size_t>(ny) * width + nx;
+        if (joined[j] || !allowed[j]) continue;
+        joined[j] = 255;
+        queue.push_back(static_cast<uint32_t>(j));
+      }
+  };
+  for (int y = 0; y < height; ++y)
+    for (int x = 0; x < width; ++x) {
+      const size_t i = static_cast<size_t>(y) * width + x;
+      // Only a seed at the rim of its block can have an unjoined neighbour.
+      const bool rim =
+          seeds[i] && (x == 0 || y == 0 || x + 1 == width || y + 1 == height || !seeds[i - 1] ||
+                       !seeds[i + 1] || !seeds[i - width] || !seeds[i + width]);
+      if (rim) spread(x, y);
+    }
+  while (!queue.empty()) {
+    const uint32_t i = queue.back();
+    queue.pop_back();
+    spread(static_cast<int>(i % static_cast<uint32_t>(width)),
+           static_cast<int>(i / static_cast<uint32_t>(width)));
+  }
+  return joined;
+}

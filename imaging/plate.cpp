@@ -384,9 +384,13 @@ std::vector<uint8_t> subjectFootprint(const uint8_t* returned, const uint8_t* gr
     fp[i] = d <= threshold ? 255 : 0;
   }
   // Lone agreeing pixels are chance matches of two backdrops, not subject: an opening
-  // removes them before the footprint grows over the subject's soft edge.
+  // removes them before the footprint grows over the subject's soft edge. Thin strands
+  // the service kept (hair) fall to the opening too; those joined to what remains are
+  // taken back, or they would stay in the plate as traces of the subject.
+  const std::vector<uint8_t> agree = fp;
   morphH(fp, width, height, 1, false);
   morphV(fp, width, height, 1, false);
+  fp = joinedTo(fp, agree, width, height);
   morphH(fp, width, height, 1 + std::max(grow, 0), true);
   morphV(fp, width, height, 1 + std::max(grow, 0), true);
   return fp;

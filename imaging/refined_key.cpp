@@ -49,6 +49,23 @@ std::vector<uint8_t> differenceKey(const uint8_t* frame, const uint8_t* backdrop
   std::vector<uint8_t> near = solid;
   morphH(near, width, height, 1 + kEdgeRadius, true);
   morphV(near, width, height, 1 + kEdgeRadius, true);
+  // Thin subject (strands of hair, a cable) is no solid block, yet it hangs from one.
+  const std::vector<uint8_t> hanging = joinedTo(solid, subject, width, height);
+  // A strand's soft flanks differ from the backdrop by less than the threshold: the pixels
+  // beside it are weighed too. Not those beside a solid block, whose edge the key finds
+  // whole, and where texture the estimate missed (a fill where a move uncovered the
+  // backdrop) would creep in.
+  std::vector<uint8_t> clear = solid;
+  morphH(clear, width, height, 1, true);
+  morphV(clear, width, height, 1, true);
+  std::vector<uint8_t> weighed(n), beside(n);
+  for (size_t i = 0; i < n; ++i) {
+    weighed[i] = subject[i] && (near[i] || hanging[i]) ? 255 : 0;
+    beside[i] = hanging[i] && !clear[i] ? 255 : 0;
+  }
+  morphH(beside, width, height, 1, true);
+  morphV(beside, width, height, 1, true);
+  for (size_t i = 0; i < n; ++i) beside[i] = std::max(beside[i], weighed[i]);
   std::vector<uint8_t> inner = subject;
   morphH(inner, width, height, kEdgeRadius, false);
   morphV(inner, width, height, kEdgeRadius, false);
@@ -56,7 +73,7 @@ std::vector<uint8_t> differenceKey(const uint8_t* frame, const uint8_t* backdrop
   inRowBands(height, parallel, [&](int firstRow, int lastRow) {
     const size_t end = static_cast<size_t>(lastRow) * width;
     for (size_t i = static_cast<size_t>(firstRow) * width; i < end; ++i) {
-      if (!subject[i] || !near[i]) continue;  // backdrop: the background shows
+      if (!beside[i]) continue;  // backdrop: the background shows
       if (inner[i]) {
         key[i] = 0;
         continue;
@@ -66,43 +83,65 @@ std::vector<uint8_t> differenceKey(const uint8_t* frame, const uint8_t* backdrop
       const int x = static_cast<int>(i % static_cast<size_t>(width));
       const int y = static_cast<int>(i / static_cast<size_t>(width));
       float sum[4] = {0.0f, 0.0f, 0.0f, 0.0f};
+      // The most distinct subject pixel nearby: the core of a strand, whose colour is
+      // nearer the strand's own than the solid subject's is.
+      int strongest = -1;
+      size_t core = i;
       for (int yy = std::max(0, y - kColourRadius); yy <= std::min(height - 1, y + kColourRadius);
            ++yy) {
         const size_t row = static_cast<size_t>(yy) * width;
         for (int xx = std::max(0, x - kColourRadius); xx <= std::min(width - 1, x + kColourRadius);
              ++xx) {
-          if (!inner[row + xx]) continue;
-          const uint8_t* q = frame + (row + xx) * 4;
+          const size_t j = row + xx;
+          if (!subject[j]) continue;
+          const uint8_t* q = frame + j * 4;
+          if (!inner[j]) {
+            const uint8_t* b = backdrop + j * 4;
+            const int d =
+                std::max({std::abs(q[0] - b[0]), std::abs(q[1] - b[1]), std::abs(q[2] - b[2])});
+            if (d > strongest) strongest = d, core = j;
+            continue;
+          }
           sum[0] += q[0];
           sum[1] += q[1];
           sum[2] += q[2];
           sum[3] += 1.0f;
         }
       }
-      if (sum[3] < 0.5f) {
-        key[i] = 0;
-        continue;
-      }
-      // Frame = a F + (1 - a) B: the share a of the subject colour F along B -> F.
-      float num = 0.0f, den = 0.0f;
-      for (int k = 0; k < 3; ++k) {
-        const float b = backdrop[i * 4 + k];
-        const float f = sum[k] / sum[3] - b;
-        num += (frame[i * 4 + k] - b) * f;
-        den += f * f;
-      }
-      const float minDen = static_cast<float>(threshold) * threshold;
-      float a = den > minDen ? std::clamp(num / den, 0.0f, 1.0f) : 1.0f;
+      // Frame = a F + (1 - a) B: the share a of a subject colour F along B -> F.
+      const auto share = [&](const float f[3]) {
+        float num = 0.0f, den = 0.0f;
+        for (int k = 0; k < 3; ++k) {
+          const float along = f[k] - backdrop[i * 4 + k];
+          num += (frame[i * 4 + k] - backdrop[i * 4 + k]) * along;
+          den += along * along;
+        }
+        const float minDen = static_cast<float>(threshold) * threshold;
+        return den > minDen ? std::clamp(num / den, 0.0f, 1.0f) : 1.0f;
+      };
       // The least subject share that keeps its colour F = B + (frame - B) / a inside 0..255:
       // for a strand of another colour than the solid subject nearby (dark hair by a face)
-      // the projection above reads far too little subject.
+      // the projection on the solid subject's colour reads far too little subject.
       float least = 0.0f;
       for (int k = 0; k < 3; ++k) {
         const float b = backdrop[i * 4 + k], v = frame[i * 4 + k];
         if (v > b) least = std::max(least, (v - b) / (255.0f - b));
         if (v < b) least = std::max(least, (b - v) / b);
       }
-      a = std::max(a, std::min(least, 1.0f));
+      least = std::min(least, 1.0f);
+      float a = least;
+      if (sum[3] >= 0.5f) {
+        const float mean[3] = {sum[0] / sum[3], sum[1] / sum[3], sum[2] / sum[3]};
+        a = std::max(share(mean), least);
+      } else if (strongest >= 0) {
+        // A strand with no solid subject near: its core is itself partly backdrop, so the
+        // share read against the core's colour is too high about as much as the least share
+        // is too low; the estimate takes the middle.
+        const float coreColour[3] = {static_cast<float>(frame[core * 4]),
+                                     static_cast<float>(frame[core * 4 + 1]),
+                                     static_cast<float>(frame[core * 4 + 2])};
+        a = std::max(least, 0.5f * (least + share(coreColour)));
+      }
       key[i] = static_cast<uint8_t>(std::lround((1.0f - a) * 255.0f));
     }
   });

@@ -119,7 +119,9 @@ TEST(Refined, PlatesKeepNoTraceOfTheSubject) {
       // Smooth backdrops, so the fill can be held close to the truth.
       const uint8_t o = byte(oldTex.at(x * 0.2, y * 0.2)), nw = byte(newTex.at(x * 0.2, y * 0.2));
       const uint8_t oldPx[4] = {30, o, 60, 255}, newPx[4] = {nw, 90, byte(255 - nw), 255};
-      const bool subject = std::abs(x - 100) < 18 && std::abs(y - 70) < 40;
+      // A box with a one-pixel strand hanging from it, which an opening alone would lose.
+      const bool subject =
+          (std::abs(x - 100) < 18 && std::abs(y - 70) < 40) || (y == 50 && x >= 118 && x < 132);
       const uint8_t subjectPx[4] = {240, 20, 200, 255};
       for (int c = 0; c < 4; ++c) {
         truthOld[i + c] = oldPx[c];
@@ -214,8 +216,10 @@ TEST(Refined, MovedPlateExtendsItsOwnBorderAndMatchesTheFitAtRest) {
 }
 
 TEST(Refined, HairLikeEdgeTakesTheNewBackgroundsColour) {
-  // A solid subject on the left, then a column where it covers 40 % of the backdrop.
+  // A solid subject on the left, then a column where it covers 40 % of the backdrop; from
+  // it hangs a strand of dark hair at half cover, reaching well past the solid edge.
   const int w = 40, h = 20;
+  const uint8_t hair[3] = {30, 20, 10};
   const uint8_t F[3] = {200, 150, 120}, oldB[3] = {20, 200, 40}, newB[3] = {60, 60, 200};
   std::vector<uint8_t> frame(static_cast<size_t>(w) * h * 4), backdrop(frame.size()),
       plate(frame.size());
@@ -223,8 +227,9 @@ TEST(Refined, HairLikeEdgeTakesTheNewBackgroundsColour) {
     for (int x = 0; x < w; ++x) {
       const size_t i = (static_cast<size_t>(y) * w + x) * 4;
       const double a = x < 20 ? 1.0 : x == 20 ? 0.4 : 0.0;
+      const bool strand = y == 4 && x > 20 && x < 36;
       for (int c = 0; c < 3; ++c) {
-        frame[i + c] = byte(a * F[c] + (1 - a) * oldB[c]);
+        frame[i + c] = byte(strand ? 0.5 * hair[c] + 0.5 * oldB[c] : a * F[c] + (1 - a) * oldB[c]);
         backdrop[i + c] = oldB[c];
         plate[i + c] = newB[c];
       }
@@ -236,6 +241,9 @@ TEST(Refined, HairLikeEdgeTakesTheNewBackgroundsColour) {
   EXPECT_NEAR(key[edge], 0.6 * 255, 4);
   EXPECT_EQ(key[10 * w + 5], 0);
   EXPECT_EQ(key[10 * w + 30], 255);
+  // Far from the solid subject the strand is still partly subject.
+  EXPECT_GT(key[4 * w + 32], 20);
+  EXPECT_LT(key[4 * w + 32], 200);
   RefinedLayers L;
   L.width = w;
   L.height = h;
