@@ -12,6 +12,8 @@ namespace {
 
 constexpr int kSearchWidth = 128;   // the smallest level is at most this wide
 constexpr int kFinestWidth = 1100;  // refinement stops at the first level at most this wide
+constexpr double kLeastSpread = 0.5;   // the least spread of the residuals, luma levels
+constexpr double kLeastSlack = 0.05;   // the least misalignment an edge is allowed, pixels
 
 // Halves a level with the [1 3 3 1] / 8 filter in each direction (centred, like a 2x2
 // box, between fine pixels 2x and 2x + 1), which keeps a fine repeating texture (windows
@@ -159,6 +161,9 @@ Step refine(const MotionLevel& ref, const MotionLevel& cur, double tx, double ty
   // The first pass only measures the residuals' spread, so that even the first step is
   // robust: a walking subject on a plain backdrop must not pull it.
   double sigma = -1.0;
+  // How far off the move may still be, in this level's pixels: a pixel at the start (the
+  // coarser level's answer, doubled), then twice the last step.
+  double slack = 1.0;
   for (int it = -1; it < iterations; ++it) {
     // Tukey's biweight drops what moved on its own (a walking subject, a light change).
     const double c = sigma > 0.0 ? 4.685 * sigma : 1e30;
@@ -186,22 +191,22 @@ Step refine(const MotionLevel& ref, const MotionLevel& cur, double tx, double ty
           const float* r1 = r0 + w;
           const float v =
               (1 - ay) * ((1 - ax) * r0[0] + ax * r0[1]) + ay * ((1 - ax) * r1[0] + ax * r1[1]);
-          // Gradients: the average of the reference's and the current frame's (the current
-          // one at the nearest pixel), which converges in fewer steps than either alone.
-          const int nx = ax < 0.5f ? ix : ix + 1, ny = ay < 0.5f ? iy : iy + 1;
-          const float* q = cur.luma.data() + static_cast<size_t>(ny) * w + nx;
+          // Gradients of the reference alone. The current frame's, read at the nearest
+          // pixel, share its noise with the interpolated sample, and on a faint backdrop that
+          // shared noise pulls every step toward a whole pixel.
           const float* p = ref.luma.data() + i;
-          const float sx = (q[1] - q[-1]) + (p[1] - p[-1]);
-          const float sy = (q[w] - q[-w]) + (p[ref.width] - p[-ref.width]);
           const float rf = v - p[0];
-          const double gx = 0.25 * sx;
-          const double gy = 0.25 * sy;
+          const double gx = 0.5 * (p[1] - p[-1]);
+          const double gy = 0.5 * (p[ref.width] - p[-ref.width]);
           const double r = rf;
           if (measure) bandResiduals.push_back(static_cast<float>(std::fabs(r)));
           double wt = 1.0;
-          if (std::fabs(r) >= c) continue;
+          // An edge not yet aligned leaves a residual as large as its gradient times the
+          // misalignment: that much is allowed on top of the noise's cut.
+          const double cut = c + slack * (std::fabs(gx) + std::fabs(gy));
+          if (std::fabs(r) >= cut) continue;
           if (sigma > 0.0) {
-            const double u = r / c;
+            const double u = r / cut;
             wt = (1 - u * u) * (1 - u * u);
           }
           const double j0 = gx, j1 = gy, j2 = gx * (x - cx) + gy * (y - cy);
@@ -251,7 +256,7 @@ Step refine(const MotionLevel& ref, const MotionLevel& cur, double tx, double ty
     if (it < 1) {
       const size_t mid = residuals.size() / 2;
       std::nth_element(residuals.begin(), residuals.begin() + mid, residuals.end());
-      sigma = std::max(1.4826 * residuals[mid], 0.5);
+      sigma = std::max(1.4826 * residuals[mid], kLeastSpread);
     }
     if (it < 0) continue;
     if (count < 64) break;
@@ -288,6 +293,7 @@ Step refine(const MotionLevel& ref, const MotionLevel& cur, double tx, double ty
     }
     tx += std::clamp(d[0], -2.0, 2.0);
     ty += std::clamp(d[1], -2.0, 2.0);
+    slack = std::clamp(2.0 * std::hypot(d[0], d[1]), kLeastSlack, 1.0);
     s += std::clamp(d[2], -0.02, 0.02);
     const double var = sumR2 / std::max(1.0, count);
     stderrT = std::sqrt(var / lambdaMin);
