@@ -408,7 +408,11 @@ struct PlateMap {
 // scale, panX, panY as BG Scale, BG X Pan and BG Y Pan (percent of the frame).
 PlateMap plateMap(int plateWidth, int plateHeight, int width, int height, double scale, double panX,
                   double panY, const CameraMotion& motion);
-// out holds width * height RGBA8 pixels.
+// out holds width * height RGBA8 pixels. resamplePlate filters each plate row once and
+// works on a pixel's channels together; resamplePlatePlain, its plain twin, takes every
+// output pixel on its own.
+void resamplePlatePlain(const uint8_t* plate, int plateWidth, int plateHeight, const PlateMap& map,
+                        uint8_t* out, int width, int height, int firstRow, int lastRow);
 void resamplePlate(const uint8_t* plate, int plateWidth, int plateHeight, const PlateMap& map,
                    uint8_t* out, int width, int height, int firstRow, int lastRow);
 

@@ -185,4 +185,25 @@ TEST(KernelProperty, TrackOffsetMatchesPlainTwin) {
   }
 }
 
+TEST(KernelProperty, ResamplePlateMatchesPlainTwin) {
+  std::mt19937 rng(11);
+  std::uniform_int_distribution<int> byte(0, 255);
+  std::uniform_real_distribution<double> shift(-6.0, 6.0), stretch(0.6, 1.6);
+  for (const Size plate : kSizes)
+    for (int t = 0; t < 6; ++t) {
+      // At rest, a pan, and scaled pans; some reaching far past the plate's border.
+      PlateMap map;
+      if (t > 0) map.bx = shift(rng) * t, map.by = shift(rng) * t;
+      if (t > 2) map.ax = stretch(rng), map.ay = stretch(rng);
+      const int w = t == 0 ? plate.w : 1 + byte(rng) % 40, h = t == 0 ? plate.h : 1 + byte(rng) % 40;
+      std::vector<uint8_t> pixels(static_cast<size_t>(plate.w) * plate.h * 4);
+      for (auto& v : pixels) v = static_cast<uint8_t>(byte(rng));
+      std::vector<uint8_t> fast(static_cast<size_t>(w) * h * 4, 7), plain(fast);
+      const int first = byte(rng) % h, last = first + 1 + byte(rng) % h;
+      resamplePlate(pixels.data(), plate.w, plate.h, map, fast.data(), w, h, first, last);
+      resamplePlatePlain(pixels.data(), plate.w, plate.h, map, plain.data(), w, h, first, last);
+      ASSERT_EQ(fast, plain) << plate.w << "x" << plate.h << " case " << t;
+    }
+}
+
 }  // namespace
