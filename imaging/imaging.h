@@ -420,6 +420,14 @@ void resamplePlate(const uint8_t* plate, int plateWidth, int plateHeight, const 
 // coordinates of the generate frame) may be null; where both are given and the footprint is
 // set, a pixel within threshold of still is subject too.
 // parallel, when given, runs the per-pixel passes in row bands (the same bytes).
+// The key's first pass over count pixels: subject[i] = 255 where the frame departs from the
+// backdrop (known there: alpha not 0) by more than threshold in some channel, or, under the
+// footprint, stays within threshold of still (still and footprint may be null); else 0.
+// subjectPixels does four pixels a step; subjectPixelsPlain is its plain twin.
+void subjectPixels(const uint8_t* frame, const uint8_t* backdrop, const uint8_t* still,
+                   const uint8_t* footprint, size_t count, int threshold, uint8_t* subject);
+void subjectPixelsPlain(const uint8_t* frame, const uint8_t* backdrop, const uint8_t* still,
+                        const uint8_t* footprint, size_t count, int threshold, uint8_t* subject);
 std::vector<uint8_t> differenceKey(const uint8_t* frame, const uint8_t* backdrop,
                                    const uint8_t* still, const uint8_t* footprint, int width,
                                    int height, int threshold, const ParallelFor& parallel = {});

@@ -2,6 +2,7 @@
 // parameters. Any difference, in any byte, is a failure.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <thread>
 #include <vector>
@@ -182,6 +183,31 @@ TEST(KernelProperty, TrackOffsetMatchesPlainTwin) {
       ASSERT_EQ(trackOffset(a, q, size, range), trackOffsetPlain(a, q, size, range))
           << size << " " << range;
     }
+  }
+}
+
+TEST(KernelProperty, SubjectPixelsMatchPlainTwin) {
+  std::mt19937 rng(7);
+  std::uniform_int_distribution<int> byte(0, 255);
+  for (const size_t count : {0, 1, 3, 4, 5, 17, 64, 1001}) {
+    // The frame near the backdrop and near the returned image, so every test goes both ways.
+    std::vector<uint8_t> frame(count * 4), backdrop(count * 4), still(count * 4), footprint(count);
+    for (size_t i = 0; i < count * 4; ++i) {
+      frame[i] = static_cast<uint8_t>(byte(rng));
+      backdrop[i] = static_cast<uint8_t>(std::clamp(frame[i] + byte(rng) % 61 - 30, 0, 255));
+      still[i] = static_cast<uint8_t>(std::clamp(frame[i] + byte(rng) % 61 - 30, 0, 255));
+      if (i % 4 == 3) backdrop[i] = byte(rng) < 40 ? 0 : backdrop[i];
+    }
+    for (auto& f : footprint) f = byte(rng) < 128 ? 0 : 255;
+    for (const int threshold : {-1, 0, 8, 20, 254, 255, 300})
+      for (const bool withStill : {true, false}) {
+        std::vector<uint8_t> fast(count, 9), plain(count, 9);
+        const uint8_t* st = withStill ? still.data() : nullptr;
+        const uint8_t* fp = withStill ? footprint.data() : nullptr;
+        subjectPixels(frame.data(), backdrop.data(), st, fp, count, threshold, fast.data());
+        subjectPixelsPlain(frame.data(), backdrop.data(), st, fp, count, threshold, plain.data());
+        ASSERT_EQ(fast, plain) << count << " " << threshold << " " << withStill;
+      }
   }
 }
 
