@@ -5,6 +5,7 @@
 // still camera reads exactly zero.
 #include <algorithm>
 #include <cmath>
+#include <type_traits>
 
 #include "imaging/imaging.h"
 
@@ -12,6 +13,7 @@ namespace {
 
 constexpr int kSearchWidth = 128;   // the smallest level is at most this wide
 constexpr int kFinestWidth = 1100;  // refinement stops at the first level at most this wide
+constexpr int64_t kMostSamples = 300000;  // a level with more pixels is read on a checkerboard
 constexpr double kLeastSpread = 0.5;   // the least spread of the residuals, luma levels
 constexpr double kLeastSlack = 0.05;   // the least misalignment an edge is allowed, pixels
 
@@ -31,7 +33,7 @@ void reduceLevel(const std::vector<float>& f, const std::vector<float>* fw, int 
       const float* src = f.data() + static_cast<size_t>(y) * w;
       const float* ws = cw ? fw->data() + static_cast<size_t>(y) * w : nullptr;
       float* out = rows.data() + static_cast<size_t>(y) * cwd;
-      for (int x = 0; x < cwd; ++x) {
+      const auto edgePixel = [&](int x) {
         float v = 0.0f, m = 1.0f;
         for (int t = 0; t < 4; ++t) {
           const int sx = std::clamp(2 * x - 1 + t, 0, w - 1);
@@ -40,7 +42,24 @@ void reduceLevel(const std::vector<float>& f, const std::vector<float>* fw, int 
         }
         out[x] = v;
         if (cw) rowWeight[static_cast<size_t>(y) * cwd + x] = m;
+      };
+      // Away from the row's ends no tap needs clamping: the same sums, without the tests.
+      const int inner = std::min(cwd, (w - 3) / 2 + 1);
+      if (cw || inner <= 1) {
+        for (int x = 0; x < cwd; ++x) edgePixel(x);
+        continue;
       }
+      edgePixel(0);
+      for (int x = 1; x < inner; ++x) {
+        const float* p = src + 2 * x - 1;
+        float v = 0.0f;
+        v += k[0] * p[0];
+        v += k[1] * p[1];
+        v += k[2] * p[2];
+        v += k[3] * p[3];
+        out[x] = v;
+      }
+      for (int x = inner; x < cwd; ++x) edgePixel(x);
     }
   });
   c.assign(static_cast<size_t>(cwd) * cht, 0.0f);
@@ -99,29 +118,42 @@ void buildPyramid(std::vector<float> base, const std::vector<float>* baseWeight,
 }
 
 // Mean absolute difference of the reference against the current level moved by (dx, dy).
-// Each row is summed in four interleaved chains, so the additions need not wait on each
-// other; the order is fixed, so the cost is the same whatever the threads.
-double searchCost(const MotionLevel& ref, const MotionLevel& cur, int dx, int dy) {
+// A row is summed in eight lanes, each its own chain (the additions need not wait on each
+// other, and the vector unit takes the eight at once), in a fixed order, so the cost is the
+// same whatever the threads. known holds, per row, the running count of pixels off the
+// footprint (width + 1 entries a row), so each row's count is one subtraction.
+double searchCost(const MotionLevel& ref, const std::vector<int>& known, const MotionLevel& cur,
+                  int dx, int dy) {
   double sum = 0.0;
   int64_t count = 0;
   const int x0 = std::max(0, -dx), x1 = std::min(ref.width, cur.width - dx);
   const int y0 = std::max(0, -dy), y1 = std::min(ref.height, cur.height - dy);
   for (int y = y0; y < y1; ++y) {
+    // The weights are 0 or 1: a weighted sum skips the footprint.
     const float* weight = ref.weight.data() + static_cast<size_t>(y) * ref.width;
     const float* r = ref.luma.data() + static_cast<size_t>(y) * ref.width;
     const float* c = cur.luma.data() + static_cast<size_t>(y + dy) * cur.width + dx;
-    double chain[4] = {0.0, 0.0, 0.0, 0.0};
-    for (int x = x0; x < x1; ++x) {
-      if (weight[x] <= 0.0f) continue;
-      chain[x & 3] += std::fabs(r[x] - c[x]);
-      ++count;
-    }
-    sum += (chain[0] + chain[1]) + (chain[2] + chain[3]);
+    float lane[8] = {0, 0, 0, 0, 0, 0, 0, 0};
+    int x = x0;
+    for (; x + 8 <= x1; x += 8)
+      for (int j = 0; j < 8; ++j) lane[j] += weight[x + j] * std::fabs(r[x + j] - c[x + j]);
+    for (; x < x1; ++x) lane[0] += weight[x] * std::fabs(r[x] - c[x]);
+    sum += ((lane[0] + lane[1]) + (lane[2] + lane[3])) + ((lane[4] + lane[5]) + (lane[6] + lane[7]));
+    const int* k = known.data() + static_cast<size_t>(y) * (ref.width + 1);
+    count += k[x1] - k[x0];
   }
   // Small overlaps are not trusted: they win by chance.
   const double full = static_cast<double>(ref.width) * ref.height;
   if (static_cast<double>(count) < full * 0.25) return 1e30;
   return sum / static_cast<double>(count);
+}
+
+// The finest level the refinement works on: the first at most kFinestWidth wide.
+int finestLevel(const std::vector<MotionLevel>& levels) {
+  const int top = static_cast<int>(levels.size()) - 1;
+  int finest = 0;
+  while (finest < top && levels[finest].width > kFinestWidth) ++finest;
+  return finest;
 }
 
 struct Step {
@@ -130,19 +162,51 @@ struct Step {
   bool ok;
 };
 
+// Residuals are counted in bins this fine (luma levels) for their median; the last bin
+// holds everything past the luma's range.
+constexpr int kBinsPerLevel = 16;
+constexpr int kResidualBins = 256 * kBinsPerLevel + 1;
+
 // One pass's sums over a band of rows; the bands' sums are added in band order.
 struct PassSums {
   double H[3][3], g[3], sumR2, count;
-  std::vector<float> residuals;  // |r| of every sample, on the passes that measure them
-  void clear() {
-    for (int a = 0; a < 3; ++a) {
-      g[a] = 0.0;
-      for (int b = 0; b < 3; ++b) H[a][b] = 0.0;
-    }
-    sumR2 = count = 0.0;
-    residuals.clear();
-  }
+  std::vector<uint32_t> residuals;  // histogram of |r|, on the passes that measure them
 };
+
+// Median of the counted residuals, to within half a bin.
+double medianOf(const std::vector<uint32_t>& bins, uint64_t total) {
+  uint64_t seen = 0;
+  for (size_t b = 0; b < bins.size(); ++b) {
+    seen += bins[b];
+    if (seen > total / 2) return (static_cast<double>(b) + 0.5) / kBinsPerLevel;
+  }
+  return 0.0;
+}
+
+// The refinement's samples of a reference level. A large level is read on a checkerboard:
+// half the pixels pin the move as well to within a fraction of the noise, at half the cost.
+void sampleLevel(MotionLevel& l) {
+  const bool checkerboard = static_cast<int64_t>(l.width) * l.height > kMostSamples;
+  l.samples.clear();
+  l.rowStart.assign(static_cast<size_t>(l.height) + 1, 0);
+  for (int y = 0; y < l.height; ++y) {
+    l.rowStart[y] = static_cast<uint32_t>(l.samples.size());
+    if (y < 1 || y >= l.height - 1) continue;
+    for (int x = 1; x < l.width - 1; ++x) {
+      const size_t i = static_cast<size_t>(y) * l.width + x;
+      if (l.weight[i] <= 0.0f || (checkerboard && ((x + y) & 1) != 0)) continue;
+      const float* p = l.luma.data() + i;
+      MotionSample m;
+      m.x = x;
+      m.y = y;
+      m.luma = p[0];
+      m.gx = 0.5f * (p[1] - p[-1]);
+      m.gy = 0.5f * (p[l.width] - p[-l.width]);
+      l.samples.push_back(m);
+    }
+  }
+  l.rowStart[l.height] = static_cast<uint32_t>(l.samples.size());
+}
 
 // One robust Gauss-Newton step at a level. Parameters map a reference point p to
 // c + s (p - c) + t in the current level. Each row band of a pass (through parallel when
@@ -155,8 +219,8 @@ Step refine(const MotionLevel& ref, const MotionLevel& cur, double tx, double ty
   const int w = cur.width, h = cur.height;
   double stderrT = 1e9;
   bool ok = false;
-  std::vector<float> residuals;
-  residuals.reserve(ref.luma.size());
+  std::vector<uint32_t> residuals(kResidualBins);
+  uint64_t measured = 0;
   std::vector<PassSums> bands(static_cast<size_t>(rowBandCount(ref.height)));
   // The first pass only measures the residuals' spread, so that even the first step is
   // robust: a walking subject on a plain backdrop must not pull it.
@@ -168,62 +232,68 @@ Step refine(const MotionLevel& ref, const MotionLevel& cur, double tx, double ty
     // Tukey's biweight drops what moved on its own (a walking subject, a light change).
     const double c = sigma > 0.0 ? 4.685 * sigma : 1e30;
     const bool measure = it < 1;
-    inNumberedRowBands(ref.height, parallel, [&](int band, int firstRow, int lastRow) {
+    // Reference point p lands on ox + s p in the current level.
+    const double ox = cx - s * cx + tx, oy = cy - s * cy + ty;
+    // Without scale the third column of the normal equations is never read: the band's
+    // loop is made twice, and the translation's leaves it out.
+    const auto pass = [&](auto scaled, int band, int firstRow, int lastRow) {
+      constexpr bool kScaled = decltype(scaled)::value;
       // Summed in locals and stored once: bands side by side in memory would otherwise
       // share cache lines between threads on every sample.
       PassSums& out = bands[static_cast<size_t>(band)];
-      std::vector<float> bandResiduals = std::move(out.residuals);
-      bandResiduals.clear();
-      PassSums sums;
-      sums.clear();
+      std::vector<uint32_t> bandResiduals = std::move(out.residuals);
+      if (measure) bandResiduals.assign(kResidualBins, 0);
       double H00 = 0, H01 = 0, H02 = 0, H11 = 0, H12 = 0, H22 = 0, g0 = 0, g1 = 0, g2 = 0;
       double sumR2 = 0.0, count = 0.0;
-      for (int y = std::max(firstRow, 1); y < std::min(lastRow, ref.height - 1); ++y) {
-        for (int x = 1; x < ref.width - 1; ++x) {
-          const size_t i = static_cast<size_t>(y) * ref.width + x;
-          if (ref.weight[i] <= 0.0f) continue;
-          const double qx = cx + s * (x - cx) + tx;
-          const double qy = cy + s * (y - cy) + ty;
-          if (qx < 1.0 || qy < 1.0 || qx > w - 2.0 || qy > h - 2.0) continue;
-          const int ix = static_cast<int>(qx), iy = static_cast<int>(qy);
-          const float ax = static_cast<float>(qx - ix), ay = static_cast<float>(qy - iy);
-          const float* r0 = cur.luma.data() + static_cast<size_t>(iy) * w + ix;
-          const float* r1 = r0 + w;
-          const float v =
-              (1 - ay) * ((1 - ax) * r0[0] + ax * r0[1]) + ay * ((1 - ax) * r1[0] + ax * r1[1]);
-          // Gradients of the reference alone. The current frame's, read at the nearest
-          // pixel, share its noise with the interpolated sample, and on a faint backdrop that
-          // shared noise pulls every step toward a whole pixel.
-          const float* p = ref.luma.data() + i;
-          const float rf = v - p[0];
-          const double gx = 0.5 * (p[1] - p[-1]);
-          const double gy = 0.5 * (p[ref.width] - p[-ref.width]);
-          const double r = rf;
-          if (measure) bandResiduals.push_back(static_cast<float>(std::fabs(r)));
-          double wt = 1.0;
-          // An edge not yet aligned leaves a residual as large as its gradient times the
-          // misalignment: that much is allowed on top of the noise's cut.
-          const double cut = c + slack * (std::fabs(gx) + std::fabs(gy));
-          if (std::fabs(r) >= cut) continue;
-          if (sigma > 0.0) {
-            const double u = r / cut;
-            wt = (1 - u * u) * (1 - u * u);
-          }
-          const double j0 = gx, j1 = gy, j2 = gx * (x - cx) + gy * (y - cy);
-          const double wj0 = wt * j0, wj1 = wt * j1, wj2 = wt * j2;
-          g0 += wj0 * r;
-          g1 += wj1 * r;
+      const MotionSample* samples = ref.samples.data();
+      const uint32_t end = ref.rowStart[lastRow];
+      for (uint32_t k = ref.rowStart[firstRow]; k < end; ++k) {
+        const MotionSample& m = samples[k];
+        const double qx = ox + s * m.x;
+        const double qy = oy + s * m.y;
+        if (qx < 1.0 || qy < 1.0 || qx > w - 2.0 || qy > h - 2.0) continue;
+        const int ix = static_cast<int>(qx), iy = static_cast<int>(qy);
+        const float ax = static_cast<float>(qx - ix), ay = static_cast<float>(qy - iy);
+        const float* r0 = cur.luma.data() + static_cast<size_t>(iy) * w + ix;
+        const float* r1 = r0 + w;
+        const float v =
+            (1 - ay) * ((1 - ax) * r0[0] + ax * r0[1]) + ay * ((1 - ax) * r1[0] + ax * r1[1]);
+        // Gradients of the reference alone. The current frame's, read at the nearest
+        // pixel, share its noise with the interpolated sample, and on a faint backdrop that
+        // shared noise pulls every step toward a whole pixel.
+        const double r = v - m.luma;
+        const double gx = m.gx, gy = m.gy;
+        if (measure)
+          ++bandResiduals[std::min<size_t>(static_cast<size_t>(std::fabs(r) * kBinsPerLevel),
+                                           kResidualBins - 1)];
+        double wt = 1.0;
+        // An edge not yet aligned leaves a residual as large as its gradient times the
+        // misalignment: that much is allowed on top of the noise's cut.
+        const double cut = c + slack * (std::fabs(gx) + std::fabs(gy));
+        if (std::fabs(r) >= cut) continue;
+        if (sigma > 0.0) {
+          const double u = r / cut;
+          wt = (1 - u * u) * (1 - u * u);
+        }
+        const double j0 = gx, j1 = gy;
+        const double wj0 = wt * j0, wj1 = wt * j1;
+        g0 += wj0 * r;
+        g1 += wj1 * r;
+        H00 += wj0 * j0;
+        H01 += wj0 * j1;
+        H11 += wj1 * j1;
+        if (kScaled) {
+          const double j2 = gx * (m.x - cx) + gy * (m.y - cy);
+          const double wj2 = wt * j2;
           g2 += wj2 * r;
-          H00 += wj0 * j0;
-          H01 += wj0 * j1;
           H02 += wj0 * j2;
-          H11 += wj1 * j1;
           H12 += wj1 * j2;
           H22 += wj2 * j2;
-          sumR2 += wt * r * r;
-          count += wt;
         }
+        sumR2 += wt * r * r;
+        count += wt;
       }
+      PassSums sums;
       sums.H[0][0] = H00;
       sums.H[0][1] = sums.H[1][0] = H01;
       sums.H[0][2] = sums.H[2][0] = H02;
@@ -237,10 +307,20 @@ Step refine(const MotionLevel& ref, const MotionLevel& cur, double tx, double ty
       sums.count = count;
       sums.residuals = std::move(bandResiduals);
       out = std::move(sums);
+    };
+    inNumberedRowBands(ref.height, parallel, [&](int band, int firstRow, int lastRow) {
+      if (withScale) {
+        pass(std::true_type{}, band, firstRow, lastRow);
+      } else {
+        pass(std::false_type{}, band, firstRow, lastRow);
+      }
     });
     double H[3][3] = {{0}}, g[3] = {0};
     double sumR2 = 0.0, count = 0.0;
-    if (measure) residuals.clear();
+    if (measure) {
+      std::fill(residuals.begin(), residuals.end(), 0u);
+      measured = 0;
+    }
     for (const PassSums& sums : bands) {
       for (int a = 0; a < 3; ++a) {
         g[a] += sums.g[a];
@@ -248,16 +328,16 @@ Step refine(const MotionLevel& ref, const MotionLevel& cur, double tx, double ty
       }
       sumR2 += sums.sumR2;
       count += sums.count;
-      if (measure) residuals.insert(residuals.end(), sums.residuals.begin(), sums.residuals.end());
+      if (measure)
+        for (int b = 0; b < kResidualBins; ++b) {
+          residuals[b] += sums.residuals[b];
+          measured += sums.residuals[b];
+        }
     }
-    if (residuals.size() < 64) break;
+    if (measured < 64) break;
     // Robust scale of the residuals from their median, at the start and once the first
     // step has taken out most of the move.
-    if (it < 1) {
-      const size_t mid = residuals.size() / 2;
-      std::nth_element(residuals.begin(), residuals.begin() + mid, residuals.end());
-      sigma = std::max(1.4826 * residuals[mid], kLeastSpread);
-    }
+    if (it < 1) sigma = std::max(1.4826 * medianOf(residuals, measured), kLeastSpread);
     if (it < 0) continue;
     if (count < 64) break;
     double d[3] = {0, 0, 0};
@@ -315,6 +395,8 @@ MotionReference prepareMotionReference(const uint8_t* rgba, const std::vector<ui
   if (footprint.size() == n)
     for (size_t i = 0; i < n; ++i) weight[i] = footprint[i] ? 0.0f : 1.0f;
   buildPyramid(lumaPlane(rgba, width, height, {}), &weight, width, height, ref.levels, {});
+  for (size_t l = static_cast<size_t>(finestLevel(ref.levels)); l < ref.levels.size(); ++l)
+    sampleLevel(ref.levels[l]);
   return ref;
 }
 
@@ -338,9 +420,17 @@ CameraMotion estimateCameraMotion(const MotionReference& ref, const uint8_t* rgb
   // the plain order, so the answer does not depend on the threads.
   const int side = 2 * radius + 1;
   std::vector<double> costs(static_cast<size_t>(side) * side);
+  std::vector<int> known(static_cast<size_t>(rt.width + 1) * rt.height);
+  for (int y = 0; y < rt.height; ++y) {
+    int* k = known.data() + static_cast<size_t>(y) * (rt.width + 1);
+    const float* weight = rt.weight.data() + static_cast<size_t>(y) * rt.width;
+    k[0] = 0;
+    for (int x = 0; x < rt.width; ++x) k[x + 1] = k[x] + (weight[x] > 0.0f ? 1 : 0);
+  }
   const auto costRow = [&](int row) {
     for (int dx = -radius; dx <= radius; ++dx)
-      costs[static_cast<size_t>(row) * side + dx + radius] = searchCost(rt, ct, dx, row - radius);
+      costs[static_cast<size_t>(row) * side + dx + radius] =
+          searchCost(rt, known, ct, dx, row - radius);
   };
   if (parallel) {
     parallel(side, costRow);
@@ -360,8 +450,7 @@ CameraMotion estimateCameraMotion(const MotionReference& ref, const uint8_t* rgb
       }
     }
 
-  int finest = 0;
-  while (finest < top && ref.levels[finest].width > kFinestWidth) ++finest;
+  const int finest = finestLevel(ref.levels);
   double tx = bx, ty = by, s = 1.0;
   Step step{tx, ty, s, 1e9, false};
   const double factor = static_cast<double>(1 << finest);

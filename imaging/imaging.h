@@ -384,10 +384,19 @@ struct CameraMotion {
   double scale = 1.0;
   double dx = 0.0, dy = 0.0;
 };
+// A reference pixel the refinement reads: off the footprint and the level's border.
+struct MotionSample {
+  int32_t x = 0, y = 0;
+  float luma = 0.0f, gx = 0.0f, gy = 0.0f;  // the luma and its central differences
+};
 struct MotionLevel {
   int width = 0, height = 0;
   std::vector<float> luma;
   std::vector<float> weight;  // reference levels only: 0 under the footprint
+  // Reference levels the refinement works on: row y's samples are
+  // samples[rowStart[y] .. rowStart[y + 1]).
+  std::vector<MotionSample> samples;
+  std::vector<uint32_t> rowStart;
 };
 struct MotionReference {
   std::vector<MotionLevel> levels;  // finest first; empty when the frame is too small
