@@ -219,11 +219,13 @@ struct Instance {
   std::vector<uint8_t> maskCache;
   MaskKey maskKey;
 
-  // Refined: the two plates, and the camera-motion reference made from the backdrop
-  // for the frame size it was made at (dropped with the backdrop's pixels).
+  // Refined: the two plates, and the camera-motion reference and the subject's footprint
+  // made from the backdrop for the frame size they were made at (dropped with the
+  // backdrop's pixels).
   ImageSlot plateCache;
   ImageSlot backdropCache;
   MotionReference motionReference;
+  std::vector<uint8_t> footprint;
   int motionReferenceWidth = 0;
   int motionReferenceHeight = 0;
   // Both plates as moved for the last frame (a still camera moves them alike every frame).

@@ -183,11 +183,11 @@ bool refinedComposite(Instance& in, const RenderParams& p, Frame& f) {
   std::vector<uint8_t> resizedBackdrop, resizedReturned;
   const std::vector<uint8_t>& backdrop = atFrameSize(in.backdropCache, w, h, resizedBackdrop);
   const std::vector<uint8_t>& returned = atFrameSize(in.bgCache, w, h, resizedReturned);
-  const size_t n = static_cast<size_t>(w) * h;
-  std::vector<uint8_t> footprint(n);
-  for (size_t i = 0; i < n; ++i) footprint[i] = backdrop[i * 4 + 3] < 128 ? 255 : 0;
   if (backdropFresh || in.motionReferenceWidth != w || in.motionReferenceHeight != h) {
-    in.motionReference = prepareMotionReference(backdrop.data(), footprint, w, h);
+    const size_t n = static_cast<size_t>(w) * h;
+    in.footprint.assign(n, 0);
+    for (size_t i = 0; i < n; ++i) in.footprint[i] = backdrop[i * 4 + 3] < 128 ? 255 : 0;
+    in.motionReference = prepareMotionReference(backdrop.data(), in.footprint, w, h);
     in.motionReferenceWidth = w;
     in.motionReferenceHeight = h;
     dbg("pipeline: prepared motion reference");
@@ -204,7 +204,7 @@ bool refinedComposite(Instance& in, const RenderParams& p, Frame& f) {
   // to stay anchored to.
   r.reference = &in.motionReference;
   r.returned = returned.data();
-  r.footprint = footprint.data();
+  r.footprint = in.footprint.data();
   std::vector<uint8_t> matte;
   if (p.maskSource == MaskSource::Auto && f.hasMatte) {
     matte = sourceMatte(f, p.invertMask);
