@@ -8,7 +8,10 @@
 //   SourceMatte    a soft matte in the source alpha, outer feather 5
 //   AutoDiffTrack  AutoDiff with motion tracking against a cached anchor
 //   Refined        Composite Refined on the Auto path: camera motion, both plates moved,
-//                  the difference key and the decontaminated composite
+//                  the difference key and the decontaminated composite, on a still frame
+//                  (the moved plates are kept from one render to the next)
+//   RefinedPan     the same on two frames the camera panned by different fractions of a
+//                  pixel, taken in turn: every render estimates the move and resamples
 // PlateBuild: the generate-time plate work (buildPlates) at 1080p, on one thread as the
 // worker does it.
 // Memcpy_*: the RGBA8 frame (w*h*4 bytes) and the host frame's bytes.
@@ -43,16 +46,18 @@ namespace {
 
 // ---- frames ---------------------------------------------------------------------
 
-std::vector<uint8_t> frameRgba(int w, int h, bool matte) {
+// (panX, panY): where the camera has moved since the grab, pixels.
+std::vector<uint8_t> frameRgba(int w, int h, bool matte, double panX = 0.0, double panY = 0.0) {
   std::vector<uint8_t> f(static_cast<size_t>(w) * h * 4);
   std::mt19937 rng(3);
   std::uniform_int_distribution<int> noise(0, 6);
   for (int y = 0; y < h; ++y) {
     for (int x = 0; x < w; ++x) {
       uint8_t* p = &f[(static_cast<size_t>(y) * w + x) * 4];
-      p[0] = static_cast<uint8_t>(120 + 80 * std::sin(x * 0.004) + noise(rng));
-      p[1] = static_cast<uint8_t>(120 + 70 * std::cos(y * 0.005) + noise(rng));
-      p[2] = static_cast<uint8_t>(120 + 60 * std::sin((x + y) * 0.003) + noise(rng));
+      const double u = x + panX, v = y + panY;
+      p[0] = static_cast<uint8_t>(120 + 80 * std::sin(u * 0.004) + noise(rng));
+      p[1] = static_cast<uint8_t>(120 + 70 * std::cos(v * 0.005) + noise(rng));
+      p[2] = static_cast<uint8_t>(120 + 60 * std::sin((u + v) * 0.003) + noise(rng));
       p[3] = 255;
       if (matte) {
         // Background (255) around an elliptic subject (0), with a soft edge.
@@ -151,7 +156,8 @@ enum Scenario {
   AutoDiff,
   SourceMatte,
   AutoDiffTrack,
-  Refined
+  Refined,
+  RefinedPan
 };
 
 void BM_Render(benchmark::State& state, Scenario scenario, int w, int h, bool isFloat) {
@@ -161,7 +167,14 @@ void BM_Render(benchmark::State& state, Scenario scenario, int w, int h, bool is
   const OfxRectI bounds{0, 0, w, h};
   auto source = hostMakeImage(depth, kOfxImageComponentRGBA, bounds);
   auto output = hostMakeImage(depth, kOfxImageComponentRGBA, bounds);
-  hostFillFromRGBA8(*source, frameRgba(w, h, scenario == SourceMatte));
+  std::shared_ptr<HostImage> panned;
+  if (scenario == RefinedPan) {
+    hostFillFromRGBA8(*source, frameRgba(w, h, false, 1.6, -0.7));
+    panned = hostMakeImage(depth, kOfxImageComponentRGBA, bounds);
+    hostFillFromRGBA8(*panned, frameRgba(w, h, false, 2.3, 1.4));
+  } else {
+    hostFillFromRGBA8(*source, frameRgba(w, h, scenario == SourceMatte));
+  }
   hostSetClipImage(s.instance, "Source", source);
   hostSetClipImage(s.instance, "Output", output);
   hostSetValue(s.instance, "prompt", std::string(scenario == PassThrough ? "" : "bench"));
@@ -170,9 +183,15 @@ void BM_Render(benchmark::State& state, Scenario scenario, int w, int h, bool is
   hostSetValue(s.instance, "blend", scenario == MaskNoneHalfBlend ? 0.5 : 1.0);
   hostSetValue(s.instance, "outFeather", 5.0);
   hostSetValue(s.instance, "trackMotion", scenario == AutoDiffTrack ? 1.0 : 0.0);
-  hostSetValue(s.instance, "compositeMode", scenario == Refined ? 1.0 : 0.0);
+  hostSetValue(s.instance, "compositeMode",
+               scenario == Refined || scenario == RefinedPan ? 1.0 : 0.0);
   hostRender(s.instance, 0);  // caches filled: decode, fit, mask
+  bool turn = false;
   for (auto _ : state) {
+    if (scenario == RefinedPan) {
+      turn = !turn;
+      hostSetClipImage(s.instance, "Source", turn ? panned : source);
+    }
     hostRender(s.instance, 0);
     benchmark::ClobberMemory();
   }
@@ -387,7 +406,7 @@ void registerAll() {
   const Size sizes[] = {{"1080p", 1920, 1080}, {"2160p", 3840, 2160}};
   const char* scenarioNames[] = {"PassThrough", "MaskNone",    "MaskNoneHalfBlend",
                                  "AutoDiff",    "SourceMatte", "AutoDiffTrack",
-                                 "Refined"};
+                                 "Refined",     "RefinedPan"};
   for (const Size& s : sizes) {
     const size_t rgba = static_cast<size_t>(s.w) * s.h * 4;
     const std::string sz = s.name;
@@ -401,7 +420,7 @@ void registerAll() {
         ->Unit(benchmark::kMillisecond)
         ->UseRealTime();
     for (bool isFloat : {false, true}) {
-      for (int sc = PassThrough; sc <= Refined; ++sc) {
+      for (int sc = PassThrough; sc <= RefinedPan; ++sc) {
         const std::string name = std::string("Render/") + scenarioNames[sc] + "/" + sz + "/" +
                                  (isFloat ? "float" : "8bit");
         benchmark::RegisterBenchmark(name.c_str(), BM_Render, static_cast<Scenario>(sc), s.w, s.h,
