@@ -6,6 +6,7 @@
 #include "imaging/mask_rules.h"
 
 #include <algorithm>
+#include <cstring>
 
 namespace {
 
@@ -145,6 +146,12 @@ std::vector<uint8_t> joinedTo(const std::vector<uint8_t>& seeds,
   for (int y = 0; y < height; ++y)
     for (int x = 0; x < width; ++x) {
       const size_t i = static_cast<size_t>(y) * width + x;
+      // Most of a frame holds no seed: eight bytes at a time are passed over.
+      uint64_t eight = 0;
+      if (x + 8 <= width && (std::memcpy(&eight, &seeds[i], 8), eight == 0)) {
+        x += 7;
+        continue;
+      }
       // Only a seed at the rim of its block can have an unjoined neighbour.
       const bool rim =
           seeds[i] && (x == 0 || y == 0 || x + 1 == width || y + 1 == height || !seeds[i - 1] ||

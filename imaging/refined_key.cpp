@@ -100,13 +100,14 @@ std::vector<uint8_t> differenceKey(const uint8_t* frame, const uint8_t* backdrop
   morphH(clear, width, height, 1, true);
   morphV(clear, width, height, 1, true);
   std::vector<uint8_t> weighed(n), beside(n);
+  // Every plane here holds 0 or 255 alone: bitwise operations are the logic, with no branch.
   for (size_t i = 0; i < n; ++i) {
-    weighed[i] = subject[i] && (near[i] || hanging[i]) ? 255 : 0;
-    beside[i] = hanging[i] && !clear[i] ? 255 : 0;
+    weighed[i] = static_cast<uint8_t>(subject[i] & (near[i] | hanging[i]));
+    beside[i] = static_cast<uint8_t>(hanging[i] & ~clear[i]);
   }
   morphH(beside, width, height, 1, true);
   morphV(beside, width, height, 1, true);
-  for (size_t i = 0; i < n; ++i) beside[i] = std::max(beside[i], weighed[i]);
+  for (size_t i = 0; i < n; ++i) beside[i] = static_cast<uint8_t>(beside[i] | weighed[i]);
   std::vector<uint8_t> inner = subject;
   morphH(inner, width, height, kEdgeRadius, false);
   morphV(inner, width, height, kEdgeRadius, false);
