@@ -13,6 +13,7 @@ namespace {
 
 constexpr int kEdgeRadius = 2;    // solid subject lies this far inside the edge
 constexpr int kColourRadius = 6;  // nearby solid subject gives the edge its colour
+constexpr float kRingDoubt = 0.05f;  // taken off a flank's share: the backdrop's uncertainty
 
 }  // namespace
 
@@ -93,9 +94,9 @@ std::vector<uint8_t> differenceKey(const uint8_t* frame, const uint8_t* backdrop
   // Thin subject (strands of hair, a cable) is no solid block, yet it hangs from one.
   const std::vector<uint8_t> hanging = joinedTo(solid, subject, width, height);
   // A strand's soft flanks differ from the backdrop by less than the threshold: the pixels
-  // beside it are weighed too. Not those beside a solid block, whose edge the key finds
-  // whole, and where texture the estimate missed (a fill where a move uncovered the
-  // backdrop) would creep in.
+  // beside it are weighed too, as strand. Not so beside a solid block (see the ring below),
+  // where texture the estimate missed (a fill where a move uncovered the backdrop) would
+  // creep in.
   std::vector<uint8_t> clear = solid;
   morphH(clear, width, height, 1, true);
   morphV(clear, width, height, 1, true);
@@ -107,7 +108,17 @@ std::vector<uint8_t> differenceKey(const uint8_t* frame, const uint8_t* backdrop
   }
   morphH(beside, width, height, 1, true);
   morphV(beside, width, height, 1, true);
-  for (size_t i = 0; i < n; ++i) beside[i] = static_cast<uint8_t>(beside[i] | weighed[i]);
+  // The pixel next to a solid edge holds its anti-aliased flank, also under the threshold:
+  // that ring is weighed against the solid subject's colour alone, less a little, so that
+  // texture the estimate missed there passes for nothing.
+  std::vector<uint8_t> ring(n);
+  for (size_t i = 0; i < n; ++i) ring[i] = static_cast<uint8_t>(subject[i] & near[i]);
+  morphH(ring, width, height, 1, true);
+  morphV(ring, width, height, 1, true);
+  for (size_t i = 0; i < n; ++i) {
+    ring[i] = static_cast<uint8_t>(ring[i] & ~subject[i] & ~beside[i]);
+    beside[i] = static_cast<uint8_t>(beside[i] | weighed[i] | ring[i]);
+  }
   std::vector<uint8_t> inner = subject;
   morphH(inner, width, height, kEdgeRadius, false);
   morphV(inner, width, height, kEdgeRadius, false);
@@ -151,7 +162,8 @@ std::vector<uint8_t> differenceKey(const uint8_t* frame, const uint8_t* backdrop
         }
       }
       // Frame = a F + (1 - a) B: the share a of a subject colour F along B -> F.
-      const auto share = [&](const float f[3]) {
+      // unclear: the share when F is too near the backdrop to be told from it.
+      const auto share = [&](const float f[3], float unclear) {
         float num = 0.0f, den = 0.0f;
         for (int k = 0; k < 3; ++k) {
           const float along = f[k] - backdrop[i * 4 + k];
@@ -159,7 +171,7 @@ std::vector<uint8_t> differenceKey(const uint8_t* frame, const uint8_t* backdrop
           den += along * along;
         }
         const float minDen = static_cast<float>(threshold) * threshold;
-        return den > minDen ? std::clamp(num / den, 0.0f, 1.0f) : 1.0f;
+        return den > minDen ? std::clamp(num / den, 0.0f, 1.0f) : unclear;
       };
       // The least subject share that keeps its colour F = B + (frame - B) / a inside 0..255:
       // for a strand of another colour than the solid subject nearby (dark hair by a face)
@@ -172,9 +184,15 @@ std::vector<uint8_t> differenceKey(const uint8_t* frame, const uint8_t* backdrop
       }
       least = std::min(least, 1.0f);
       float a = least;
-      if (sum[3] >= 0.5f) {
+      if (ring[i]) {
+        a = 0.0f;
+        if (sum[3] >= 0.5f) {
+          const float mean[3] = {sum[0] / sum[3], sum[1] / sum[3], sum[2] / sum[3]};
+          a = std::max(0.0f, share(mean, 0.0f) - kRingDoubt);
+        }
+      } else if (sum[3] >= 0.5f) {
         const float mean[3] = {sum[0] / sum[3], sum[1] / sum[3], sum[2] / sum[3]};
-        a = std::max(share(mean), least);
+        a = std::max(share(mean, 1.0f), least);
       } else if (strongest >= 0) {
         // A strand with no solid subject near: its core is itself partly backdrop, so the
         // share read against the core's colour is too high about as much as the least share
@@ -182,7 +200,7 @@ std::vector<uint8_t> differenceKey(const uint8_t* frame, const uint8_t* backdrop
         const float coreColour[3] = {static_cast<float>(frame[core * 4]),
                                      static_cast<float>(frame[core * 4 + 1]),
                                      static_cast<float>(frame[core * 4 + 2])};
-        a = std::max(least, 0.5f * (least + share(coreColour)));
+        a = std::max(least, 0.5f * (least + share(coreColour, 1.0f)));
       }
       key[i] = static_cast<uint8_t>(std::lround((1.0f - a) * 255.0f));
     }

@@ -235,8 +235,9 @@ TEST(Refined, MovedPlateExtendsItsOwnBorderAndMatchesTheFitAtRest) {
 }
 
 TEST(Refined, HairLikeEdgeTakesTheNewBackgroundsColour) {
-  // A solid subject on the left, then a column where it covers 40 % of the backdrop; from
-  // it hangs a strand of dark hair at half cover, reaching well past the solid edge.
+  // A solid subject on the left, then a column where it covers 40 % of the backdrop and a
+  // faint flank at 10 % (under the threshold); from it hangs a strand of dark hair at half
+  // cover, reaching well past the solid edge.
   const int w = 40, h = 20;
   const uint8_t hair[3] = {30, 20, 10};
   const uint8_t F[3] = {200, 150, 120}, oldB[3] = {20, 200, 40}, newB[3] = {60, 60, 200};
@@ -245,7 +246,7 @@ TEST(Refined, HairLikeEdgeTakesTheNewBackgroundsColour) {
   for (int y = 0; y < h; ++y)
     for (int x = 0; x < w; ++x) {
       const size_t i = (static_cast<size_t>(y) * w + x) * 4;
-      const double a = x < 20 ? 1.0 : x == 20 ? 0.4 : 0.0;
+      const double a = x < 20 ? 1.0 : x == 20 ? 0.4 : x == 21 ? 0.1 : 0.0;
       const bool strand = y == 4 && x > 20 && x < 36;
       for (int c = 0; c < 3; ++c) {
         frame[i + c] = byte(strand ? 0.5 * hair[c] + 0.5 * oldB[c] : a * F[c] + (1 - a) * oldB[c]);
@@ -260,6 +261,9 @@ TEST(Refined, HairLikeEdgeTakesTheNewBackgroundsColour) {
   EXPECT_NEAR(key[edge], 0.6 * 255, 4);
   EXPECT_EQ(key[10 * w + 5], 0);
   EXPECT_EQ(key[10 * w + 30], 255);
+  // The flank is weighed, a little less than it shows (noise alone must not pass for it).
+  EXPECT_LT(key[10 * w + 21], 250);
+  EXPECT_GT(key[10 * w + 21], 0.9 * 255);
   // Far from the solid subject the strand is still partly subject.
   EXPECT_GT(key[4 * w + 32], 20);
   EXPECT_LT(key[4 * w + 32], 200);
