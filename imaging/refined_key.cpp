@@ -13,6 +13,10 @@ namespace {
 
 constexpr int kEdgeRadius = 2;    // solid subject lies this far inside the edge
 constexpr int kColourRadius = 6;  // nearby solid subject gives the edge its colour
+// A pixel is read by its strand's core only when the two depart from their backdrops by
+// this many thresholds together (their departures' product over the threshold squared):
+// texture the backdrop estimate missed departs too little.
+constexpr float kStrandCore = 3.0f;
 constexpr float kRingDoubt = 0.05f;  // taken off a flank's share: the backdrop's uncertainty
 
 }  // namespace
@@ -140,6 +144,12 @@ std::vector<uint8_t> differenceKey(const uint8_t* frame, const uint8_t* backdrop
       // nearer the strand's own than the solid subject's is.
       int strongest = -1;
       size_t core = i;
+      // The subject pixel nearby that departs furthest from its backdrop the way this one
+      // does: a strand's core even where the solid subject beside it has another colour.
+      float sb[3];
+      for (int k = 0; k < 3; ++k) sb[k] = static_cast<float>(frame[i * 4 + k] - backdrop[i * 4 + k]);
+      float furthest = 0.0f;
+      size_t alike = i;
       for (int yy = std::max(0, y - kColourRadius); yy <= std::min(height - 1, y + kColourRadius);
            ++yy) {
         const size_t row = static_cast<size_t>(yy) * width;
@@ -153,6 +163,8 @@ std::vector<uint8_t> differenceKey(const uint8_t* frame, const uint8_t* backdrop
             const int d =
                 std::max({std::abs(q[0] - b[0]), std::abs(q[1] - b[1]), std::abs(q[2] - b[2])});
             if (d > strongest) strongest = d, core = j;
+            const float along = (q[0] - b[0]) * sb[0] + (q[1] - b[1]) * sb[1] + (q[2] - b[2]) * sb[2];
+            if (along > furthest) furthest = along, alike = j;
             continue;
           }
           sum[0] += q[0];
@@ -193,6 +205,19 @@ std::vector<uint8_t> differenceKey(const uint8_t* frame, const uint8_t* backdrop
       } else if (sum[3] >= 0.5f) {
         const float mean[3] = {sum[0] / sum[3], sum[1] / sum[3], sum[2] / sum[3]};
         a = std::max(share(mean, 1.0f), least);
+        // Darker than its backdrop beside a brighter subject, or the other way about (dark
+        // hair by a face): the solid subject's colour says nothing, and the least share
+        // takes the strand for black. Its own core's colour is read as for a far strand.
+        const float toMean = (mean[0] - backdrop[i * 4]) * sb[0] +
+                             (mean[1] - backdrop[i * 4 + 1]) * sb[1] +
+                             (mean[2] - backdrop[i * 4 + 2]) * sb[2];
+        if (toMean <= 0.0f && alike != i && subject[i] &&
+            furthest > kStrandCore * kStrandCore * threshold * threshold) {
+          const float alikeColour[3] = {static_cast<float>(frame[alike * 4]),
+                                        static_cast<float>(frame[alike * 4 + 1]),
+                                        static_cast<float>(frame[alike * 4 + 2])};
+          a = std::max(a, 0.5f * (least + share(alikeColour, 1.0f)));
+        }
       } else if (strongest >= 0) {
         // A strand with no solid subject near: its core is itself partly backdrop, so the
         // share read against the core's colour is too high about as much as the least share

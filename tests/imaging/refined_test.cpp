@@ -281,6 +281,26 @@ TEST(Refined, HairLikeEdgeTakesTheNewBackgroundsColour) {
   for (int c = 0; c < 3; ++c) EXPECT_NEAR(out[edge * 4 + c], 0.4 * F[c] + 0.6 * newB[c], 3) << c;
 }
 
+TEST(Refined, DarkStrandByABrightFaceIsReadByItsOwnColour) {
+  // A face on the left of a grey backdrop, a dark strand at 70 % cover along its edge.
+  const int w = 30, h = 12;
+  const uint8_t face[3] = {210, 160, 130}, hair[3] = {70, 45, 30}, grey[3] = {120, 120, 120};
+  std::vector<uint8_t> frame(static_cast<size_t>(w) * h * 4), backdrop(frame.size());
+  for (int y = 0; y < h; ++y)
+    for (int x = 0; x < w; ++x) {
+      const size_t i = (static_cast<size_t>(y) * w + x) * 4;
+      for (int c = 0; c < 3; ++c) {
+        frame[i + c] = x < 10 ? face[c] : x == 10 ? byte(0.7 * hair[c] + 0.3 * grey[c]) : grey[c];
+        backdrop[i + c] = grey[c];
+      }
+      frame[i + 3] = backdrop[i + 3] = 255;
+    }
+  const std::vector<uint8_t> key =
+      differenceKey(frame.data(), backdrop.data(), nullptr, nullptr, w, h, 20);
+  // Read as black hair the strand would keep only half of its cover's worth of backdrop out.
+  EXPECT_NEAR(key[6 * w + 10], 0.3 * 255, 25);
+}
+
 // Bands run on two threads at once, odd and even, as a host's pool would.
 void twoThreads(int count, const std::function<void(int)>& body) {
   std::thread other([&] {
