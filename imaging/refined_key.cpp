@@ -17,7 +17,7 @@ constexpr int kColourRadius = 6;  // nearby solid subject gives the edge its col
 // this many thresholds together (their departures' product over the threshold squared):
 // texture the backdrop estimate missed departs too little.
 constexpr float kStrandCore = 3.0f;
-constexpr float kRingDoubt = 0.05f;  // taken off a flank's share: the backdrop's uncertainty
+constexpr float kRingDoubt = 0.05f;  // the least taken off a flank's share
 
 }  // namespace
 
@@ -113,7 +113,7 @@ std::vector<uint8_t> differenceKey(const uint8_t* frame, const uint8_t* backdrop
   morphH(beside, width, height, 1, true);
   morphV(beside, width, height, 1, true);
   // The pixel next to a solid edge holds its anti-aliased flank, also under the threshold:
-  // that ring is weighed against the solid subject's colour alone, less a little, so that
+  // that ring is weighed against the solid subject's colour alone, less its doubt, so that
   // texture the estimate missed there passes for nothing.
   std::vector<uint8_t> ring(n);
   for (size_t i = 0; i < n; ++i) ring[i] = static_cast<uint8_t>(subject[i] & near[i]);
@@ -200,7 +200,17 @@ std::vector<uint8_t> differenceKey(const uint8_t* frame, const uint8_t* backdrop
         a = 0.0f;
         if (sum[3] >= 0.5f) {
           const float mean[3] = {sum[0] / sum[3], sum[1] / sum[3], sum[2] / sum[3]};
-          a = std::max(0.0f, share(mean, 0.0f) - kRingDoubt);
+          // What of the pixel's departure lies off the line toward the subject's colour is
+          // error (noise, texture the estimate missed); the same again may hide along it.
+          float sb2 = 0.0f, fb2 = 0.0f, dot = 0.0f;
+          for (int k = 0; k < 3; ++k) {
+            const float f = mean[k] - backdrop[i * 4 + k];
+            sb2 += sb[k] * sb[k];
+            fb2 += f * f;
+            dot += sb[k] * f;
+          }
+          const float off = fb2 > 0.0f ? std::sqrt(std::max(0.0f, sb2 - dot * dot / fb2) / fb2) : 1.0f;
+          a = std::max(0.0f, share(mean, 0.0f) - std::max(kRingDoubt, off));
         }
       } else if (sum[3] >= 0.5f) {
         const float mean[3] = {sum[0] / sum[3], sum[1] / sum[3], sum[2] / sum[3]};
