@@ -21,7 +21,7 @@ typedef uint16_t U16x8 __attribute__((vector_size(16)));
 
 // Four pixels to floats by two interleaves with zero (what every vector unit does in one
 // instruction each) and a whole-lane conversion; a byte-to-float conversion would be
-// taken lane by lane.
+// taken lane by lane. Lanes are read little-endian, as on every target we build for.
 void pixelsAt(const uint8_t* p, F4 out[4]) {
   U8x16 v;
   std::memcpy(&v, p, 16);
