@@ -404,9 +404,8 @@ void registerAll() {
     int w, h;
   };
   const Size sizes[] = {{"1080p", 1920, 1080}, {"2160p", 3840, 2160}};
-  const char* scenarioNames[] = {"PassThrough", "MaskNone",    "MaskNoneHalfBlend",
-                                 "AutoDiff",    "SourceMatte", "AutoDiffTrack",
-                                 "Refined",     "RefinedPan"};
+  const char* scenarioNames[] = {"PassThrough", "MaskNone",      "MaskNoneHalfBlend", "AutoDiff",
+                                 "SourceMatte", "AutoDiffTrack", "Refined",           "RefinedPan"};
   for (const Size& s : sizes) {
     const size_t rgba = static_cast<size_t>(s.w) * s.h * 4;
     const std::string sz = s.name;

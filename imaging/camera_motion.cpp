@@ -11,11 +11,11 @@
 
 namespace {
 
-constexpr int kSearchWidth = 128;   // the smallest level is at most this wide
-constexpr int kFinestWidth = 1100;  // refinement stops at the first level at most this wide
+constexpr int kSearchWidth = 128;         // the smallest level is at most this wide
+constexpr int kFinestWidth = 1100;        // refinement stops at the first level at most this wide
 constexpr int64_t kMostSamples = 300000;  // a level with more pixels is read on a checkerboard
-constexpr double kLeastSpread = 0.5;   // the least spread of the residuals, luma levels
-constexpr double kLeastSlack = 0.05;   // the least misalignment an edge is allowed, pixels
+constexpr double kLeastSpread = 0.5;      // the least spread of the residuals, luma levels
+constexpr double kLeastSlack = 0.05;      // the least misalignment an edge is allowed, pixels
 
 // Halves a level with the [1 3 3 1] / 8 filter in each direction (centred, like a 2x2
 // box, between fine pixels 2x and 2x + 1), which keeps a fine repeating texture (windows
@@ -138,7 +138,8 @@ double searchCost(const MotionLevel& ref, const std::vector<int>& known, const M
     for (; x + 8 <= x1; x += 8)
       for (int j = 0; j < 8; ++j) lane[j] += weight[x + j] * std::fabs(r[x + j] - c[x + j]);
     for (; x < x1; ++x) lane[0] += weight[x] * std::fabs(r[x] - c[x]);
-    sum += ((lane[0] + lane[1]) + (lane[2] + lane[3])) + ((lane[4] + lane[5]) + (lane[6] + lane[7]));
+    sum +=
+        ((lane[0] + lane[1]) + (lane[2] + lane[3])) + ((lane[4] + lane[5]) + (lane[6] + lane[7]));
     const int* k = known.data() + static_cast<size_t>(y) * (ref.width + 1);
     count += k[x1] - k[x0];
   }
@@ -184,7 +185,8 @@ double medianOf(const std::vector<uint32_t>& bins, uint64_t total) {
 }
 
 // The refinement's samples of a reference level. A large level is read on a checkerboard:
-// half the pixels pin the move as well to within a fraction of the noise, at half the cost.
+// half the pixels leave the move's error larger by a factor of about 1.4 (still hundredths
+// of a pixel on the shots we measure) at half the cost.
 void sampleLevel(MotionLevel& l) {
   const bool checkerboard = static_cast<int64_t>(l.width) * l.height > kMostSamples;
   l.samples.clear();

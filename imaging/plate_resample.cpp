@@ -25,8 +25,8 @@ typedef uint16_t U16x8 __attribute__((vector_size(16)));
 void pixelsAt(const uint8_t* p, F4 out[4]) {
   U8x16 v;
   std::memcpy(&v, p, 16);
-  const U16x8 lo = reinterpret_cast<U16x8>(__builtin_shufflevector(
-      v, U8x16{}, 0, 16, 1, 17, 2, 18, 3, 19, 4, 20, 5, 21, 6, 22, 7, 23));
+  const U16x8 lo = reinterpret_cast<U16x8>(
+      __builtin_shufflevector(v, U8x16{}, 0, 16, 1, 17, 2, 18, 3, 19, 4, 20, 5, 21, 6, 22, 7, 23));
   const U16x8 hi = reinterpret_cast<U16x8>(__builtin_shufflevector(
       v, U8x16{}, 8, 24, 9, 25, 10, 26, 11, 27, 12, 28, 13, 29, 14, 30, 15, 31));
   out[0] = __builtin_convertvector(
@@ -47,9 +47,9 @@ void storePixels(const F4 v[4], uint8_t* p) {
                                            0, 2, 4, 6, 8, 10, 12, 14);
   const U16x8 cd = __builtin_shufflevector(reinterpret_cast<U16x8>(c), reinterpret_cast<U16x8>(d),
                                            0, 2, 4, 6, 8, 10, 12, 14);
-  const U8x16 bytes = __builtin_shufflevector(reinterpret_cast<U8x16>(ab),
-                                              reinterpret_cast<U8x16>(cd), 0, 2, 4, 6, 8, 10, 12,
-                                              14, 16, 18, 20, 22, 24, 26, 28, 30);
+  const U8x16 bytes =
+      __builtin_shufflevector(reinterpret_cast<U8x16>(ab), reinterpret_cast<U8x16>(cd), 0, 2, 4, 6,
+                              8, 10, 12, 14, 16, 18, 20, 22, 24, 26, 28, 30);
   std::memcpy(p, &bytes, 16);
 }
 

@@ -51,9 +51,8 @@ void subjectPixels(const uint8_t* frame, const uint8_t* backdrop, const uint8_t*
     const auto largestChannel = [](simd::U8x16 a, simd::U8x16 b) {
       const simd::U8x16 ad = simd::vmax(a, b) - simd::vmin(a, b);
       const U32x4 lanes = reinterpret_cast<U32x4>(ad);
-      const simd::U8x16 m =
-          simd::vmax(simd::vmax(ad, reinterpret_cast<simd::U8x16>(lanes >> 8)),
-                     reinterpret_cast<simd::U8x16>(lanes >> 16));
+      const simd::U8x16 m = simd::vmax(simd::vmax(ad, reinterpret_cast<simd::U8x16>(lanes >> 8)),
+                                       reinterpret_cast<simd::U8x16>(lanes >> 16));
       return reinterpret_cast<I32x4>(reinterpret_cast<U32x4>(m) & 0xFFu);
     };
     for (; i + 4 <= count; i += 4) {
@@ -85,7 +84,8 @@ std::vector<uint8_t> differenceKey(const uint8_t* frame, const uint8_t* backdrop
     const size_t first = static_cast<size_t>(firstRow) * width;
     subjectPixels(frame + first * 4, backdrop + first * 4, still ? still + first * 4 : nullptr,
                   footprint ? footprint + first : nullptr,
-                  static_cast<size_t>(lastRow - firstRow) * width, threshold, subject.data() + first);
+                  static_cast<size_t>(lastRow - firstRow) * width, threshold,
+                  subject.data() + first);
   });
   // Specks (noise, a backdrop detail a fraction of a pixel off) are not subject: only what
   // lies near a solid 3x3 block of subject stays.
@@ -147,7 +147,8 @@ std::vector<uint8_t> differenceKey(const uint8_t* frame, const uint8_t* backdrop
       // The subject pixel nearby that departs furthest from its backdrop the way this one
       // does: a strand's core even where the solid subject beside it has another colour.
       float sb[3];
-      for (int k = 0; k < 3; ++k) sb[k] = static_cast<float>(frame[i * 4 + k] - backdrop[i * 4 + k]);
+      for (int k = 0; k < 3; ++k)
+        sb[k] = static_cast<float>(frame[i * 4 + k] - backdrop[i * 4 + k]);
       float furthest = 0.0f;
       size_t alike = i;
       for (int yy = std::max(0, y - kColourRadius); yy <= std::min(height - 1, y + kColourRadius);
@@ -163,7 +164,8 @@ std::vector<uint8_t> differenceKey(const uint8_t* frame, const uint8_t* backdrop
             const int d =
                 std::max({std::abs(q[0] - b[0]), std::abs(q[1] - b[1]), std::abs(q[2] - b[2])});
             if (d > strongest) strongest = d, core = j;
-            const float along = (q[0] - b[0]) * sb[0] + (q[1] - b[1]) * sb[1] + (q[2] - b[2]) * sb[2];
+            const float along =
+                (q[0] - b[0]) * sb[0] + (q[1] - b[1]) * sb[1] + (q[2] - b[2]) * sb[2];
             if (along > furthest) furthest = along, alike = j;
             continue;
           }
@@ -209,7 +211,8 @@ std::vector<uint8_t> differenceKey(const uint8_t* frame, const uint8_t* backdrop
             fb2 += f * f;
             dot += sb[k] * f;
           }
-          const float off = fb2 > 0.0f ? std::sqrt(std::max(0.0f, sb2 - dot * dot / fb2) / fb2) : 1.0f;
+          const float off =
+              fb2 > 0.0f ? std::sqrt(std::max(0.0f, sb2 - dot * dot / fb2) / fb2) : 1.0f;
           a = std::max(0.0f, share(mean, 0.0f) - std::max(kRingDoubt, off));
         }
       } else if (sum[3] >= 0.5f) {

@@ -221,7 +221,8 @@ TEST(KernelProperty, ResamplePlateMatchesPlainTwin) {
       PlateMap map;
       if (t > 0) map.bx = shift(rng) * t, map.by = shift(rng) * t;
       if (t > 2) map.ax = stretch(rng), map.ay = stretch(rng);
-      const int w = t == 0 ? plate.w : 1 + byte(rng) % 40, h = t == 0 ? plate.h : 1 + byte(rng) % 40;
+      const int w = t == 0 ? plate.w : 1 + byte(rng) % 40,
+                h = t == 0 ? plate.h : 1 + byte(rng) % 40;
       std::vector<uint8_t> pixels(static_cast<size_t>(plate.w) * plate.h * 4);
       for (auto& v : pixels) v = static_cast<uint8_t>(byte(rng));
       std::vector<uint8_t> fast(static_cast<size_t>(w) * h * 4, 7), plain(fast);
