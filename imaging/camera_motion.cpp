@@ -13,7 +13,9 @@ namespace {
 
 constexpr int kSearchWidth = 128;         // the smallest level is at most this wide
 constexpr int kFinestWidth = 1100;        // refinement stops at the first level at most this wide
-constexpr int64_t kMostSamples = 300000;  // a level with more pixels is read on a checkerboard
+constexpr double kKeptDetail = 0.5;       // share of a level's gradient energy the samples hold
+constexpr double kMostKept = 0.3;         // past this share of pixels, detail is mostly noise
+constexpr int64_t kMostSamples = 300000;  // past this, a level is read on a checkerboard
 constexpr double kLeastSpread = 0.5;      // the least spread of the residuals, luma levels
 constexpr double kLeastSlack = 0.05;      // the least misalignment an edge is allowed, pixels
 
@@ -184,30 +186,91 @@ double medianOf(const std::vector<uint32_t>& bins, uint64_t total) {
   return 0.0;
 }
 
-// The refinement's samples of a reference level. A large level is read on a checkerboard:
-// half the pixels leave the move's error larger by a factor of about 1.4 (still hundredths
-// of a pixel on the shots we measure) at half the cost.
-void sampleLevel(MotionLevel& l) {
-  const bool checkerboard = static_cast<int64_t>(l.width) * l.height > kMostSamples;
+// The refinement's samples of a reference level: the most detailed pixels off the footprint,
+// as many as hold half the level's gradient energy. A flat pixel tells the move little and
+// costs as much as any; on a rich texture a fifth of the pixels or fewer qualify. A pixel is
+// ranked by the energy of its 3x3 neighbourhood, not its own, which carries its own noise.
+// Where the energy is spread so evenly that more than kMostKept of the pixels would be
+// needed, it is mostly noise (a faint backdrop), and picking the pixels whose noise happens
+// to be large would bias the move toward none: every pixel is read then, a large level on a
+// checkerboard (the move's error about 1.4 times larger, still hundredths of a pixel, at half
+// the cost).
+void sampleLevel(MotionLevel& l, MotionSamples which) {
+  const int w = l.width, h = l.height;
   l.samples.clear();
-  l.rowStart.assign(static_cast<size_t>(l.height) + 1, 0);
-  for (int y = 0; y < l.height; ++y) {
+  l.rowStart.assign(static_cast<size_t>(h) + 1, 0);
+  if (w < 3 || h < 3) return;
+  std::vector<float> energy(static_cast<size_t>(w) * h, 0.0f);
+  for (int y = 1; y < h - 1; ++y)
+    for (int x = 1; x < w - 1; ++x) {
+      const size_t i = static_cast<size_t>(y) * w + x;
+      // A gradient that reaches into the footprint reads the fill, not the backdrop.
+      const float* m = l.weight.data() + i;
+      if (m[0] <= 0.0f || m[1] <= 0.0f || m[-1] <= 0.0f || m[w] <= 0.0f || m[-w] <= 0.0f) continue;
+      const float* p = l.luma.data() + i;
+      const float gx = 0.5f * (p[1] - p[-1]), gy = 0.5f * (p[w] - p[-w]);
+      energy[i] = gx * gx + gy * gy;
+    }
+  const auto detail = [&](int x, int y) {
+    float sum = 0.0f;
+    for (int dy = -1; dy <= 1; ++dy) {
+      const float* e = energy.data() + static_cast<size_t>(y + dy) * w + x;
+      sum += e[-1] + e[0] + e[1];
+    }
+    return sum;
+  };
+  std::vector<float> score(static_cast<size_t>(w) * h, -1.0f);
+  float most = 0.0f;
+  for (int y = 1; y < h - 1; ++y)
+    for (int x = 1; x < w - 1; ++x) {
+      const size_t i = static_cast<size_t>(y) * w + x;
+      if (l.weight[i] <= 0.0f) continue;
+      score[i] = detail(x, y);
+      most = std::max(most, score[i]);
+    }
+  // The cut from a histogram of the scores' square roots, taken from the top until half the
+  // energy is in: a bin is kept or left whole, so the cut is exact to the bin.
+  constexpr int kBins = 1024;
+  std::vector<double> binEnergy(kBins, 0.0);
+  const float scale = most > 0.0f ? (kBins - 1) / std::sqrt(most) : 0.0f;
+  const auto binOf = [&](float v) { return static_cast<int>(std::sqrt(v) * scale); };
+  std::vector<size_t> binCount(kBins, 0);
+  double total = 0.0, candidates = 0.0;
+  for (float v : score)
+    if (v >= 0.0f) {
+      binEnergy[binOf(v)] += v;
+      binCount[binOf(v)] += 1;
+      total += v;
+      candidates += 1.0;
+    }
+  int cut = kBins - 1;
+  size_t kept = binCount[cut];
+  for (double energyKept = binEnergy[cut]; cut > 0 && energyKept < kKeptDetail * total;) {
+    energyKept += binEnergy[--cut];
+    kept += binCount[cut];
+  }
+  bool checkerboard = false;
+  if (which == MotionSamples::Every || static_cast<double>(kept) > kMostKept * candidates) {
+    cut = 0;
+    checkerboard = which != MotionSamples::Every && static_cast<int64_t>(w) * h > kMostSamples;
+  }
+  for (int y = 0; y < h; ++y) {
     l.rowStart[y] = static_cast<uint32_t>(l.samples.size());
-    if (y < 1 || y >= l.height - 1) continue;
-    for (int x = 1; x < l.width - 1; ++x) {
-      const size_t i = static_cast<size_t>(y) * l.width + x;
-      if (l.weight[i] <= 0.0f || (checkerboard && ((x + y) & 1) != 0)) continue;
+    for (int x = 1; x < w - 1; ++x) {
+      const size_t i = static_cast<size_t>(y) * w + x;
+      if (score[i] < 0.0f || binOf(score[i]) < cut || (checkerboard && ((x + y) & 1) != 0))
+        continue;
       const float* p = l.luma.data() + i;
       MotionSample m;
       m.x = x;
       m.y = y;
       m.luma = p[0];
       m.gx = 0.5f * (p[1] - p[-1]);
-      m.gy = 0.5f * (p[l.width] - p[-l.width]);
+      m.gy = 0.5f * (p[w] - p[-w]);
       l.samples.push_back(m);
     }
   }
-  l.rowStart[l.height] = static_cast<uint32_t>(l.samples.size());
+  l.rowStart[h] = static_cast<uint32_t>(l.samples.size());
 }
 
 // One robust Gauss-Newton step at a level. Parameters map a reference point p to
@@ -389,16 +452,23 @@ Step refine(const MotionLevel& ref, const MotionLevel& cur, double tx, double ty
 }  // namespace
 
 MotionReference prepareMotionReference(const uint8_t* rgba, const std::vector<uint8_t>& footprint,
-                                       int width, int height) {
+                                       int width, int height, MotionSamples which) {
   MotionReference ref;
   if (rgba == nullptr || width < 16 || height < 16) return ref;
   const size_t n = static_cast<size_t>(width) * height;
   std::vector<float> weight(n, 1.0f);
-  if (footprint.size() == n)
-    for (size_t i = 0; i < n; ++i) weight[i] = footprint[i] ? 0.0f : 1.0f;
+  if (footprint.size() == n) {
+    // Past the footprint lie the subject's soft edge and what the service painted over:
+    // detailed, and still with the subject, so the samples would be drawn to them.
+    std::vector<uint8_t> left = footprint;
+    const int margin = std::max(3, std::max(width, height) / 240);
+    morphH(left, width, height, margin, true);
+    morphV(left, width, height, margin, true);
+    for (size_t i = 0; i < n; ++i) weight[i] = left[i] ? 0.0f : 1.0f;
+  }
   buildPyramid(lumaPlane(rgba, width, height, {}), &weight, width, height, ref.levels, {});
   for (size_t l = static_cast<size_t>(finestLevel(ref.levels)); l < ref.levels.size(); ++l)
-    sampleLevel(ref.levels[l]);
+    sampleLevel(ref.levels[l], which);
   return ref;
 }
 

@@ -402,8 +402,12 @@ struct MotionReference {
   std::vector<MotionLevel> levels;  // finest first; empty when the frame is too small
 };
 
+// Which reference pixels the refinement reads: the most detailed (those holding half the
+// gradient energy: the render's choice, about twice as fast) or every one (a measurement's).
+enum class MotionSamples { MostDetailed, Every };
 MotionReference prepareMotionReference(const uint8_t* rgba, const std::vector<uint8_t>& footprint,
-                                       int width, int height);
+                                       int width, int height,
+                                       MotionSamples samples = MotionSamples::MostDetailed);
 // The identity when the frame's size differs from the reference's.
 // parallel, when given, builds the frame's pyramid in row bands and measures the search's
 // costs at once; the answer is the same to the bit.

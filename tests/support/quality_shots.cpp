@@ -270,7 +270,8 @@ FrameFigures measureFrame(const ShotSpec& shot, const ShotFrame& f,
   for (size_t i = 0; i < n; ++i) excluded[i] = subject[i] || f.ghost[i] ? 255 : 0;
   morphH(excluded, w, h, 4, true);
   morphV(excluded, w, h, 4, true);
-  const MotionReference ref = prepareMotionReference(f.truth.data(), excluded, w, h);
+  const MotionReference ref =
+      prepareMotionReference(f.truth.data(), excluded, w, h, MotionSamples::Every);
   const CameraMotion m = estimateCameraMotion(ref, output.data(), w, h);
   r.dx = m.dx;
   r.dy = m.dy;
