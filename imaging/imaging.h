@@ -441,9 +441,14 @@ void subjectPixels(const uint8_t* frame, const uint8_t* backdrop, const uint8_t*
                    const uint8_t* footprint, size_t count, int threshold, uint8_t* subject);
 void subjectPixelsPlain(const uint8_t* frame, const uint8_t* backdrop, const uint8_t* still,
                         const uint8_t* footprint, size_t count, int threshold, uint8_t* subject);
+// The masks are made on the subject's bounding box only; the plain twin makes them on the
+// whole frame.
 std::vector<uint8_t> differenceKey(const uint8_t* frame, const uint8_t* backdrop,
                                    const uint8_t* still, const uint8_t* footprint, int width,
                                    int height, int threshold, const ParallelFor& parallel = {});
+std::vector<uint8_t> differenceKeyPlain(const uint8_t* frame, const uint8_t* backdrop,
+                                        const uint8_t* still, const uint8_t* footprint, int width,
+                                        int height, int threshold);
 
 struct RefinedLayers {
   int width = 0, height = 0;

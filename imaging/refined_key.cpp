@@ -71,9 +71,57 @@ void subjectPixels(const uint8_t* frame, const uint8_t* backdrop, const uint8_t*
                      footprint ? footprint + i : nullptr, count - i, threshold, subject + i);
 }
 
-std::vector<uint8_t> differenceKey(const uint8_t* frame, const uint8_t* backdrop,
-                                   const uint8_t* still, const uint8_t* footprint, int width,
-                                   int height, int threshold, const ParallelFor& parallel) {
+namespace {
+
+// A rectangle of the frame: columns x0 .. x1 - 1, rows y0 .. y1 - 1.
+struct Box {
+  int x0 = 0, y0 = 0, x1 = 0, y1 = 0;
+  int width() const { return x1 - x0; }
+  int height() const { return y1 - y0; }
+};
+
+// The part of a whole-frame plane inside box, and back.
+std::vector<uint8_t> cropped(const std::vector<uint8_t>& plane, int width, const Box& box) {
+  std::vector<uint8_t> out(static_cast<size_t>(box.width()) * box.height());
+  for (int y = box.y0; y < box.y1; ++y)
+    std::copy_n(plane.data() + static_cast<size_t>(y) * width + box.x0, box.width(),
+                out.data() + static_cast<size_t>(y - box.y0) * box.width());
+  return out;
+}
+std::vector<uint8_t> uncropped(const std::vector<uint8_t>& part, int width, int height,
+                               const Box& box) {
+  std::vector<uint8_t> out(static_cast<size_t>(width) * height, 0);
+  for (int y = box.y0; y < box.y1; ++y)
+    std::copy_n(part.data() + static_cast<size_t>(y - box.y0) * box.width(), box.width(),
+                out.data() + static_cast<size_t>(y) * width + box.x0);
+  return out;
+}
+
+// The subject's pixels' bounding box grown by margin, inside the frame; empty when there
+// are none.
+Box subjectBox(const std::vector<uint8_t>& subject, int width, int height, int margin) {
+  Box b{width, height, 0, 0};
+  for (int y = 0; y < height; ++y) {
+    const uint8_t* row = subject.data() + static_cast<size_t>(y) * width;
+    const uint8_t* first = std::find(row, row + width, uint8_t{255});
+    if (first == row + width) continue;
+    const uint8_t* last = row + width;
+    while (last[-1] == 0) --last;
+    b.x0 = std::min(b.x0, static_cast<int>(first - row));
+    b.x1 = std::max(b.x1, static_cast<int>(last - row));
+    b.y0 = std::min(b.y0, y);
+    b.y1 = y + 1;
+  }
+  if (b.x1 <= b.x0) return {};
+  return {std::max(0, b.x0 - margin), std::max(0, b.y0 - margin), std::min(width, b.x1 + margin),
+          std::min(height, b.y1 + margin)};
+}
+
+enum class KeyWork { SubjectBox, WholeFrame };
+
+std::vector<uint8_t> keyOf(const uint8_t* frame, const uint8_t* backdrop, const uint8_t* still,
+                           const uint8_t* footprint, int width, int height, int threshold,
+                           const ParallelFor& parallel, KeyWork work) {
   if (width <= 0 || height <= 0) return {};
   const size_t n = static_cast<size_t>(width) * height;
   std::vector<uint8_t> key(n, 255);
@@ -87,49 +135,63 @@ std::vector<uint8_t> differenceKey(const uint8_t* frame, const uint8_t* backdrop
                   static_cast<size_t>(lastRow - firstRow) * width, threshold,
                   subject.data() + first);
   });
+  // What the masks below mark lies at most a pixel past the subject (the flanks, the ring),
+  // and an erosion past a clear margin reads only backdrop, as it would in the whole frame:
+  // they are made on the subject's box, grown by two pixels, alone.
+  const Box box = work == KeyWork::WholeFrame ? Box{0, 0, width, height}
+                                              : subjectBox(subject, width, height, 2);
+  if (box.width() <= 0) return key;
+  const int bw = box.width(), bh = box.height();
+  const size_t bn = static_cast<size_t>(bw) * bh;
+  const std::vector<uint8_t> boxed = cropped(subject, width, box);
   // Specks (noise, a backdrop detail a fraction of a pixel off) are not subject: only what
   // lies near a solid 3x3 block of subject stays.
-  std::vector<uint8_t> solid = subject;
-  morphH(solid, width, height, 1, false);
-  morphV(solid, width, height, 1, false);
+  std::vector<uint8_t> solid = boxed;
+  morphH(solid, bw, bh, 1, false);
+  morphV(solid, bw, bh, 1, false);
   std::vector<uint8_t> near = solid;
-  morphH(near, width, height, 1 + kEdgeRadius, true);
-  morphV(near, width, height, 1 + kEdgeRadius, true);
+  morphH(near, bw, bh, 1 + kEdgeRadius, true);
+  morphV(near, bw, bh, 1 + kEdgeRadius, true);
   // Thin subject (strands of hair, a cable) is no solid block, yet it hangs from one.
-  const std::vector<uint8_t> hanging = joinedTo(solid, subject, width, height);
+  const std::vector<uint8_t> hanging = joinedTo(solid, boxed, bw, bh);
   // A strand's soft flanks differ from the backdrop by less than the threshold: the pixels
   // beside it are weighed too, as strand. Not so beside a solid block (see the ring below),
   // where texture the estimate missed (a fill where a move uncovered the backdrop) would
   // creep in.
   std::vector<uint8_t> clear = solid;
-  morphH(clear, width, height, 1, true);
-  morphV(clear, width, height, 1, true);
-  std::vector<uint8_t> weighed(n), beside(n);
+  morphH(clear, bw, bh, 1, true);
+  morphV(clear, bw, bh, 1, true);
+  std::vector<uint8_t> weighed(bn), beside(bn);
   // Every plane here holds 0 or 255 alone: bitwise operations are the logic, with no branch.
-  for (size_t i = 0; i < n; ++i) {
-    weighed[i] = static_cast<uint8_t>(subject[i] & (near[i] | hanging[i]));
+  for (size_t i = 0; i < bn; ++i) {
+    weighed[i] = static_cast<uint8_t>(boxed[i] & (near[i] | hanging[i]));
     beside[i] = static_cast<uint8_t>(hanging[i] & ~clear[i]);
   }
-  morphH(beside, width, height, 1, true);
-  morphV(beside, width, height, 1, true);
+  morphH(beside, bw, bh, 1, true);
+  morphV(beside, bw, bh, 1, true);
   // The pixel next to a solid edge holds its anti-aliased flank, also under the threshold:
   // that ring is weighed against the solid subject's colour alone, less its doubt, so that
   // texture the estimate missed there passes for nothing.
-  std::vector<uint8_t> ring(n);
-  for (size_t i = 0; i < n; ++i) ring[i] = static_cast<uint8_t>(subject[i] & near[i]);
-  morphH(ring, width, height, 1, true);
-  morphV(ring, width, height, 1, true);
-  for (size_t i = 0; i < n; ++i) {
-    ring[i] = static_cast<uint8_t>(ring[i] & ~subject[i] & ~beside[i]);
+  std::vector<uint8_t> ring(bn);
+  for (size_t i = 0; i < bn; ++i) ring[i] = static_cast<uint8_t>(boxed[i] & near[i]);
+  morphH(ring, bw, bh, 1, true);
+  morphV(ring, bw, bh, 1, true);
+  for (size_t i = 0; i < bn; ++i) {
+    ring[i] = static_cast<uint8_t>(ring[i] & ~boxed[i] & ~beside[i]);
     beside[i] = static_cast<uint8_t>(beside[i] | weighed[i] | ring[i]);
   }
-  std::vector<uint8_t> inner = subject;
-  morphH(inner, width, height, kEdgeRadius, false);
-  morphV(inner, width, height, kEdgeRadius, false);
+  std::vector<uint8_t> inner = boxed;
+  morphH(inner, bw, bh, kEdgeRadius, false);
+  morphV(inner, bw, bh, kEdgeRadius, false);
+  if (work == KeyWork::SubjectBox) {
+    beside = uncropped(beside, width, height, box);
+    ring = uncropped(ring, width, height, box);
+    inner = uncropped(inner, width, height, box);
+  }
 
   inRowBands(height, parallel, [&](int firstRow, int lastRow) {
-    const size_t end = static_cast<size_t>(lastRow) * width;
-    for (size_t i = static_cast<size_t>(firstRow) * width; i < end; ++i) {
+    const size_t end = static_cast<size_t>(std::min(lastRow, box.y1)) * width;
+    for (size_t i = static_cast<size_t>(std::max(firstRow, box.y0)) * width; i < end; ++i) {
       if (!beside[i]) continue;  // backdrop: the background shows
       if (inner[i]) {
         key[i] = 0;
@@ -244,6 +306,22 @@ std::vector<uint8_t> differenceKey(const uint8_t* frame, const uint8_t* backdrop
     }
   });
   return key;
+}
+
+}  // namespace
+
+std::vector<uint8_t> differenceKey(const uint8_t* frame, const uint8_t* backdrop,
+                                   const uint8_t* still, const uint8_t* footprint, int width,
+                                   int height, int threshold, const ParallelFor& parallel) {
+  return keyOf(frame, backdrop, still, footprint, width, height, threshold, parallel,
+               KeyWork::SubjectBox);
+}
+
+std::vector<uint8_t> differenceKeyPlain(const uint8_t* frame, const uint8_t* backdrop,
+                                        const uint8_t* still, const uint8_t* footprint, int width,
+                                        int height, int threshold) {
+  return keyOf(frame, backdrop, still, footprint, width, height, threshold, {},
+               KeyWork::WholeFrame);
 }
 
 void compositeRefinedRows(const RefinedLayers& L, int firstRow, int lastRow) {

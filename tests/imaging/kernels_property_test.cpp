@@ -211,6 +211,41 @@ TEST(KernelProperty, SubjectPixelsMatchPlainTwin) {
   }
 }
 
+TEST(KernelProperty, DifferenceKeyMatchesPlainTwin) {
+  std::mt19937 rng(13);
+  std::uniform_int_distribution<int> byte(0, 255);
+  std::vector<Size> sizes(std::begin(kSizes), std::end(kSizes));
+  sizes.insert(sizes.end(), {{160, 120}, {300, 64}, {64, 300}});
+  for (const Size size : sizes)
+    for (int t = 0; t < 4; ++t) {
+      // A noisy backdrop; blocks of subject (anywhere, the border too) with a strand hanging
+      // from each, and specks.
+      const int w = size.w, h = size.h;
+      const size_t n = static_cast<size_t>(w) * h;
+      std::vector<uint8_t> backdrop(n * 4), footprint(n);
+      for (size_t i = 0; i < n * 4; ++i) backdrop[i] = static_cast<uint8_t>(100 + byte(rng) % 9);
+      std::vector<uint8_t> frame = backdrop;
+      const auto paint = [&](int x, int y, int v) {
+        if (x < 0 || y < 0 || x >= w || y >= h) return;
+        for (int c = 0; c < 3; ++c) frame[(static_cast<size_t>(y) * w + x) * 4 + c] = uint8_t(v);
+      };
+      for (int k = 0; k < t; ++k) {
+        const int x0 = byte(rng) % w - 4, y0 = byte(rng) % h - 4, bw = 1 + byte(rng) % 30,
+                  bh = 1 + byte(rng) % 30, v = byte(rng);
+        for (int y = y0; y < y0 + bh; ++y)
+          for (int x = x0; x < x0 + bw; ++x) paint(x, y, v);
+        for (int d = 0; d < 12; ++d) paint(x0 + bw + d, y0 + d / 2, 128 + v / 2);
+      }
+      for (int k = 0; k < 5; ++k) paint(byte(rng) % w, byte(rng) % h, byte(rng));
+      for (auto& f : footprint) f = t == 3 && byte(rng) < 64 ? 255 : 0;
+      const uint8_t* still = t == 3 ? frame.data() : nullptr;
+      const uint8_t* fp = t == 3 ? footprint.data() : nullptr;
+      ASSERT_EQ(differenceKey(frame.data(), backdrop.data(), still, fp, w, h, 20),
+                differenceKeyPlain(frame.data(), backdrop.data(), still, fp, w, h, 20))
+          << w << "x" << h << " " << t;
+    }
+}
+
 TEST(KernelProperty, ResamplePlateMatchesPlainTwin) {
   std::mt19937 rng(11);
   std::uniform_int_distribution<int> byte(0, 255);
