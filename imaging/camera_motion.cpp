@@ -233,7 +233,9 @@ void sampleLevel(MotionLevel& l, MotionSamples which) {
   constexpr int kBins = 1024;
   std::vector<double> binEnergy(kBins, 0.0);
   const float scale = most > 0.0f ? (kBins - 1) / std::sqrt(most) : 0.0f;
-  const auto binOf = [&](float v) { return static_cast<int>(std::sqrt(v) * scale); };
+  const auto binOf = [&](float v) {
+    return std::min(kBins - 1, static_cast<int>(std::sqrt(v) * scale));
+  };
   std::vector<size_t> binCount(kBins, 0);
   double total = 0.0, candidates = 0.0;
   for (float v : score)
