@@ -1,8 +1,9 @@
 // Camera motion from the background alone: luma pyramids of the grab-time frame (the
-// subject's footprint weighted out) and of the current frame; an exhaustive integer search
-// on the smallest level, then robust Gauss-Newton refinement of translation and scale down
-// to a level about a thousand pixels wide. A move the noise could explain is no move: a
-// still camera reads exactly zero.
+// subject's footprint and its soft edge weighted out) and of the current frame; an
+// exhaustive integer search on the smallest level, then robust Gauss-Newton refinement of
+// translation and scale, on the reference's most detailed pixels, down to a level about a
+// thousand pixels wide. A move the noise could explain is no move: a still camera reads
+// exactly zero.
 #include <algorithm>
 #include <cmath>
 #include <type_traits>

@@ -330,7 +330,9 @@ std::vector<uint8_t> downsampleToGrayPlain(const uint8_t* rgba, int width, int h
 //   writePlates       grabbed PNG and returned background PNG -> the two plates as RGBA
 //                     PNGs at the grabbed size; the backdrop's alpha is 255 - footprint.
 // Camera motion (camera_motion.cpp)
-//   prepareMotionReference  luma pyramid of the grab-time frame, footprint weighted out.
+//   prepareMotionReference  luma pyramid of the grab-time frame, the footprint and a margin
+//                           of a few pixels weighted out; the refined levels keep their
+//                           most detailed pixels as samples (every pixel on a faint backdrop).
 //   estimateCameraMotion    a grab-time point p lies at c + scale (p - c) + (dx, dy) in
 //                           the frame, c the frame's centre, pixels; exactly the identity
 //                           when the move is within the noise or the backdrop has no
