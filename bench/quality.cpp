@@ -143,6 +143,7 @@ int main(int argc, char** argv) {
     add("pan-green", 960, 540, 10, Backdrop::GreenScreen, -0.7, 0.2, 0, 0);
     add("zoom-textured", 960, 540, 10, Backdrop::Textured, 0, 0, 0.004, 0);
     add("walk-green-still", 960, 540, 10, Backdrop::GreenScreen, 0, 0, 0, 3.0);
+    add("walk-textured-still", 960, 540, 10, Backdrop::Textured, 0, 0, 0, 3.0);
     add("pan-city", 960, 540, 10, Backdrop::City, 3.3, -0.6, 0, 0);
     add("pan-textured-1080", 1920, 1080, 5, Backdrop::Textured, 2.1, 0.9, 0, 0);
   }
@@ -187,7 +188,8 @@ int main(int argc, char** argv) {
       std::fflush(stdout);
     }
     if (!picture.empty() && (shot.name == "pan-textured" || shot.name == "walk-green-still" ||
-                             shot.name == "pan-green" || shot.name == "pan-city" || small)) {
+                             shot.name == "walk-textured-still" || shot.name == "pan-green" ||
+                             shot.name == "pan-city" || small)) {
       sheet.resize(static_cast<size_t>(sheetW) * tileH * 4 * (sheetRows + 1));
       shrinkInto(sheet, sheetW, 0, sheetRows, tileW, tileH, frames[showFrame].source, shot.width,
                  shot.height);

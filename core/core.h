@@ -226,6 +226,8 @@ struct Instance {
   ImageSlot backdropCache;
   MotionReference motionReference;
   std::vector<uint8_t> footprint;
+  std::vector<uint8_t> footprintCore;
+  ColourOdds colourOdds;
   int motionReferenceWidth = 0;
   int motionReferenceHeight = 0;
   // Both plates as moved for the last frame (a still camera moves them alike every frame).

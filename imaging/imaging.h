@@ -317,7 +317,8 @@ std::vector<uint8_t> downsampleToGrayPlain(const uint8_t* rgba, int width, int h
 // Plates (plate.cpp)
 //   subjectFootprint  gray8, 255 where the returned image still equals the grabbed frame
 //                     within threshold in every channel (the subject the service kept),
-//                     specks opened away, then grown by grow + 1 pixels over its soft edge.
+//                     specks opened away, then grown by grow + 1 pixels over its soft edge
+//                     (not grown when grow is negative).
 //   fillPlate         RGBA8 in place: pixels under hole != 0 replaced by a push-pull
 //                     pyramid fill from the rest (alpha 255 there), or, where the detail
 //                     around the hole repeats under a shift, by the background found a
@@ -326,9 +327,11 @@ std::vector<uint8_t> downsampleToGrayPlain(const uint8_t* rgba, int width, int h
 //                     the new background with the footprint filled, the original
 //                     backdrop with the footprint and the strays around it (pixels of a
 //                     wide ring that depart from a fill of the ring) filled, both alpha
-//                     255, and that larger footprint.
+//                     255, that larger footprint, and the subject kept (ungrown).
 //   writePlates       grabbed PNG and returned background PNG -> the two plates as RGBA
-//                     PNGs at the grabbed size; the backdrop's alpha is 255 - footprint.
+//                     PNGs at the grabbed size; the backdrop's alpha is 0 where the subject
+//                     was kept, 64 on the rest of the footprint, else 255 (files of earlier
+//                     versions: 0 on the whole footprint).
 // Camera motion (camera_motion.cpp)
 //   prepareMotionReference  luma pyramid of the grab-time frame, the footprint and a margin
 //                           of a few pixels weighted out; the refined levels keep their
@@ -370,6 +373,7 @@ struct Plates {
   std::vector<uint8_t> background;  // RGBA8: the returned image, subject removed
   std::vector<uint8_t> backdrop;    // RGBA8: the grabbed frame, subject removed
   std::vector<uint8_t> footprint;   // gray8: 255 where the subject was
+  std::vector<uint8_t> kept;        // gray8: 255 where the returned image kept the subject
 };
 
 std::vector<uint8_t> subjectFootprint(const uint8_t* returned, const uint8_t* grabbed, int width,
@@ -443,14 +447,40 @@ void subjectPixels(const uint8_t* frame, const uint8_t* backdrop, const uint8_t*
                    const uint8_t* footprint, size_t count, int threshold, uint8_t* subject);
 void subjectPixelsPlain(const uint8_t* frame, const uint8_t* backdrop, const uint8_t* still,
                         const uint8_t* footprint, size_t count, int threshold, uint8_t* subject);
+// The colours of the subject (the returned image where it kept the subject: core) and of the backdrop estimate
+// around the footprint (within a twenty-fourth of the frame's longer side, at least 16 px),
+// counted in 8x8x8 bins. Where the moved backdrop is only a fill, the part of the old
+// backdrop no frame had shown, a pixel off the fill is either the subject, moved, or that
+// backdrop, uncovered; its colour tells which.
+struct ColourOdds {
+  std::vector<uint32_t> subject, backdrop;  // empty: nothing counted
+  uint64_t subjectCount = 0, backdropCount = 0;
+};
+ColourOdds colourOdds(const uint8_t* returned, const uint8_t* backdrop,
+                      const std::vector<uint8_t>& footprint, const std::vector<uint8_t>& core,
+                      int width, int height);
+// True when the colour (RGB8) is at least twice as common in the backdrop as in the subject,
+// and no rarity there (one pixel in 2000 of the backdrop counted).
+bool backdropColour(const ColourOdds& odds, const uint8_t* rgb);
+// Where the moved backdrop is a fill behind the solid subject: core (gray8, the backdrop's own
+// size) at map(frame pixel), to the nearest pixel.
+struct UncoveredBackdrop {
+  const uint8_t* core = nullptr;
+  int width = 0, height = 0;
+  PlateMap map;
+  const ColourOdds* odds = nullptr;
+};
 // The masks are made on the subject's bounding box only; the plain twin makes them on the
-// whole frame.
+// whole frame. With uncovered, a pixel taken for subject only by its departure from a fill,
+// with the colour of the backdrop, is backdrop.
 std::vector<uint8_t> differenceKey(const uint8_t* frame, const uint8_t* backdrop,
                                    const uint8_t* still, const uint8_t* footprint, int width,
-                                   int height, int threshold, const ParallelFor& parallel = {});
+                                   int height, int threshold, const ParallelFor& parallel = {},
+                                   const UncoveredBackdrop* uncovered = nullptr);
 std::vector<uint8_t> differenceKeyPlain(const uint8_t* frame, const uint8_t* backdrop,
                                         const uint8_t* still, const uint8_t* footprint, int width,
-                                        int height, int threshold);
+                                        int height, int threshold,
+                                        const UncoveredBackdrop* uncovered = nullptr);
 
 struct RefinedLayers {
   int width = 0, height = 0;
@@ -491,6 +521,8 @@ struct RefinedInputs {
   float blend = 1.0f;
   int threshold = 51, grow = 0, innerFeather = 0, outerFeather = 0;
   RefinedPlateCache* cache = nullptr;  // null: both plates are moved every frame
+  const uint8_t* core = nullptr;       // gray8 Plates::kept at the frame's size
+  const ColourOdds* odds = nullptr;    // null (or no core): a departure from a fill is subject
 };
 // Runs rows(first, last) over [0, height) in bands of about 64 rows, through parallel when
 // given, else one band after another on this thread.

@@ -391,8 +391,9 @@ std::vector<uint8_t> subjectFootprint(const uint8_t* returned, const uint8_t* gr
   morphH(fp, width, height, 1, false);
   morphV(fp, width, height, 1, false);
   fp = joinedTo(fp, agree, width, height);
-  morphH(fp, width, height, 1 + std::max(grow, 0), true);
-  morphV(fp, width, height, 1 + std::max(grow, 0), true);
+  if (grow < 0) return fp;
+  morphH(fp, width, height, 1 + grow, true);
+  morphV(fp, width, height, 1 + grow, true);
   return fp;
 }
 
@@ -440,8 +441,10 @@ Plates buildPlates(const uint8_t* returned, int returnedWidth, int returnedHeigh
   // backdrop as filmed, better than any fill, so the backdrop's footprint keeps to the
   // subject itself.
   const int grow = std::max(3, std::max(width, height) / 240);
-  const std::vector<uint8_t> kept =
-      subjectFootprint(p.background.data(), grabbed, width, height, threshold, 1);
+  p.kept = subjectFootprint(p.background.data(), grabbed, width, height, threshold, -1);
+  std::vector<uint8_t> kept = p.kept;
+  morphH(kept, width, height, 2, true);
+  morphV(kept, width, height, 2, true);
   std::vector<uint8_t> painted = kept;
   morphH(painted, width, height, grow - 1, true);
   morphV(painted, width, height, grow - 1, true);
@@ -474,10 +477,11 @@ bool writePlates(const std::string& grabbedPath, const std::string& backgroundPa
   grabbed = {};
   background = {};
   if (p.background.empty()) return false;
-  // The backdrop carries the footprint in its alpha (0 where the subject was), which the
-  // camera-motion reference leaves out.
+  // The backdrop carries the footprint in its alpha (under 128 where the subject was), which
+  // the camera-motion reference leaves out; 0 marks where the returned image kept the
+  // subject itself, the key's sign of a subject that has moved away.
   for (size_t i = 0; i < p.footprint.size(); ++i)
-    p.backdrop[i * 4 + 3] = static_cast<uint8_t>(255 - p.footprint[i]);
+    p.backdrop[i * 4 + 3] = p.kept[i] ? 0 : p.footprint[i] ? 64 : 255;
   if (!writePng(plateOut, p.background.data(), w, h, 4)) return false;
   if (writePng(backdropOut, p.backdrop.data(), w, h, 4)) return true;
   std::remove(plateOut.c_str());

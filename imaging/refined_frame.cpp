@@ -84,8 +84,18 @@ void renderRefined(const RefinedInputs& in, const uint8_t* frame, int width, int
       // The backdrop estimate differs from the frame by noise only, not by a whole new
       // backdrop as the generate-time difference does: the key cuts at two fifths of
       // the Mask Threshold.
+      UncoveredBackdrop uncovered;
+      if (in.odds != nullptr && in.core != nullptr && in.backdropWidth == width &&
+          in.backdropHeight == height) {
+        uncovered.core = in.core;
+        uncovered.width = width;
+        uncovered.height = height;
+        uncovered.map = backdropAt;
+        uncovered.odds = in.odds;
+      }
       key = differenceKey(frame, backdrop.data(), in.returned, in.footprint, width, height,
-                          std::max(8, in.threshold * 2 / 5), parallel);
+                          std::max(8, in.threshold * 2 / 5), parallel,
+                          uncovered.odds != nullptr ? &uncovered : nullptr);
     } else {
       key.assign(n, 255);
     }

@@ -73,6 +73,78 @@ void subjectPixels(const uint8_t* frame, const uint8_t* backdrop, const uint8_t*
 
 namespace {
 
+size_t colourBin(const uint8_t* rgb) {
+  return (static_cast<size_t>(rgb[0] >> 5) << 6) | (static_cast<size_t>(rgb[1] >> 5) << 3) |
+         static_cast<size_t>(rgb[2] >> 5);
+}
+
+}  // namespace
+
+ColourOdds colourOdds(const uint8_t* returned, const uint8_t* backdrop,
+                      const std::vector<uint8_t>& footprint, const std::vector<uint8_t>& core,
+                      int width, int height) {
+  ColourOdds odds;
+  const size_t n = static_cast<size_t>(width) * height;
+  if (returned == nullptr || backdrop == nullptr || width <= 0 || height <= 0 ||
+      footprint.size() != n || core.size() != n)
+    return odds;
+  odds.subject.assign(512, 0);
+  odds.backdrop.assign(512, 0);
+  // A subject's move uncovers backdrop like the backdrop it stood in front of.
+  std::vector<uint8_t> around = footprint;
+  const int reach = std::max(16, std::max(width, height) / 24);
+  morphH(around, width, height, reach, true);
+  morphV(around, width, height, reach, true);
+  for (size_t i = 0; i < footprint.size(); ++i) {
+    if (core[i]) {
+      ++odds.subject[colourBin(returned + i * 4)];
+      ++odds.subjectCount;
+    } else if (around[i] && !footprint[i] && backdrop[i * 4 + 3] >= 128) {
+      ++odds.backdrop[colourBin(backdrop + i * 4)];
+      ++odds.backdropCount;
+    }
+  }
+  return odds;
+}
+
+bool backdropColour(const ColourOdds& odds, const uint8_t* rgb) {
+  if (odds.subject.size() != 512 || odds.backdrop.size() != 512 || odds.backdropCount == 0)
+    return false;
+  const size_t b = colourBin(rgb);
+  const uint64_t inBackdrop = odds.backdrop[b], inSubject = odds.subject[b];
+  return inBackdrop * 2000 >= odds.backdropCount &&
+         inBackdrop * odds.subjectCount > 2 * inSubject * odds.backdropCount;
+}
+
+namespace {
+
+// Where the subject plane says subject only because the frame departs from a fill (the
+// still rule does not hold), the pixel's colour decides between the subject and the
+// backdrop the move uncovered. Rows are independent: row bands give the same bytes.
+void dropUncoveredBackdrop(const uint8_t* frame, const uint8_t* still, const uint8_t* footprint,
+                           int width, int firstRow, int lastRow, int threshold,
+                           const UncoveredBackdrop& u, uint8_t* subject) {
+  for (int y = firstRow; y < lastRow; ++y) {
+    const long sy = std::lround(u.map.ay * y + u.map.by);
+    if (sy < 0 || sy >= u.height) continue;
+    const uint8_t* coreRow = u.core + static_cast<size_t>(sy) * u.width;
+    for (int x = 0; x < width; ++x) {
+      const size_t i = static_cast<size_t>(y) * width + x;
+      if (!subject[i]) continue;
+      const long sx = std::lround(u.map.ax * x + u.map.bx);
+      if (sx < 0 || sx >= u.width || !coreRow[sx]) continue;
+      const uint8_t* s = frame + i * 4;
+      if (still != nullptr && footprint != nullptr && footprint[i]) {
+        const uint8_t* r = still + i * 4;
+        if (std::max({std::abs(s[0] - r[0]), std::abs(s[1] - r[1]), std::abs(s[2] - r[2])}) <=
+            threshold)
+          continue;
+      }
+      if (backdropColour(*u.odds, s)) subject[i] = 0;
+    }
+  }
+}
+
 // A rectangle of the frame: columns x0 .. x1 - 1, rows y0 .. y1 - 1.
 struct Box {
   int x0 = 0, y0 = 0, x1 = 0, y1 = 0;
@@ -121,7 +193,8 @@ enum class KeyWork { SubjectBox, WholeFrame };
 
 std::vector<uint8_t> keyOf(const uint8_t* frame, const uint8_t* backdrop, const uint8_t* still,
                            const uint8_t* footprint, int width, int height, int threshold,
-                           const ParallelFor& parallel, KeyWork work) {
+                           const ParallelFor& parallel, KeyWork work,
+                           const UncoveredBackdrop* uncovered) {
   if (width <= 0 || height <= 0) return {};
   const size_t n = static_cast<size_t>(width) * height;
   std::vector<uint8_t> key(n, 255);
@@ -134,6 +207,9 @@ std::vector<uint8_t> keyOf(const uint8_t* frame, const uint8_t* backdrop, const 
                   footprint ? footprint + first : nullptr,
                   static_cast<size_t>(lastRow - firstRow) * width, threshold,
                   subject.data() + first);
+    if (uncovered != nullptr && uncovered->core != nullptr && uncovered->odds != nullptr)
+      dropUncoveredBackdrop(frame, still, footprint, width, firstRow, lastRow, threshold,
+                            *uncovered, subject.data());
   });
   // What the masks below mark lies at most a pixel past the subject (the flanks, the ring),
   // and an erosion past a clear margin reads only backdrop, as it would in the whole frame:
@@ -312,16 +388,18 @@ std::vector<uint8_t> keyOf(const uint8_t* frame, const uint8_t* backdrop, const 
 
 std::vector<uint8_t> differenceKey(const uint8_t* frame, const uint8_t* backdrop,
                                    const uint8_t* still, const uint8_t* footprint, int width,
-                                   int height, int threshold, const ParallelFor& parallel) {
+                                   int height, int threshold, const ParallelFor& parallel,
+                                   const UncoveredBackdrop* uncovered) {
   return keyOf(frame, backdrop, still, footprint, width, height, threshold, parallel,
-               KeyWork::SubjectBox);
+               KeyWork::SubjectBox, uncovered);
 }
 
 std::vector<uint8_t> differenceKeyPlain(const uint8_t* frame, const uint8_t* backdrop,
                                         const uint8_t* still, const uint8_t* footprint, int width,
-                                        int height, int threshold) {
+                                        int height, int threshold,
+                                        const UncoveredBackdrop* uncovered) {
   return keyOf(frame, backdrop, still, footprint, width, height, threshold, {},
-               KeyWork::WholeFrame);
+               KeyWork::WholeFrame, uncovered);
 }
 
 void compositeRefinedRows(const RefinedLayers& L, int firstRow, int lastRow) {

@@ -179,15 +179,22 @@ bool refinedComposite(Instance& in, const RenderParams& p, Frame& f) {
     return false;
   }
   if (plateFresh || backdropFresh) in.movedPlates.valid = false;
-  // The backdrop at the frame's size, its alpha the footprint's complement.
+  // The backdrop at the frame's size; its alpha marks the footprint (under 128) and, within
+  // it, where the returned image kept the subject (under 32).
   std::vector<uint8_t> resizedBackdrop, resizedReturned;
   const std::vector<uint8_t>& backdrop = atFrameSize(in.backdropCache, w, h, resizedBackdrop);
   const std::vector<uint8_t>& returned = atFrameSize(in.bgCache, w, h, resizedReturned);
   if (backdropFresh || in.motionReferenceWidth != w || in.motionReferenceHeight != h) {
     const size_t n = static_cast<size_t>(w) * h;
     in.footprint.assign(n, 0);
-    for (size_t i = 0; i < n; ++i) in.footprint[i] = backdrop[i * 4 + 3] < 128 ? 255 : 0;
+    in.footprintCore.assign(n, 0);
+    for (size_t i = 0; i < n; ++i) {
+      in.footprint[i] = backdrop[i * 4 + 3] < 128 ? 255 : 0;
+      in.footprintCore[i] = backdrop[i * 4 + 3] < 32 ? 255 : 0;
+    }
     in.motionReference = prepareMotionReference(backdrop.data(), in.footprint, w, h);
+    in.colourOdds =
+        colourOdds(returned.data(), backdrop.data(), in.footprint, in.footprintCore, w, h);
     in.motionReferenceWidth = w;
     in.motionReferenceHeight = h;
     dbg("pipeline: prepared motion reference");
@@ -220,6 +227,8 @@ bool refinedComposite(Instance& in, const RenderParams& p, Frame& f) {
   r.innerFeather = p.innerFeather;
   r.outerFeather = p.outerFeather;
   r.cache = &in.movedPlates;
+  r.core = in.footprintCore.data();
+  r.odds = &in.colourOdds;
   renderRefined(r, f.rgba.data(), w, h, f.rgba.data(), nullptr, hostParallelFor);
   return true;
 }

@@ -301,6 +301,50 @@ TEST(Refined, DarkStrandByABrightFaceIsReadByItsOwnColour) {
   EXPECT_NEAR(key[6 * w + 10], 0.3 * 255, 25);
 }
 
+TEST(Refined, BackdropAWalkingSubjectUncoversIsNotTakenForIt) {
+  // A red block on a grey textured backdrop at generate time; in the frame it has walked
+  // 12 px to the right, uncovering backdrop that the plate knows only as a fill.
+  const int w = 96, h = 64;
+  const Texture tex(7);
+  const auto grey = [&](int x, int y) { return byte(tex.at(x, y)); };
+  const uint8_t red[3] = {200, 60, 80}, blue[3] = {60, 60, 200};
+  std::vector<uint8_t> grab(static_cast<size_t>(w) * h * 4), frame(grab.size()),
+      returned(grab.size());
+  for (int y = 0; y < h; ++y)
+    for (int x = 0; x < w; ++x) {
+      const size_t i = (static_cast<size_t>(y) * w + x) * 4;
+      const bool was = y >= 16 && y < 48 && x >= 30 && x < 50, is = was || (x >= 50 && x < 62);
+      for (int c = 0; c < 3; ++c) {
+        grab[i + c] = was ? red[c] : grey(x, y);
+        frame[i + c] = is && x >= 42 ? red[c] : grey(x, y);
+        returned[i + c] = was ? red[c] : blue[c];
+      }
+      grab[i + 3] = frame[i + 3] = returned[i + 3] = 255;
+    }
+  const Plates P = buildPlates(returned.data(), w, h, grab.data(), w, h, kPlateThreshold);
+  const ColourOdds odds =
+      colourOdds(returned.data(), P.backdrop.data(), P.footprint, P.kept, w, h);
+  UncoveredBackdrop uncovered;
+  uncovered.core = P.kept.data();
+  uncovered.width = w;
+  uncovered.height = h;
+  uncovered.odds = &odds;
+  const auto subjectIn = [&](const std::vector<uint8_t>& key, int x0, int x1) {
+    int n = 0;
+    for (int y = 20; y < 44; ++y)
+      for (int x = x0; x < x1; ++x) n += key[static_cast<size_t>(y) * w + x] < 128;
+    return n;
+  };
+  const std::vector<uint8_t> told = differenceKey(frame.data(), P.backdrop.data(), returned.data(),
+                                                  P.footprint.data(), w, h, 20, {}, &uncovered);
+  const std::vector<uint8_t> untold = differenceKey(frame.data(), P.backdrop.data(),
+                                                    returned.data(), P.footprint.data(), w, h, 20);
+  const int uncoveredArea = 24 * 8, subjectArea = 24 * 16;
+  EXPECT_GT(subjectIn(untold, 32, 40), uncoveredArea / 4);  // what the colours put right
+  EXPECT_EQ(subjectIn(told, 32, 40), 0);
+  EXPECT_EQ(subjectIn(told, 44, 60), subjectArea);
+}
+
 // Bands run on two threads at once, odd and even, as a host's pool would.
 void twoThreads(int count, const std::function<void(int)>& body) {
   std::thread other([&] {

@@ -118,7 +118,7 @@ TEST_F(RenderModes, RefinedBeatsClassicOnAPanningShot) {
   EXPECT_GT(refined.psnr, classic.psnr + 2.0);
   EXPECT_LT(refined.oldLeakBorder, 0.5);
   EXPECT_LT(refined.oldLeak, 0.5);
-  EXPECT_LT(refined.secondSubject, 5.0);
+  EXPECT_LT(refined.secondSubject, 1.0);
   EXPECT_LT(refined.positionError, 0.25);
   EXPECT_GT(classic.positionError, 2.0);
   EXPECT_LT(std::fabs(refined.spill), 0.5 * std::fabs(classic.spill));
