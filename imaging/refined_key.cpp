@@ -121,18 +121,18 @@ namespace {
 // Where the subject plane says subject only because the frame departs from a fill (the
 // still rule does not hold), the pixel's colour decides between the subject and the
 // backdrop the move uncovered. Rows are independent: row bands give the same bytes.
+// columns[x]: the core's column for frame column x, or -1 off the core's image.
 void dropUncoveredBackdrop(const uint8_t* frame, const uint8_t* still, const uint8_t* footprint,
                            int width, int firstRow, int lastRow, int threshold,
-                           const UncoveredBackdrop& u, uint8_t* subject) {
+                           const UncoveredBackdrop& u, const std::vector<int>& columns,
+                           uint8_t* subject) {
   for (int y = firstRow; y < lastRow; ++y) {
     const long sy = std::lround(u.map.ay * y + u.map.by);
     if (sy < 0 || sy >= u.height) continue;
     const uint8_t* coreRow = u.core + static_cast<size_t>(sy) * u.width;
     for (int x = 0; x < width; ++x) {
       const size_t i = static_cast<size_t>(y) * width + x;
-      if (!subject[i]) continue;
-      const long sx = std::lround(u.map.ax * x + u.map.bx);
-      if (sx < 0 || sx >= u.width || !coreRow[sx]) continue;
+      if (!subject[i] || columns[x] < 0 || !coreRow[columns[x]]) continue;
       const uint8_t* s = frame + i * 4;
       if (still != nullptr && footprint != nullptr && footprint[i]) {
         const uint8_t* r = still + i * 4;
@@ -200,6 +200,16 @@ std::vector<uint8_t> keyOf(const uint8_t* frame, const uint8_t* backdrop, const 
   std::vector<uint8_t> key(n, 255);
   if (frame == nullptr || backdrop == nullptr) return key;
   std::vector<uint8_t> subject(n);
+  const bool withUncovered =
+      uncovered != nullptr && uncovered->core != nullptr && uncovered->odds != nullptr;
+  std::vector<int> coreColumns;
+  if (withUncovered) {
+    coreColumns.resize(static_cast<size_t>(width));
+    for (int x = 0; x < width; ++x) {
+      const long sx = std::lround(uncovered->map.ax * x + uncovered->map.bx);
+      coreColumns[x] = sx >= 0 && sx < uncovered->width ? static_cast<int>(sx) : -1;
+    }
+  }
   // Both per-pixel passes read and write nothing across pixels: row bands give the same bytes.
   inRowBands(height, parallel, [&](int firstRow, int lastRow) {
     const size_t first = static_cast<size_t>(firstRow) * width;
@@ -207,9 +217,9 @@ std::vector<uint8_t> keyOf(const uint8_t* frame, const uint8_t* backdrop, const 
                   footprint ? footprint + first : nullptr,
                   static_cast<size_t>(lastRow - firstRow) * width, threshold,
                   subject.data() + first);
-    if (uncovered != nullptr && uncovered->core != nullptr && uncovered->odds != nullptr)
+    if (withUncovered)
       dropUncoveredBackdrop(frame, still, footprint, width, firstRow, lastRow, threshold,
-                            *uncovered, subject.data());
+                            *uncovered, coreColumns, subject.data());
   });
   // What the masks below mark lies at most a pixel past the subject (the flanks, the ring),
   // and an erosion past a clear margin reads only backdrop, as it would in the whole frame:
@@ -259,6 +269,24 @@ std::vector<uint8_t> keyOf(const uint8_t* frame, const uint8_t* backdrop, const 
   std::vector<uint8_t> inner = boxed;
   morphH(inner, bw, bh, kEdgeRadius, false);
   morphV(inner, bw, bh, kEdgeRadius, false);
+  // Running sums of the solid subject's count and colours over the box, so that an edge
+  // pixel's window is summed from four corners. Whole numbers, and a window's in a float are
+  // exact (169 bytes at most), as a pixel-by-pixel float sum of them is.
+  const size_t stride = static_cast<size_t>(bw) + 1;
+  std::vector<uint32_t> solidSums(stride * (static_cast<size_t>(bh) + 1) * 4, 0);
+  for (int y = 0; y < bh; ++y) {
+    uint32_t run[4] = {0, 0, 0, 0};
+    const uint32_t* above = solidSums.data() + static_cast<size_t>(y) * stride * 4;
+    uint32_t* here = solidSums.data() + (static_cast<size_t>(y) + 1) * stride * 4;
+    for (int x = 0; x < bw; ++x) {
+      if (inner[static_cast<size_t>(y) * bw + x]) {
+        const uint8_t* q =
+            frame + ((static_cast<size_t>(y) + box.y0) * width + box.x0 + x) * 4;
+        run[0] += q[0], run[1] += q[1], run[2] += q[2], run[3] += 1;
+      }
+      for (int k = 0; k < 4; ++k) here[(x + 1) * 4 + k] = above[(x + 1) * 4 + k] + run[k];
+    }
+  }
   if (work == KeyWork::SubjectBox) {
     beside = uncropped(beside, width, height, box);
     ring = uncropped(ring, width, height, box);
@@ -273,31 +301,42 @@ std::vector<uint8_t> keyOf(const uint8_t* frame, const uint8_t* backdrop, const 
         key[i] = 0;
         continue;
       }
-      // Mean colour of the solid subject around the edge pixel; edge pixels are few, so the
-      // window is summed where it is needed rather than over the whole frame.
+      // Mean colour of the solid subject around the edge pixel. No solid subject lies
+      // outside the box, so the window is clipped to it.
       const int x = static_cast<int>(i % static_cast<size_t>(width));
       const int y = static_cast<int>(i / static_cast<size_t>(width));
-      float sum[4] = {0.0f, 0.0f, 0.0f, 0.0f};
-      // The most distinct subject pixel nearby: the core of a strand, whose colour is
-      // nearer the strand's own than the solid subject's is.
-      int strongest = -1;
-      size_t core = i;
-      // The subject pixel nearby that departs furthest from its backdrop the way this one
-      // does: a strand's core even where the solid subject beside it has another colour.
+      const int wx0 = std::max(box.x0, x - kColourRadius) - box.x0;
+      const int wx1 = std::min(box.x1 - 1, x + kColourRadius) - box.x0 + 1;
+      const int wy0 = std::max(box.y0, y - kColourRadius) - box.y0;
+      const int wy1 = std::min(box.y1 - 1, y + kColourRadius) - box.y0 + 1;
+      float sum[4];
+      for (int k = 0; k < 4; ++k) {
+        const auto at = [&](int cx, int cy) {
+          return solidSums[(static_cast<size_t>(cy) * stride + cx) * 4 + k];
+        };
+        sum[k] = static_cast<float>(at(wx1, wy1) - at(wx0, wy1) - at(wx1, wy0) + at(wx0, wy0));
+      }
       float sb[3];
       for (int k = 0; k < 3; ++k)
         sb[k] = static_cast<float>(frame[i * 4 + k] - backdrop[i * 4 + k]);
+      // The subject nearby that is not solid, looked through only where a rule below asks:
+      // its most distinct pixel (the core of a strand, whose colour is nearer the strand's
+      // own than the solid subject's is), and the pixel that departs furthest from its
+      // backdrop the way this one does (a strand's core even where the solid subject beside
+      // it has another colour).
+      int strongest = -1;
+      size_t core = i;
       float furthest = 0.0f;
       size_t alike = i;
-      for (int yy = std::max(0, y - kColourRadius); yy <= std::min(height - 1, y + kColourRadius);
-           ++yy) {
-        const size_t row = static_cast<size_t>(yy) * width;
-        for (int xx = std::max(0, x - kColourRadius); xx <= std::min(width - 1, x + kColourRadius);
-             ++xx) {
-          const size_t j = row + xx;
-          if (!subject[j]) continue;
-          const uint8_t* q = frame + j * 4;
-          if (!inner[j]) {
+      const auto lookAround = [&] {
+        for (int yy = std::max(0, y - kColourRadius);
+             yy <= std::min(height - 1, y + kColourRadius); ++yy) {
+          const size_t row = static_cast<size_t>(yy) * width;
+          for (int xx = std::max(0, x - kColourRadius);
+               xx <= std::min(width - 1, x + kColourRadius); ++xx) {
+            const size_t j = row + xx;
+            if (!subject[j] || inner[j]) continue;
+            const uint8_t* q = frame + j * 4;
             const uint8_t* b = backdrop + j * 4;
             const int d =
                 std::max({std::abs(q[0] - b[0]), std::abs(q[1] - b[1]), std::abs(q[2] - b[2])});
@@ -305,14 +344,9 @@ std::vector<uint8_t> keyOf(const uint8_t* frame, const uint8_t* backdrop, const 
             const float along =
                 (q[0] - b[0]) * sb[0] + (q[1] - b[1]) * sb[1] + (q[2] - b[2]) * sb[2];
             if (along > furthest) furthest = along, alike = j;
-            continue;
           }
-          sum[0] += q[0];
-          sum[1] += q[1];
-          sum[2] += q[2];
-          sum[3] += 1.0f;
         }
-      }
+      };
       // Frame = a F + (1 - a) B: the share a of a subject colour F along B -> F.
       // unclear: the share when F is too near the backdrop to be told from it.
       const auto share = [&](const float f[3], float unclear) {
@@ -362,6 +396,7 @@ std::vector<uint8_t> keyOf(const uint8_t* frame, const uint8_t* backdrop, const 
         const float toMean = (mean[0] - backdrop[i * 4]) * sb[0] +
                              (mean[1] - backdrop[i * 4 + 1]) * sb[1] +
                              (mean[2] - backdrop[i * 4 + 2]) * sb[2];
+        if (toMean <= 0.0f && subject[i]) lookAround();
         if (toMean <= 0.0f && alike != i && subject[i] &&
             furthest > kStrandCore * kStrandCore * threshold * threshold) {
           const float alikeColour[3] = {static_cast<float>(frame[alike * 4]),
@@ -369,14 +404,17 @@ std::vector<uint8_t> keyOf(const uint8_t* frame, const uint8_t* backdrop, const 
                                         static_cast<float>(frame[alike * 4 + 2])};
           a = std::max(a, 0.5f * (least + share(alikeColour, 1.0f)));
         }
-      } else if (strongest >= 0) {
-        // A strand with no solid subject near: its core is itself partly backdrop, so the
-        // share read against the core's colour is too high about as much as the least share
-        // is too low; the estimate takes the middle.
-        const float coreColour[3] = {static_cast<float>(frame[core * 4]),
-                                     static_cast<float>(frame[core * 4 + 1]),
-                                     static_cast<float>(frame[core * 4 + 2])};
-        a = std::max(least, 0.5f * (least + share(coreColour, 1.0f)));
+      } else {
+        lookAround();
+        if (strongest >= 0) {
+          // A strand with no solid subject near: its core is itself partly backdrop, so the
+          // share read against the core's colour is too high about as much as the least
+          // share is too low; the estimate takes the middle.
+          const float coreColour[3] = {static_cast<float>(frame[core * 4]),
+                                       static_cast<float>(frame[core * 4 + 1]),
+                                       static_cast<float>(frame[core * 4 + 2])};
+          a = std::max(least, 0.5f * (least + share(coreColour, 1.0f)));
+        }
       }
       key[i] = static_cast<uint8_t>(std::lround((1.0f - a) * 255.0f));
     }
