@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 
 #include "imaging/imaging.h"
 #include "imaging/simd.h"
@@ -59,7 +60,9 @@ void subjectPixels(const uint8_t* frame, const uint8_t* backdrop, const uint8_t*
       const simd::U8x16 s = simd::load(frame + i * 4), b = simd::load(backdrop + i * 4);
       const I32x4 known = reinterpret_cast<I32x4>(reinterpret_cast<U32x4>(b) >> 24) != 0;
       I32x4 sub = (largestChannel(s, b) > t) & known;
-      if (still != nullptr && footprint != nullptr) {
+      uint32_t under4 = 0;  // most of the frame lies off the footprint: no still to read
+      if (still != nullptr && footprint != nullptr) std::memcpy(&under4, footprint + i, 4);
+      if (under4 != 0) {
         const I32x4 under =
             I32x4{footprint[i], footprint[i + 1], footprint[i + 2], footprint[i + 3]} != 0;
         sub |= (largestChannel(s, simd::load(still + i * 4)) <= t) & under;
