@@ -272,53 +272,63 @@ std::vector<uint8_t> keyOf(const uint8_t* frame, const uint8_t* backdrop, const 
   std::vector<uint8_t> inner = boxed;
   morphH(inner, bw, bh, kEdgeRadius, false);
   morphV(inner, bw, bh, kEdgeRadius, false);
-  // Running sums of the solid subject's count and colours over the box, so that an edge
-  // pixel's window is summed from four corners. Whole numbers, and a window's in a float are
-  // exact (169 bytes at most), as a pixel-by-pixel float sum of them is.
-  const size_t stride = static_cast<size_t>(bw) + 1;
-  std::vector<uint32_t> solidSums(stride * (static_cast<size_t>(bh) + 1) * 4, 0);
-  for (int y = 0; y < bh; ++y) {
-    uint32_t run[4] = {0, 0, 0, 0};
-    const uint32_t* above = solidSums.data() + static_cast<size_t>(y) * stride * 4;
-    uint32_t* here = solidSums.data() + (static_cast<size_t>(y) + 1) * stride * 4;
-    for (int x = 0; x < bw; ++x) {
-      if (inner[static_cast<size_t>(y) * bw + x]) {
-        const uint8_t* q =
-            frame + ((static_cast<size_t>(y) + box.y0) * width + box.x0 + x) * 4;
-        run[0] += q[0], run[1] += q[1], run[2] += q[2], run[3] += 1;
-      }
-      for (int k = 0; k < 4; ++k) here[(x + 1) * 4 + k] = above[(x + 1) * 4 + k] + run[k];
-    }
-  }
+  // The solid subject is read both ways: by frame pixel, and along the box's rows.
+  std::vector<uint8_t> innerUncropped;
   if (work == KeyWork::SubjectBox) {
     beside = uncropped(beside, width, height, box);
     ring = uncropped(ring, width, height, box);
-    inner = uncropped(inner, width, height, box);
+    innerUncropped = uncropped(inner, width, height, box);
   }
+  const std::vector<uint8_t>& innerInBox = inner;
+  const std::vector<uint8_t>& innerAt = work == KeyWork::SubjectBox ? innerUncropped : inner;
 
   inRowBands(height, parallel, [&](int firstRow, int lastRow) {
+    // Running sums of the solid subject's count and colours along the rows of the box this
+    // band's windows reach, made at its first edge pixel: a window's sums are then a
+    // difference per row. Whole numbers, so summed in a float they are exact (169 bytes at
+    // most), as the pixel-by-pixel float sum is.
+    const int runFirst = std::max(box.y0, firstRow - kColourRadius);
+    const int runLast = std::min(box.y1, lastRow + kColourRadius);
+    const size_t stride = (static_cast<size_t>(bw) + 1) * 4;
+    std::vector<uint32_t> solidRuns;
+    const auto makeRuns = [&] {
+      solidRuns.resize(stride * static_cast<size_t>(std::max(0, runLast - runFirst)));
+      for (int y = runFirst; y < runLast; ++y) {
+        uint32_t* run = solidRuns.data() + static_cast<size_t>(y - runFirst) * stride;
+        const uint8_t* solidRow = innerInBox.data() + static_cast<size_t>(y - box.y0) * bw;
+        const uint8_t* q = frame + (static_cast<size_t>(y) * width + box.x0) * 4;
+        run[0] = run[1] = run[2] = run[3] = 0;
+        for (int x = 0; x < bw; ++x, q += 4) {
+          const uint32_t on = solidRow[x] ? 0xFFFFFFFFu : 0u;
+          run[4 * x + 4] = run[4 * x] + (q[0] & on);
+          run[4 * x + 5] = run[4 * x + 1] + (q[1] & on);
+          run[4 * x + 6] = run[4 * x + 2] + (q[2] & on);
+          run[4 * x + 7] = run[4 * x + 3] + (on & 1u);
+        }
+      }
+    };
     const size_t end = static_cast<size_t>(std::min(lastRow, box.y1)) * width;
     for (size_t i = static_cast<size_t>(std::max(firstRow, box.y0)) * width; i < end; ++i) {
       if (!beside[i]) continue;  // backdrop: the background shows
-      if (inner[i]) {
+      if (innerAt[i]) {
         key[i] = 0;
         continue;
       }
-      // Mean colour of the solid subject around the edge pixel. No solid subject lies
-      // outside the box, so the window is clipped to it.
+      // Mean colour of the solid subject around the edge pixel.
       const int x = static_cast<int>(i % static_cast<size_t>(width));
       const int y = static_cast<int>(i / static_cast<size_t>(width));
-      const int wx0 = std::max(box.x0, x - kColourRadius) - box.x0;
-      const int wx1 = std::min(box.x1 - 1, x + kColourRadius) - box.x0 + 1;
-      const int wy0 = std::max(box.y0, y - kColourRadius) - box.y0;
-      const int wy1 = std::min(box.y1 - 1, y + kColourRadius) - box.y0 + 1;
-      float sum[4];
-      for (int k = 0; k < 4; ++k) {
-        const auto at = [&](int cx, int cy) {
-          return solidSums[(static_cast<size_t>(cy) * stride + cx) * 4 + k];
-        };
-        sum[k] = static_cast<float>(at(wx1, wy1) - at(wx0, wy1) - at(wx1, wy0) + at(wx0, wy0));
+      const int wx0 = std::max(0, x - kColourRadius), wx1 = std::min(width - 1, x + kColourRadius);
+      const int wy0 = std::max(0, y - kColourRadius), wy1 = std::min(height - 1, y + kColourRadius);
+      // No solid subject lies outside the box: the window's sums are taken within it.
+      if (solidRuns.empty()) makeRuns();
+      uint32_t whole[4] = {0, 0, 0, 0};
+      const int bx0 = std::max(wx0, box.x0) - box.x0, bx1 = std::min(wx1, box.x1 - 1) - box.x0;
+      for (int yy = std::max(wy0, box.y0); yy <= std::min(wy1, box.y1 - 1) && bx0 <= bx1; ++yy) {
+        const uint32_t* run = solidRuns.data() + static_cast<size_t>(yy - runFirst) * stride;
+        for (int k = 0; k < 4; ++k) whole[k] += run[4 * (bx1 + 1) + k] - run[4 * bx0 + k];
       }
+      const float sum[4] = {static_cast<float>(whole[0]), static_cast<float>(whole[1]),
+                            static_cast<float>(whole[2]), static_cast<float>(whole[3])};
       float sb[3];
       for (int k = 0; k < 3; ++k)
         sb[k] = static_cast<float>(frame[i * 4 + k] - backdrop[i * 4 + k]);
@@ -332,13 +342,11 @@ std::vector<uint8_t> keyOf(const uint8_t* frame, const uint8_t* backdrop, const 
       float furthest = 0.0f;
       size_t alike = i;
       const auto lookAround = [&] {
-        for (int yy = std::max(0, y - kColourRadius);
-             yy <= std::min(height - 1, y + kColourRadius); ++yy) {
+        for (int yy = wy0; yy <= wy1; ++yy) {
           const size_t row = static_cast<size_t>(yy) * width;
-          for (int xx = std::max(0, x - kColourRadius);
-               xx <= std::min(width - 1, x + kColourRadius); ++xx) {
+          for (int xx = wx0; xx <= wx1; ++xx) {
             const size_t j = row + xx;
-            if (!subject[j] || inner[j]) continue;
+            if (!subject[j] || innerAt[j]) continue;
             const uint8_t* q = frame + j * 4;
             const uint8_t* b = backdrop + j * 4;
             const int d =
