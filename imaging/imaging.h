@@ -350,6 +350,10 @@ std::vector<uint8_t> downsampleToGrayPlain(const uint8_t* rgba, int width, int h
 //   differenceKey         gray8 background share (255 = backdrop, 0 = solid subject) of
 //                         the frame against the moved backdrop, or still equal to the
 //                         returned image under the footprint; soft at the subject's edge.
+//                         Over the place the subject was kept, a departure from the
+//                         backdrop's fill with a colour of the backdrop's is backdrop.
+//   colourOdds            the subject's and the surrounding backdrop's colours, counted
+//                         (backdropColour asks them about one colour).
 //   compositeRefinedRows  dec = source + k (plate - backdrop), then the plate over dec by
 //                         the share of the mask dec does not already hold,
 //                         max(0, (m - k) / (1 - k)); k = key * blend, m = mask * blend
@@ -357,7 +361,7 @@ std::vector<uint8_t> downsampleToGrayPlain(const uint8_t* rgba, int width, int h
 // A whole frame (refined_frame.cpp)
 //   renderRefined  camera motion (when a reference is given), both plates moved, the key
 //                  (a host matte, else the difference key at two fifths of the Mask
-//                  Threshold), shaped by Mask Size and Inner Feather as a soft matte (the
+//                  Threshold, told the uncovered backdrop when given the colours), shaped by Mask Size and Inner Feather as a soft matte (the
 //                  key's own soft edge takes the place of Outer Feather), then the
 //                  composite; out may be frame. With a cache the moved plates of the
 //                  last frame are reused while the move, fit and plates match.
