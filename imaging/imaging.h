@@ -361,10 +361,10 @@ std::vector<uint8_t> downsampleToGrayPlain(const uint8_t* rgba, int width, int h
 // A whole frame (refined_frame.cpp)
 //   renderRefined  camera motion (when a reference is given), both plates moved, the key
 //                  (a host matte, else the difference key at two fifths of the Mask
-//                  Threshold, told the uncovered backdrop when given the colours), shaped by Mask Size and Inner Feather as a soft matte (the
-//                  key's own soft edge takes the place of Outer Feather), then the
-//                  composite; out may be frame. With a cache the moved plates of the
-//                  last frame are reused while the move, fit and plates match.
+//                  Threshold, told the uncovered backdrop when given the colours), shaped by Mask
+//                  Size and Inner Feather as a soft matte (the key's own soft edge takes the place
+//                  of Outer Feather), then the composite; out may be frame. With a cache the moved
+//                  plates of the last frame are reused while the move, fit and plates match.
 //   inRowBands     rows in bands of about 64, through a ParallelFor when given;
 //                  inNumberedRowBands also tells each band its number.
 
@@ -451,9 +451,9 @@ void subjectPixels(const uint8_t* frame, const uint8_t* backdrop, const uint8_t*
                    const uint8_t* footprint, size_t count, int threshold, uint8_t* subject);
 void subjectPixelsPlain(const uint8_t* frame, const uint8_t* backdrop, const uint8_t* still,
                         const uint8_t* footprint, size_t count, int threshold, uint8_t* subject);
-// The colours of the subject (the returned image where it kept the subject: core) and of the backdrop estimate
-// around the footprint (within a twenty-fourth of the frame's longer side, at least 16 px),
-// counted in 8x8x8 bins. Where the moved backdrop is only a fill, the part of the old
+// The colours of the subject (the returned image where it kept the subject: core) and of the
+// backdrop estimate around the footprint (within a twenty-fourth of the frame's longer side, at
+// least 16 px), counted in 8x8x8 bins. Where the moved backdrop is only a fill, the part of the old
 // backdrop no frame had shown, a pixel off the fill is either the subject, moved, or that
 // backdrop, uncovered; its colour tells which.
 struct ColourOdds {

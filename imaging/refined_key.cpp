@@ -447,8 +447,8 @@ std::vector<uint8_t> differenceKeyPlain(const uint8_t* frame, const uint8_t* bac
                                         const uint8_t* still, const uint8_t* footprint, int width,
                                         int height, int threshold,
                                         const UncoveredBackdrop* uncovered) {
-  return keyOf(frame, backdrop, still, footprint, width, height, threshold, {},
-               KeyWork::WholeFrame, uncovered);
+  return keyOf(frame, backdrop, still, footprint, width, height, threshold, {}, KeyWork::WholeFrame,
+               uncovered);
 }
 
 void compositeRefinedRows(const RefinedLayers& L, int firstRow, int lastRow) {

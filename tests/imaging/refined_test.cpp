@@ -322,8 +322,7 @@ TEST(Refined, BackdropAWalkingSubjectUncoversIsNotTakenForIt) {
       grab[i + 3] = frame[i + 3] = returned[i + 3] = 255;
     }
   const Plates P = buildPlates(returned.data(), w, h, grab.data(), w, h, kPlateThreshold);
-  const ColourOdds odds =
-      colourOdds(returned.data(), P.backdrop.data(), P.footprint, P.kept, w, h);
+  const ColourOdds odds = colourOdds(returned.data(), P.backdrop.data(), P.footprint, P.kept, w, h);
   UncoveredBackdrop uncovered;
   uncovered.core = P.kept.data();
   uncovered.width = w;
@@ -337,8 +336,8 @@ TEST(Refined, BackdropAWalkingSubjectUncoversIsNotTakenForIt) {
   };
   const std::vector<uint8_t> told = differenceKey(frame.data(), P.backdrop.data(), returned.data(),
                                                   P.footprint.data(), w, h, 20, {}, &uncovered);
-  const std::vector<uint8_t> untold = differenceKey(frame.data(), P.backdrop.data(),
-                                                    returned.data(), P.footprint.data(), w, h, 20);
+  const std::vector<uint8_t> untold =
+      differenceKey(frame.data(), P.backdrop.data(), returned.data(), P.footprint.data(), w, h, 20);
   const int uncoveredArea = 24 * 8, subjectArea = 24 * 16;
   EXPECT_GT(subjectIn(untold, 32, 40), uncoveredArea / 4);  // what the colours put right
   EXPECT_EQ(subjectIn(told, 32, 40), 0);
