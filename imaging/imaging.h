@@ -496,7 +496,10 @@ struct RefinedLayers {
   float blend = 1.0f;
   uint8_t* output = nullptr;  // RGBA8; may be source
 };
+// compositeRefinedRows takes eight pixels at once where all are wholly subject or wholly
+// background; compositeRefinedRowsPlain, its plain twin, takes every pixel on its own.
 void compositeRefinedRows(const RefinedLayers& layers, int firstRow, int lastRow);
+void compositeRefinedRowsPlain(const RefinedLayers& layers, int firstRow, int lastRow);
 
 // Both plates as moved for the last frame, reused while the move, the fit and the plates
 // stay (a still camera moves them the same way every frame). The owner clears valid when

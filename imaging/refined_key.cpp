@@ -121,6 +121,14 @@ bool backdropColour(const ColourOdds& odds, const uint8_t* rgb) {
 
 namespace {
 
+// Most of a frame lies off the subject and its edge: planes are passed over eight bytes at a
+// time where all eight are 0.
+bool noneOfEight(const uint8_t* p) {
+  uint64_t eight;
+  std::memcpy(&eight, p, 8);
+  return eight == 0;
+}
+
 // Where the subject plane says subject only because the frame departs from a fill (the
 // still rule does not hold), the pixel's colour decides between the subject and the
 // backdrop the move uncovered. Rows are independent: row bands give the same bytes.
@@ -135,6 +143,10 @@ void dropUncoveredBackdrop(const uint8_t* frame, const uint8_t* still, const uin
     const uint8_t* coreRow = u.core + static_cast<size_t>(sy) * u.width;
     for (int x = 0; x < width; ++x) {
       const size_t i = static_cast<size_t>(y) * width + x;
+      if (x + 8 <= width && noneOfEight(subject + i)) {
+        x += 7;
+        continue;
+      }
       if (!subject[i] || columns[x] < 0 || !coreRow[columns[x]]) continue;
       const uint8_t* s = frame + i * 4;
       if (still != nullptr && footprint != nullptr && footprint[i]) {
@@ -155,20 +167,12 @@ struct Box {
   int height() const { return y1 - y0; }
 };
 
-// The part of a whole-frame plane inside box, and back.
+// The part of a whole-frame plane inside box.
 std::vector<uint8_t> cropped(const std::vector<uint8_t>& plane, int width, const Box& box) {
   std::vector<uint8_t> out(static_cast<size_t>(box.width()) * box.height());
   for (int y = box.y0; y < box.y1; ++y)
     std::copy_n(plane.data() + static_cast<size_t>(y) * width + box.x0, box.width(),
                 out.data() + static_cast<size_t>(y - box.y0) * box.width());
-  return out;
-}
-std::vector<uint8_t> uncropped(const std::vector<uint8_t>& part, int width, int height,
-                               const Box& box) {
-  std::vector<uint8_t> out(static_cast<size_t>(width) * height, 0);
-  for (int y = box.y0; y < box.y1; ++y)
-    std::copy_n(part.data() + static_cast<size_t>(y - box.y0) * box.width(), box.width(),
-                out.data() + static_cast<size_t>(y) * width + box.x0);
   return out;
 }
 
@@ -272,15 +276,11 @@ std::vector<uint8_t> keyOf(const uint8_t* frame, const uint8_t* backdrop, const 
   std::vector<uint8_t> inner = boxed;
   morphH(inner, bw, bh, kEdgeRadius, false);
   morphV(inner, bw, bh, kEdgeRadius, false);
-  // The solid subject is read both ways: by frame pixel, and along the box's rows.
-  std::vector<uint8_t> innerUncropped;
-  if (work == KeyWork::SubjectBox) {
-    beside = uncropped(beside, width, height, box);
-    ring = uncropped(ring, width, height, box);
-    innerUncropped = uncropped(inner, width, height, box);
-  }
-  const std::vector<uint8_t>& innerInBox = inner;
-  const std::vector<uint8_t>& innerAt = work == KeyWork::SubjectBox ? innerUncropped : inner;
+  // The box's planes are read at box(x, y) for frame pixels inside it; every subject
+  // pixel is.
+  const auto boxAt = [&](int x, int y) {
+    return static_cast<size_t>(y - box.y0) * static_cast<size_t>(bw) + (x - box.x0);
+  };
 
   inRowBands(height, parallel, [&](int firstRow, int lastRow) {
     // Running sums of the solid subject's count and colours along the rows of the box this
@@ -295,7 +295,7 @@ std::vector<uint8_t> keyOf(const uint8_t* frame, const uint8_t* backdrop, const 
       solidRuns.resize(stride * static_cast<size_t>(std::max(0, runLast - runFirst)));
       for (int y = runFirst; y < runLast; ++y) {
         uint32_t* run = solidRuns.data() + static_cast<size_t>(y - runFirst) * stride;
-        const uint8_t* solidRow = innerInBox.data() + static_cast<size_t>(y - box.y0) * bw;
+        const uint8_t* solidRow = inner.data() + boxAt(box.x0, y);
         const uint8_t* q = frame + (static_cast<size_t>(y) * width + box.x0) * 4;
         run[0] = run[1] = run[2] = run[3] = 0;
         for (int x = 0; x < bw; ++x, q += 4) {
@@ -307,127 +307,135 @@ std::vector<uint8_t> keyOf(const uint8_t* frame, const uint8_t* backdrop, const 
         }
       }
     };
-    const size_t end = static_cast<size_t>(std::min(lastRow, box.y1)) * width;
-    for (size_t i = static_cast<size_t>(std::max(firstRow, box.y0)) * width; i < end; ++i) {
-      if (!beside[i]) continue;  // backdrop: the background shows
-      if (innerAt[i]) {
-        key[i] = 0;
-        continue;
-      }
-      // Mean colour of the solid subject around the edge pixel.
-      const int x = static_cast<int>(i % static_cast<size_t>(width));
-      const int y = static_cast<int>(i / static_cast<size_t>(width));
-      const int wx0 = std::max(0, x - kColourRadius), wx1 = std::min(width - 1, x + kColourRadius);
-      const int wy0 = std::max(0, y - kColourRadius), wy1 = std::min(height - 1, y + kColourRadius);
-      // No solid subject lies outside the box: the window's sums are taken within it.
-      if (solidRuns.empty()) makeRuns();
-      uint32_t whole[4] = {0, 0, 0, 0};
-      const int bx0 = std::max(wx0, box.x0) - box.x0, bx1 = std::min(wx1, box.x1 - 1) - box.x0;
-      for (int yy = std::max(wy0, box.y0); yy <= std::min(wy1, box.y1 - 1) && bx0 <= bx1; ++yy) {
-        const uint32_t* run = solidRuns.data() + static_cast<size_t>(yy - runFirst) * stride;
-        for (int k = 0; k < 4; ++k) whole[k] += run[4 * (bx1 + 1) + k] - run[4 * bx0 + k];
-      }
-      const float sum[4] = {static_cast<float>(whole[0]), static_cast<float>(whole[1]),
-                            static_cast<float>(whole[2]), static_cast<float>(whole[3])};
-      float sb[3];
-      for (int k = 0; k < 3; ++k)
-        sb[k] = static_cast<float>(frame[i * 4 + k] - backdrop[i * 4 + k]);
-      // The subject nearby that is not solid, looked through only where a rule below asks:
-      // its most distinct pixel (the core of a strand, whose colour is nearer the strand's
-      // own than the solid subject's is), and the pixel that departs furthest from its
-      // backdrop the way this one does (a strand's core even where the solid subject beside
-      // it has another colour).
-      int strongest = -1;
-      size_t core = i;
-      float furthest = 0.0f;
-      size_t alike = i;
-      const auto lookAround = [&] {
-        for (int yy = wy0; yy <= wy1; ++yy) {
-          const size_t row = static_cast<size_t>(yy) * width;
-          for (int xx = wx0; xx <= wx1; ++xx) {
-            const size_t j = row + xx;
-            if (!subject[j] || innerAt[j]) continue;
-            const uint8_t* q = frame + j * 4;
-            const uint8_t* b = backdrop + j * 4;
-            const int d =
-                std::max({std::abs(q[0] - b[0]), std::abs(q[1] - b[1]), std::abs(q[2] - b[2])});
-            if (d > strongest) strongest = d, core = j;
-            const float along =
-                (q[0] - b[0]) * sb[0] + (q[1] - b[1]) * sb[1] + (q[2] - b[2]) * sb[2];
-            if (along > furthest) furthest = along, alike = j;
+    for (int y = std::max(firstRow, box.y0); y < std::min(lastRow, box.y1); ++y) {
+      const uint8_t* besideRow = beside.data() + boxAt(box.x0, y);
+      for (int x = box.x0; x < box.x1; ++x) {
+        if (x + 8 <= box.x1 && noneOfEight(besideRow + (x - box.x0))) {
+          x += 7;
+          continue;
+        }
+        if (!besideRow[x - box.x0]) continue;  // backdrop: the background shows
+        const size_t i = static_cast<size_t>(y) * width + x;
+        const size_t inBox = boxAt(x, y);
+        if (inner[inBox]) {
+          key[i] = 0;
+          continue;
+        }
+        // Mean colour of the solid subject around the edge pixel.
+        const int wx0 = std::max(0, x - kColourRadius),
+                  wx1 = std::min(width - 1, x + kColourRadius);
+        const int wy0 = std::max(0, y - kColourRadius),
+                  wy1 = std::min(height - 1, y + kColourRadius);
+        // No solid subject lies outside the box: the window's sums are taken within it.
+        if (solidRuns.empty()) makeRuns();
+        uint32_t whole[4] = {0, 0, 0, 0};
+        const int bx0 = std::max(wx0, box.x0) - box.x0, bx1 = std::min(wx1, box.x1 - 1) - box.x0;
+        for (int yy = std::max(wy0, box.y0); yy <= std::min(wy1, box.y1 - 1) && bx0 <= bx1; ++yy) {
+          const uint32_t* run = solidRuns.data() + static_cast<size_t>(yy - runFirst) * stride;
+          for (int k = 0; k < 4; ++k) whole[k] += run[4 * (bx1 + 1) + k] - run[4 * bx0 + k];
+        }
+        const float sum[4] = {static_cast<float>(whole[0]), static_cast<float>(whole[1]),
+                              static_cast<float>(whole[2]), static_cast<float>(whole[3])};
+        float sb[3];
+        for (int k = 0; k < 3; ++k)
+          sb[k] = static_cast<float>(frame[i * 4 + k] - backdrop[i * 4 + k]);
+        // The subject nearby that is not solid, looked through only where a rule below asks:
+        // its most distinct pixel (the core of a strand, whose colour is nearer the strand's
+        // own than the solid subject's is), and the pixel that departs furthest from its
+        // backdrop the way this one does (a strand's core even where the solid subject beside
+        // it has another colour).
+        int strongest = -1;
+        size_t core = i;
+        float furthest = 0.0f;
+        size_t alike = i;
+        const auto lookAround = [&] {
+          for (int yy = wy0; yy <= wy1; ++yy) {
+            const size_t row = static_cast<size_t>(yy) * width;
+            for (int xx = wx0; xx <= wx1; ++xx) {
+              const size_t j = row + xx;
+              if (!subject[j] || inner[boxAt(xx, yy)]) continue;
+              const uint8_t* q = frame + j * 4;
+              const uint8_t* b = backdrop + j * 4;
+              const int d =
+                  std::max({std::abs(q[0] - b[0]), std::abs(q[1] - b[1]), std::abs(q[2] - b[2])});
+              if (d > strongest) strongest = d, core = j;
+              const float along =
+                  (q[0] - b[0]) * sb[0] + (q[1] - b[1]) * sb[1] + (q[2] - b[2]) * sb[2];
+              if (along > furthest) furthest = along, alike = j;
+            }
           }
-        }
-      };
-      // Frame = a F + (1 - a) B: the share a of a subject colour F along B -> F.
-      // unclear: the share when F is too near the backdrop to be told from it.
-      const auto share = [&](const float f[3], float unclear) {
-        float num = 0.0f, den = 0.0f;
-        for (int k = 0; k < 3; ++k) {
-          const float along = f[k] - backdrop[i * 4 + k];
-          num += (frame[i * 4 + k] - backdrop[i * 4 + k]) * along;
-          den += along * along;
-        }
-        const float minDen = static_cast<float>(threshold) * threshold;
-        return den > minDen ? std::clamp(num / den, 0.0f, 1.0f) : unclear;
-      };
-      // The least subject share that keeps its colour F = B + (frame - B) / a inside 0..255:
-      // for a strand of another colour than the solid subject nearby (dark hair by a face)
-      // the projection on the solid subject's colour reads far too little subject.
-      float least = 0.0f;
-      for (int k = 0; k < 3; ++k) {
-        const float b = backdrop[i * 4 + k], v = frame[i * 4 + k];
-        if (v > b) least = std::max(least, (v - b) / (255.0f - b));
-        if (v < b) least = std::max(least, (b - v) / b);
-      }
-      least = std::min(least, 1.0f);
-      float a = least;
-      if (ring[i]) {
-        a = 0.0f;
-        if (sum[3] >= 0.5f) {
-          const float mean[3] = {sum[0] / sum[3], sum[1] / sum[3], sum[2] / sum[3]};
-          // What of the pixel's departure lies off the line toward the subject's colour is
-          // error (noise, texture the estimate missed); the same again may hide along it.
-          float sb2 = 0.0f, fb2 = 0.0f, dot = 0.0f;
+        };
+        // Frame = a F + (1 - a) B: the share a of a subject colour F along B -> F.
+        // unclear: the share when F is too near the backdrop to be told from it.
+        const auto share = [&](const float f[3], float unclear) {
+          float num = 0.0f, den = 0.0f;
           for (int k = 0; k < 3; ++k) {
-            const float f = mean[k] - backdrop[i * 4 + k];
-            sb2 += sb[k] * sb[k];
-            fb2 += f * f;
-            dot += sb[k] * f;
+            const float along = f[k] - backdrop[i * 4 + k];
+            num += (frame[i * 4 + k] - backdrop[i * 4 + k]) * along;
+            den += along * along;
           }
-          const float off =
-              fb2 > 0.0f ? std::sqrt(std::max(0.0f, sb2 - dot * dot / fb2) / fb2) : 1.0f;
-          a = std::max(0.0f, share(mean, 0.0f) - std::max(kRingDoubt, off));
+          const float minDen = static_cast<float>(threshold) * threshold;
+          return den > minDen ? std::clamp(num / den, 0.0f, 1.0f) : unclear;
+        };
+        // The least subject share that keeps its colour F = B + (frame - B) / a inside 0..255:
+        // for a strand of another colour than the solid subject nearby (dark hair by a face)
+        // the projection on the solid subject's colour reads far too little subject.
+        float least = 0.0f;
+        for (int k = 0; k < 3; ++k) {
+          const float b = backdrop[i * 4 + k], v = frame[i * 4 + k];
+          if (v > b) least = std::max(least, (v - b) / (255.0f - b));
+          if (v < b) least = std::max(least, (b - v) / b);
         }
-      } else if (sum[3] >= 0.5f) {
-        const float mean[3] = {sum[0] / sum[3], sum[1] / sum[3], sum[2] / sum[3]};
-        a = std::max(share(mean, 1.0f), least);
-        // Darker than its backdrop beside a brighter subject, or the other way about (dark
-        // hair by a face): the solid subject's colour says nothing, and the least share
-        // takes the strand for black. Its own core's colour is read as for a far strand.
-        const float toMean = (mean[0] - backdrop[i * 4]) * sb[0] +
-                             (mean[1] - backdrop[i * 4 + 1]) * sb[1] +
-                             (mean[2] - backdrop[i * 4 + 2]) * sb[2];
-        if (toMean <= 0.0f && subject[i]) lookAround();
-        if (toMean <= 0.0f && alike != i && subject[i] &&
-            furthest > kStrandCore * kStrandCore * threshold * threshold) {
-          const float alikeColour[3] = {static_cast<float>(frame[alike * 4]),
-                                        static_cast<float>(frame[alike * 4 + 1]),
-                                        static_cast<float>(frame[alike * 4 + 2])};
-          a = std::max(a, 0.5f * (least + share(alikeColour, 1.0f)));
+        least = std::min(least, 1.0f);
+        float a = least;
+        if (ring[inBox]) {
+          a = 0.0f;
+          if (sum[3] >= 0.5f) {
+            const float mean[3] = {sum[0] / sum[3], sum[1] / sum[3], sum[2] / sum[3]};
+            // What of the pixel's departure lies off the line toward the subject's colour is
+            // error (noise, texture the estimate missed); the same again may hide along it.
+            float sb2 = 0.0f, fb2 = 0.0f, dot = 0.0f;
+            for (int k = 0; k < 3; ++k) {
+              const float f = mean[k] - backdrop[i * 4 + k];
+              sb2 += sb[k] * sb[k];
+              fb2 += f * f;
+              dot += sb[k] * f;
+            }
+            const float off =
+                fb2 > 0.0f ? std::sqrt(std::max(0.0f, sb2 - dot * dot / fb2) / fb2) : 1.0f;
+            a = std::max(0.0f, share(mean, 0.0f) - std::max(kRingDoubt, off));
+          }
+        } else if (sum[3] >= 0.5f) {
+          const float mean[3] = {sum[0] / sum[3], sum[1] / sum[3], sum[2] / sum[3]};
+          a = std::max(share(mean, 1.0f), least);
+          // Darker than its backdrop beside a brighter subject, or the other way about (dark
+          // hair by a face): the solid subject's colour says nothing, and the least share
+          // takes the strand for black. Its own core's colour is read as for a far strand.
+          const float toMean = (mean[0] - backdrop[i * 4]) * sb[0] +
+                               (mean[1] - backdrop[i * 4 + 1]) * sb[1] +
+                               (mean[2] - backdrop[i * 4 + 2]) * sb[2];
+          if (toMean <= 0.0f && subject[i]) lookAround();
+          if (toMean <= 0.0f && alike != i && subject[i] &&
+              furthest > kStrandCore * kStrandCore * threshold * threshold) {
+            const float alikeColour[3] = {static_cast<float>(frame[alike * 4]),
+                                          static_cast<float>(frame[alike * 4 + 1]),
+                                          static_cast<float>(frame[alike * 4 + 2])};
+            a = std::max(a, 0.5f * (least + share(alikeColour, 1.0f)));
+          }
+        } else {
+          lookAround();
+          if (strongest >= 0) {
+            // A strand with no solid subject near: its core is itself partly backdrop, so the
+            // share read against the core's colour is too high about as much as the least
+            // share is too low; the estimate takes the middle.
+            const float coreColour[3] = {static_cast<float>(frame[core * 4]),
+                                         static_cast<float>(frame[core * 4 + 1]),
+                                         static_cast<float>(frame[core * 4 + 2])};
+            a = std::max(least, 0.5f * (least + share(coreColour, 1.0f)));
+          }
         }
-      } else {
-        lookAround();
-        if (strongest >= 0) {
-          // A strand with no solid subject near: its core is itself partly backdrop, so the
-          // share read against the core's colour is too high about as much as the least
-          // share is too low; the estimate takes the middle.
-          const float coreColour[3] = {static_cast<float>(frame[core * 4]),
-                                       static_cast<float>(frame[core * 4 + 1]),
-                                       static_cast<float>(frame[core * 4 + 2])};
-          a = std::max(least, 0.5f * (least + share(coreColour, 1.0f)));
-        }
+        key[i] = static_cast<uint8_t>(std::lround((1.0f - a) * 255.0f));
       }
-      key[i] = static_cast<uint8_t>(std::lround((1.0f - a) * 255.0f));
     }
   });
   return key;
@@ -451,45 +459,95 @@ std::vector<uint8_t> differenceKeyPlain(const uint8_t* frame, const uint8_t* bac
                uncovered);
 }
 
-void compositeRefinedRows(const RefinedLayers& L, int firstRow, int lastRow) {
-  if (L.source == nullptr || L.output == nullptr || L.plate == nullptr || L.width <= 0) return;
+namespace {
+
+// One output pixel by the whole rule.
+inline void refinedPixel(const RefinedLayers& L, size_t i, float blend) {
+  const uint8_t* s = L.source + i * 4;
+  const uint8_t* nb = L.plate + i * 4;
+  uint8_t* o = L.output + i * 4;
+  const uint8_t mByte = L.mask ? L.mask[i] : 255;
+  const uint8_t kByte = L.key && L.backdrop ? L.key[i] : 0;
+  // Most pixels are wholly subject or wholly background: the rule below gives exactly
+  // the source or exactly the plate there.
+  if ((mByte == 0 && kByte == 0) || blend == 0.0f) {
+    o[0] = s[0], o[1] = s[1], o[2] = s[2], o[3] = 255;
+    return;
+  }
+  if (mByte == 255 && blend == 1.0f) {
+    o[0] = nb[0], o[1] = nb[1], o[2] = nb[2], o[3] = 255;
+    return;
+  }
+  const float m = mByte / 255.0f * blend;
+  const float k = kByte / 255.0f * blend;
+  // The frame as it would look over the new background: its backdrop share k
+  // exchanged for the plate (plate-difference rule). The mask is the share of
+  // background wanted in all; dec already holds k of it, the plate gives the rest.
+  // A whole mask is the plate alone, so the background layer holds nothing of the source.
+  const float rest = m >= 1.0f ? 1.0f : m <= k ? 0.0f : (m - k) / (1.0f - k);
+  float rgb[3];
+  for (int c = 0; c < 3; ++c) {
+    float dec = s[c];
+    if (k > 0.0f) dec = std::clamp(s[c] + k * (nb[c] - L.backdrop[i * 4 + c]), 0.0f, 255.0f);
+    rgb[c] = dec + rest * (nb[c] - dec);
+  }
+  for (int c = 0; c < 3; ++c) o[c] = static_cast<uint8_t>(std::clamp(rgb[c] + 0.5f, 0.0f, 255.0f));
+  o[3] = 255;
+}
+
+// Eight pixels' colours from one image, alpha 255; from may be to.
+void opaqueEight(const uint8_t* from, uint8_t* to) {
+  uint8_t eight[32];
+  std::memcpy(eight, from, 32);
+  for (int k = 0; k < 8; ++k) eight[k * 4 + 3] = 255;
+  std::memcpy(to, eight, 32);
+}
+
+bool rowRangeValid(const RefinedLayers& L, int& firstRow, int& lastRow) {
+  if (L.source == nullptr || L.output == nullptr || L.plate == nullptr || L.width <= 0)
+    return false;
   firstRow = std::max(firstRow, 0);
   lastRow = std::min(lastRow, L.height);
+  return true;
+}
+
+}  // namespace
+
+void compositeRefinedRowsPlain(const RefinedLayers& L, int firstRow, int lastRow) {
+  if (!rowRangeValid(L, firstRow, lastRow)) return;
   const float blend = std::clamp(L.blend, 0.0f, 1.0f);
+  for (int y = firstRow; y < lastRow; ++y)
+    for (int x = 0; x < L.width; ++x) refinedPixel(L, static_cast<size_t>(y) * L.width + x, blend);
+}
+
+void compositeRefinedRows(const RefinedLayers& L, int firstRow, int lastRow) {
+  if (!rowRangeValid(L, firstRow, lastRow)) return;
+  const float blend = std::clamp(L.blend, 0.0f, 1.0f);
+  const bool withKey = L.key != nullptr && L.backdrop != nullptr;
+  const uint64_t kAll = ~uint64_t{0};
   for (int y = firstRow; y < lastRow; ++y) {
-    for (int x = 0; x < L.width; ++x) {
-      const size_t i = static_cast<size_t>(y) * L.width + x;
-      const uint8_t* s = L.source + i * 4;
-      const uint8_t* nb = L.plate + i * 4;
-      uint8_t* o = L.output + i * 4;
-      const uint8_t mByte = L.mask ? L.mask[i] : 255;
-      const uint8_t kByte = L.key && L.backdrop ? L.key[i] : 0;
-      // Most pixels are wholly subject or wholly background: the rule below gives exactly
-      // the source or exactly the plate there.
-      if ((mByte == 0 && kByte == 0) || blend == 0.0f) {
-        o[0] = s[0], o[1] = s[1], o[2] = s[2], o[3] = 255;
-        continue;
+    const size_t row = static_cast<size_t>(y) * L.width;
+    for (int x = 0; x < L.width;) {
+      const size_t i = row + x;
+      // Eight pixels wholly subject or wholly background take the source or the plate as
+      // they stand.
+      if (x + 8 <= L.width) {
+        uint64_t m8 = kAll, k8 = 0;
+        if (L.mask) std::memcpy(&m8, L.mask + i, 8);
+        if (withKey) std::memcpy(&k8, L.key + i, 8);
+        if ((m8 == 0 && k8 == 0) || blend == 0.0f) {
+          opaqueEight(L.source + i * 4, L.output + i * 4);
+          x += 8;
+          continue;
+        }
+        if (m8 == kAll && blend == 1.0f) {
+          opaqueEight(L.plate + i * 4, L.output + i * 4);
+          x += 8;
+          continue;
+        }
       }
-      if (mByte == 255 && blend == 1.0f) {
-        o[0] = nb[0], o[1] = nb[1], o[2] = nb[2], o[3] = 255;
-        continue;
-      }
-      const float m = mByte / 255.0f * blend;
-      const float k = kByte / 255.0f * blend;
-      // The frame as it would look over the new background: its backdrop share k
-      // exchanged for the plate (plate-difference rule). The mask is the share of
-      // background wanted in all; dec already holds k of it, the plate gives the rest.
-      // A whole mask is the plate alone, so the background layer holds nothing of the source.
-      const float rest = m >= 1.0f ? 1.0f : m <= k ? 0.0f : (m - k) / (1.0f - k);
-      float rgb[3];
-      for (int c = 0; c < 3; ++c) {
-        float dec = s[c];
-        if (k > 0.0f) dec = std::clamp(s[c] + k * (nb[c] - L.backdrop[i * 4 + c]), 0.0f, 255.0f);
-        rgb[c] = dec + rest * (nb[c] - dec);
-      }
-      for (int c = 0; c < 3; ++c)
-        o[c] = static_cast<uint8_t>(std::clamp(rgb[c] + 0.5f, 0.0f, 255.0f));
-      o[3] = 255;
+      refinedPixel(L, i, blend);
+      ++x;
     }
   }
 }

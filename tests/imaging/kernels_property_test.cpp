@@ -240,10 +240,63 @@ TEST(KernelProperty, DifferenceKeyMatchesPlainTwin) {
       for (auto& f : footprint) f = t == 3 && byte(rng) < 64 ? 255 : 0;
       const uint8_t* still = t == 3 ? frame.data() : nullptr;
       const uint8_t* fp = t == 3 ? footprint.data() : nullptr;
-      ASSERT_EQ(differenceKey(frame.data(), backdrop.data(), still, fp, w, h, 20),
-                differenceKeyPlain(frame.data(), backdrop.data(), still, fp, w, h, 20))
+      // The last case also tells uncovered backdrop by colour, over a core of its own.
+      std::vector<uint8_t> core(n);
+      for (auto& c : core) c = byte(rng) < 96 ? 255 : 0;
+      const ColourOdds odds = colourOdds(frame.data(), backdrop.data(), footprint, core, w, h);
+      UncoveredBackdrop uncovered;
+      uncovered.core = core.data();
+      uncovered.width = w;
+      uncovered.height = h;
+      uncovered.odds = &odds;
+      const UncoveredBackdrop* u = t == 3 ? &uncovered : nullptr;
+      ASSERT_EQ(differenceKey(frame.data(), backdrop.data(), still, fp, w, h, 20, {}, u),
+                differenceKeyPlain(frame.data(), backdrop.data(), still, fp, w, h, 20, u))
           << w << "x" << h << " " << t;
     }
+}
+
+TEST(KernelProperty, CompositeRefinedRowsMatchesPlainTwin) {
+  std::mt19937 rng(17);
+  std::uniform_int_distribution<int> byte(0, 255);
+  for (const Size size : kSizes)
+    for (const Content content : kContents)
+      for (int t = 0; t < 6; ++t) {
+        // Masks and keys of long runs of 0 and 255 (and some between); without a mask, a
+        // key or a backdrop; blend none, part and whole; the output in place of the source.
+        const int w = size.w, h = size.h;
+        const size_t n = static_cast<size_t>(w) * h;
+        std::vector<uint8_t> mask = makeImage(rng, w, h, content);
+        std::vector<uint8_t> key = makeImage(rng, w, h, content);
+        for (size_t i = 0; i < n; ++i)
+          if (byte(rng) < 224) mask[i] = mask[i] < 128 ? 0 : 255, key[i] = mask[i] ? key[i] : 0;
+        std::vector<uint8_t> source(n * 4), plate(n * 4), backdrop(n * 4);
+        for (auto* image : {&source, &plate, &backdrop})
+          for (auto& v : *image) v = static_cast<uint8_t>(byte(rng));
+        std::vector<uint8_t> fast(n * 4, 7), plain(n * 4, 7);
+        RefinedLayers L;
+        L.width = w;
+        L.height = h;
+        L.source = source.data();
+        L.plate = plate.data();
+        L.mask = t == 1 ? nullptr : mask.data();
+        L.key = t == 2 ? nullptr : key.data();
+        L.backdrop = t == 3 ? nullptr : backdrop.data();
+        L.blend = t == 4 ? 0.0f : t == 5 ? 0.6f : 1.0f;
+        const int first = byte(rng) % h, last = first + 1 + byte(rng) % h;
+        L.output = fast.data();
+        compositeRefinedRows(L, first, last);
+        L.output = plain.data();
+        compositeRefinedRowsPlain(L, first, last);
+        ASSERT_EQ(fast, plain) << w << "x" << h << " case " << t;
+        std::vector<uint8_t> inPlace = source, expected = source;
+        const size_t from = static_cast<size_t>(first) * w * 4,
+                     to = static_cast<size_t>(std::min(last, h)) * w * 4;
+        std::copy(plain.begin() + from, plain.begin() + to, expected.begin() + from);
+        L.source = L.output = inPlace.data();
+        compositeRefinedRows(L, first, last);
+        ASSERT_EQ(inPlace, expected) << w << "x" << h << " in place, case " << t;
+      }
 }
 
 TEST(KernelProperty, ResamplePlateMatchesPlainTwin) {
