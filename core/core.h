@@ -164,6 +164,16 @@ struct ImageSlot {
   int height = 0;
 };
 
+// An image brought to another size, with what it was made from: the slot's file, its time
+// and size, and the size asked for.
+struct SizedImage {
+  std::string path;
+  long mtime = 0;
+  int fromWidth = 0, fromHeight = 0;
+  int width = 0, height = 0;
+  std::vector<uint8_t> pixels;
+};
+
 // Inputs the fitted background was computed from. The initial values lie
 // outside every parameter's range, so the first render never hits the cache.
 struct FitKey {
@@ -232,6 +242,10 @@ struct Instance {
   int motionReferenceHeight = 0;
   // Both plates as moved for the last frame (a still camera moves them alike every frame).
   RefinedPlateCache movedPlates;
+  // The returned image and the backdrop at the frame's size where theirs differs (an answer
+  // of another size, a render at another scale), kept from one render to the next.
+  SizedImage returnedAtFrame;
+  SizedImage backdropAtFrame;
 };
 
 // The record attached to an effect instance, or null (host_suites.cpp).

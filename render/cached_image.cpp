@@ -1,4 +1,6 @@
-// One decoded working file per slot, decoded again only when the file changed.
+// One decoded working file per slot, decoded again only when the file changed, and its copy
+// at the frame's size, made again only when the file or a size changed.
+#include <stb_image_resize2.h>
 #include <sys/stat.h>
 
 #include "imaging/imaging.h"
@@ -29,4 +31,25 @@ bool loadSlot(ImageSlot& slot, const std::string& file, int channels, bool& fres
   const bool ok = loadCached(slot, file, channels);
   fresh = ok && (slot.path != oldPath || slot.mtime != oldMtime);
   return ok;
+}
+
+const std::vector<uint8_t>& atFrameSize(const ImageSlot& slot, int width, int height,
+                                        SizedImage& sized) {
+  if (slot.width == width && slot.height == height) return slot.pixels;
+  if (sized.path == slot.path && sized.mtime == slot.mtime && sized.fromWidth == slot.width &&
+      sized.fromHeight == slot.height && sized.width == width && sized.height == height &&
+      !sized.pixels.empty())
+    return sized.pixels;
+  sized.pixels.assign(static_cast<size_t>(width) * height * 4, 0);
+  if (slot.width > 0 && slot.height > 0 &&
+      slot.pixels.size() == static_cast<size_t>(slot.width) * slot.height * 4)
+    stbir_resize_uint8_srgb(slot.pixels.data(), slot.width, slot.height, slot.width * 4,
+                            sized.pixels.data(), width, height, width * 4, STBIR_RGBA);
+  sized.path = slot.path;
+  sized.mtime = slot.mtime;
+  sized.fromWidth = slot.width;
+  sized.fromHeight = slot.height;
+  sized.width = width;
+  sized.height = height;
+  return sized.pixels;
 }

@@ -157,16 +157,6 @@ void classicComposite(Instance& in, const RenderParams& p, Frame& f) {
   runComposite(job);
 }
 
-// An image brought to the frame's size (the same pixels when it already is).
-const std::vector<uint8_t>& atFrameSize(const ImageSlot& slot, int width, int height,
-                                        std::vector<uint8_t>& resized) {
-  if (slot.width == width && slot.height == height) return slot.pixels;
-  resized.assign(static_cast<size_t>(width) * height * 4, 0);
-  stbir_resize_uint8_srgb(slot.pixels.data(), slot.width, slot.height, slot.width * 4,
-                          resized.data(), width, height, width * 4, STBIR_RGBA);
-  return resized;
-}
-
 // The Refined composite into f.rgba; false (nothing done) when the plates are missing, as
 // for a background generated before there were plates.
 bool refinedComposite(Instance& in, const RenderParams& p, Frame& f) {
@@ -181,9 +171,8 @@ bool refinedComposite(Instance& in, const RenderParams& p, Frame& f) {
   if (plateFresh || backdropFresh) in.movedPlates.valid = false;
   // The backdrop at the frame's size; its alpha marks the footprint (under 128) and, within
   // it, where the returned image kept the subject (under 32).
-  std::vector<uint8_t> resizedBackdrop, resizedReturned;
-  const std::vector<uint8_t>& backdrop = atFrameSize(in.backdropCache, w, h, resizedBackdrop);
-  const std::vector<uint8_t>& returned = atFrameSize(in.bgCache, w, h, resizedReturned);
+  const std::vector<uint8_t>& backdrop = atFrameSize(in.backdropCache, w, h, in.backdropAtFrame);
+  const std::vector<uint8_t>& returned = atFrameSize(in.bgCache, w, h, in.returnedAtFrame);
   if (backdropFresh || in.motionReferenceWidth != w || in.motionReferenceHeight != h) {
     const size_t n = static_cast<size_t>(w) * h;
     in.footprint.assign(n, 0);

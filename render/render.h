@@ -13,6 +13,8 @@
 // Cached image loading (cached_image.cpp)
 //   loadCached    decodes a working PNG only when its path or modification
 //                 time differs from what the slot holds.
+//   atFrameSize   the slot's image at the frame's size, a resized copy kept in the
+//                 instance while the file and both sizes stay.
 //
 // Generation worker (generation.cpp): the request, the returned background's
 // difference image, anchor and Refined's two plates, counted in core's worker registry so that
@@ -55,6 +57,11 @@ inline bool loadCached(ImageSlot& slot, const std::string& file, int channels) {
 // As loadCached; fresh tells whether the pixels were decoded by this call, so
 // whatever was made from the previous content can be dropped.
 bool loadSlot(ImageSlot& slot, const std::string& file, int channels, bool& fresh);
+// The slot's RGBA8 image at width x height: its own pixels when it is that size, else a copy
+// resized into sized (stb's sRGB resampler), made again only when the slot's file, time or
+// size, or the size asked for, change.
+const std::vector<uint8_t>& atFrameSize(const ImageSlot& slot, int width, int height,
+                                        SizedImage& sized);
 
 // ---- Work on the host's threads (composite_run.cpp) --------------------------------
 

@@ -112,3 +112,38 @@ TEST_F(CachedImage, MissingFileOnAnEmptySlotFails) {
   EXPECT_TRUE(slot.path.empty());
   EXPECT_TRUE(slot.pixels.empty());
 }
+
+TEST(FrameSized, ResizedOnceAndAgainOnlyWhenTheImageOrTheSizeChanges) {
+  const auto solidSlot = [](const char* path, long mtime, int w, int h, uint8_t red) {
+    ImageSlot slot;
+    slot.path = path;
+    slot.mtime = mtime;
+    slot.width = w;
+    slot.height = h;
+    slot.pixels.assign(static_cast<size_t>(w) * h * 4, 255);
+    for (size_t i = 0; i < slot.pixels.size(); i += 4) slot.pixels[i] = red;
+    return slot;
+  };
+  SizedImage sized;
+  const ImageSlot a = solidSlot("a.png", 1000, 8, 4, 10);
+  EXPECT_EQ(&atFrameSize(a, 8, 4, sized), &a.pixels);  // the frame's size: its own pixels
+  EXPECT_TRUE(sized.pixels.empty());
+  // Each row: the slot and the size asked for, and the red the kept copy must then hold.
+  const struct {
+    ImageSlot slot;
+    int width, height;
+    uint8_t red;
+  } steps[] = {{a, 4, 2, 10},
+               {solidSlot("a.png", 1001, 8, 4, 200), 4, 2, 200},  // the file written again
+               {solidSlot("b.png", 1001, 8, 4, 90), 4, 2, 90},    // another prompt's
+               {solidSlot("b.png", 1001, 16, 8, 30), 4, 2, 30},   // another size, same time
+               {solidSlot("b.png", 1001, 16, 8, 30), 2, 1, 30}};  // another render scale
+  for (const auto& step : steps) {
+    const std::vector<uint8_t>& out = atFrameSize(step.slot, step.width, step.height, sized);
+    ASSERT_EQ(out.size(), static_cast<size_t>(step.width) * step.height * 4);
+    EXPECT_EQ(out[0], step.red) << step.slot.path << " " << step.slot.mtime;
+    // Asked again, the kept copy answers as it stands: a mark put in it stays.
+    sized.pixels[1] = 7;
+    EXPECT_EQ(atFrameSize(step.slot, step.width, step.height, sized)[1], 7);
+  }
+}
