@@ -25,15 +25,18 @@ constexpr double kLeastSlack = 0.05;      // the least misalignment an edge is a
 // of a facade) from aliasing into a false match on the coarse levels. The weight is the
 // smallest under the filter, so a coarse pixel that touches the footprint is left out.
 // Every output row is made alone, so row bands run through parallel give the same bytes.
-void reduceLevel(const std::vector<float>& f, const std::vector<float>* fw, int w, int h,
+// rowOf(y, scratch) gives the fine level's row y, in scratch (w floats) or elsewhere.
+template <class RowOf>
+void reduceLevel(const RowOf& rowOf, const std::vector<float>* fw, int w, int h,
                  std::vector<float>& c, std::vector<float>* cw, const ParallelFor& parallel) {
   const int cwd = w / 2, cht = h / 2;
   static const float k[4] = {0.125f, 0.375f, 0.375f, 0.125f};
   std::vector<float> rows(static_cast<size_t>(cwd) * h), rowWeight;
   if (cw) rowWeight.assign(rows.size(), 0.0f);
   inRowBands(h, parallel, [&](int firstRow, int lastRow) {
+    std::vector<float> scratch(static_cast<size_t>(w));
     for (int y = firstRow; y < lastRow; ++y) {
-      const float* src = f.data() + static_cast<size_t>(y) * w;
+      const float* src = rowOf(y, scratch.data());
       const float* ws = cw ? fw->data() + static_cast<size_t>(y) * w : nullptr;
       float* out = rows.data() + static_cast<size_t>(y) * cwd;
       const auto edgePixel = [&](int x) {
@@ -88,15 +91,39 @@ void reduceLevel(const std::vector<float>& f, const std::vector<float>* fw, int 
   });
 }
 
+void lumaRow(const uint8_t* rgba, int width, float* out) {
+  for (int x = 0; x < width; ++x)
+    out[x] = 0.299f * rgba[x * 4] + 0.587f * rgba[x * 4 + 1] + 0.114f * rgba[x * 4 + 2];
+}
+
 std::vector<float> lumaPlane(const uint8_t* rgba, int width, int height,
                              const ParallelFor& parallel) {
   std::vector<float> l(static_cast<size_t>(width) * height);
   inRowBands(height, parallel, [&](int firstRow, int lastRow) {
-    const size_t end = static_cast<size_t>(lastRow) * width;
-    for (size_t i = static_cast<size_t>(firstRow) * width; i < end; ++i)
-      l[i] = 0.299f * rgba[i * 4] + 0.587f * rgba[i * 4 + 1] + 0.114f * rgba[i * 4 + 2];
+    for (int y = firstRow; y < lastRow; ++y)
+      lumaRow(rgba + static_cast<size_t>(y) * width * 4, width,
+              l.data() + static_cast<size_t>(y) * width);
   });
   return l;
+}
+
+bool reducesFurther(const MotionLevel& l) { return l.width > kSearchWidth && l.height >= 16; }
+
+// The levels below the last of levels, to kSearchWidth.
+void addCoarserLevels(std::vector<MotionLevel>& levels, bool weighted,
+                      const ParallelFor& parallel) {
+  while (reducesFurther(levels.back())) {
+    const MotionLevel& f = levels.back();
+    MotionLevel c;
+    c.width = f.width / 2;
+    c.height = f.height / 2;
+    const auto rowOf = [&f](int y, float*) {
+      return f.luma.data() + static_cast<size_t>(y) * f.width;
+    };
+    reduceLevel(rowOf, weighted ? &f.weight : nullptr, f.width, f.height, c.luma,
+                weighted ? &c.weight : nullptr, parallel);
+    levels.push_back(std::move(c));
+  }
 }
 
 // Levels 0.. of a pyramid, finest first, stopping at kSearchWidth.
@@ -109,15 +136,33 @@ void buildPyramid(std::vector<float> base, const std::vector<float>* baseWeight,
   l0.luma = std::move(base);
   if (baseWeight) l0.weight = *baseWeight;
   levels.push_back(std::move(l0));
-  while (levels.back().width > kSearchWidth && levels.back().height >= 16) {
-    const MotionLevel& f = levels.back();
-    MotionLevel c;
-    c.width = f.width / 2;
-    c.height = f.height / 2;
-    reduceLevel(f.luma, baseWeight ? &f.weight : nullptr, f.width, f.height, c.luma,
-                baseWeight ? &c.weight : nullptr, parallel);
-    levels.push_back(std::move(c));
+  addCoarserLevels(levels, baseWeight != nullptr, parallel);
+}
+
+// The current frame's pyramid. When its own level is not worked on (withLevel0 false), that
+// level keeps its size alone and the next is reduced from the frame's luma a row at a time:
+// the same values, without a whole frame of floats written and read back.
+void framePyramid(const uint8_t* rgba, int w, int h, bool withLevel0,
+                  std::vector<MotionLevel>& levels, const ParallelFor& parallel) {
+  MotionLevel l0;
+  l0.width = w;
+  l0.height = h;
+  if (withLevel0 || !reducesFurther(l0)) {
+    buildPyramid(lumaPlane(rgba, w, h, parallel), nullptr, w, h, levels, parallel);
+    return;
   }
+  levels.clear();
+  levels.push_back(l0);
+  MotionLevel l1;
+  l1.width = w / 2;
+  l1.height = h / 2;
+  const auto rowOf = [rgba, w](int y, float* scratch) {
+    lumaRow(rgba + static_cast<size_t>(y) * w * 4, w, scratch);
+    return static_cast<const float*>(scratch);
+  };
+  reduceLevel(rowOf, nullptr, w, h, l1.luma, nullptr, parallel);
+  levels.push_back(std::move(l1));
+  addCoarserLevels(levels, false, parallel);
 }
 
 // Mean absolute difference of the reference against the current level moved by (dx, dy).
@@ -483,7 +528,7 @@ CameraMotion estimateCameraMotion(const MotionReference& ref, const uint8_t* rgb
     return none;
   std::vector<MotionLevel> cur;
   // Level 0 of the current frame is only needed when it is the finest working level.
-  buildPyramid(lumaPlane(rgba, width, height, parallel), nullptr, width, height, cur, parallel);
+  framePyramid(rgba, width, height, finestLevel(ref.levels) == 0, cur, parallel);
   const int top = static_cast<int>(ref.levels.size()) - 1;
   if (static_cast<int>(cur.size()) - 1 != top) return none;
 
