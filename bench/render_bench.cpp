@@ -8,8 +8,11 @@
 //   SourceMatte    a soft matte in the source alpha, outer feather 5
 //   AutoDiffTrack  AutoDiff with motion tracking against a cached anchor
 //   Refined        Composite Refined on the Auto path: camera motion, both plates moved,
-//                  the difference key and the decontaminated composite, on a still frame
-//                  (the moved plates are kept from one render to the next)
+//                  the difference key and the decontaminated composite, rendering the grab's
+//                  frame again and again (as a host does while a slider moves): the frame's
+//                  move and key are kept from one render to the next
+//   RefinedStill   the same on two frames of a still camera with different noise, taken in
+//                  turn: every render estimates the move and keys, the moved plates are kept
 //   RefinedPan     the same on two frames the camera panned by different fractions of a
 //                  pixel, taken in turn: every render estimates the move and resamples
 // PlateBuild: the generate-time plate work (buildPlates) at 1080p, on one thread as the
@@ -47,9 +50,11 @@ namespace {
 // ---- frames ---------------------------------------------------------------------
 
 // (panX, panY): where the camera has moved since the grab, pixels.
-std::vector<uint8_t> frameRgba(int w, int h, bool matte, double panX = 0.0, double panY = 0.0) {
+// seed: the sensor noise's; another seed is another frame of a still camera.
+std::vector<uint8_t> frameRgba(int w, int h, bool matte, double panX = 0.0, double panY = 0.0,
+                               unsigned seed = 3) {
   std::vector<uint8_t> f(static_cast<size_t>(w) * h * 4);
-  std::mt19937 rng(3);
+  std::mt19937 rng(seed);
   std::uniform_int_distribution<int> noise(0, 6);
   for (int y = 0; y < h; ++y) {
     for (int x = 0; x < w; ++x) {
@@ -157,6 +162,7 @@ enum Scenario {
   SourceMatte,
   AutoDiffTrack,
   Refined,
+  RefinedStill,
   RefinedPan
 };
 
@@ -172,6 +178,10 @@ void BM_Render(benchmark::State& state, Scenario scenario, int w, int h, bool is
     hostFillFromRGBA8(*source, frameRgba(w, h, false, 1.6, -0.7));
     panned = hostMakeImage(depth, kOfxImageComponentRGBA, bounds);
     hostFillFromRGBA8(*panned, frameRgba(w, h, false, 2.3, 1.4));
+  } else if (scenario == RefinedStill) {
+    hostFillFromRGBA8(*source, frameRgba(w, h, false, 0.0, 0.0, 4));
+    panned = hostMakeImage(depth, kOfxImageComponentRGBA, bounds);
+    hostFillFromRGBA8(*panned, frameRgba(w, h, false, 0.0, 0.0, 5));
   } else {
     hostFillFromRGBA8(*source, frameRgba(w, h, scenario == SourceMatte));
   }
@@ -183,12 +193,11 @@ void BM_Render(benchmark::State& state, Scenario scenario, int w, int h, bool is
   hostSetValue(s.instance, "blend", scenario == MaskNoneHalfBlend ? 0.5 : 1.0);
   hostSetValue(s.instance, "outFeather", 5.0);
   hostSetValue(s.instance, "trackMotion", scenario == AutoDiffTrack ? 1.0 : 0.0);
-  hostSetValue(s.instance, "compositeMode",
-               scenario == Refined || scenario == RefinedPan ? 1.0 : 0.0);
+  hostSetValue(s.instance, "compositeMode", scenario >= Refined ? 1.0 : 0.0);
   hostRender(s.instance, 0);  // caches filled: decode, fit, mask
   bool turn = false;
   for (auto _ : state) {
-    if (scenario == RefinedPan) {
+    if (panned) {
       turn = !turn;
       hostSetClipImage(s.instance, "Source", turn ? panned : source);
     }
@@ -404,8 +413,9 @@ void registerAll() {
     int w, h;
   };
   const Size sizes[] = {{"1080p", 1920, 1080}, {"2160p", 3840, 2160}};
-  const char* scenarioNames[] = {"PassThrough", "MaskNone",      "MaskNoneHalfBlend", "AutoDiff",
-                                 "SourceMatte", "AutoDiffTrack", "Refined",           "RefinedPan"};
+  const char* scenarioNames[] = {"PassThrough", "MaskNone",     "MaskNoneHalfBlend",
+                                 "AutoDiff",    "SourceMatte",  "AutoDiffTrack",
+                                 "Refined",     "RefinedStill", "RefinedPan"};
   for (const Size& s : sizes) {
     const size_t rgba = static_cast<size_t>(s.w) * s.h * 4;
     const std::string sz = s.name;

@@ -502,8 +502,11 @@ void compositeRefinedRows(const RefinedLayers& layers, int firstRow, int lastRow
 void compositeRefinedRowsPlain(const RefinedLayers& layers, int firstRow, int lastRow);
 
 // Both plates as moved for the last frame, reused while the move, the fit and the plates
-// stay (a still camera moves them the same way every frame). The owner clears valid when
-// a plate's pixels change.
+// stay (a still camera moves them the same way every frame). With them, the last frame's
+// bytes, its camera move and its key: a host renders a parked frame again each time a
+// slider moves, and the same frame against the same plates has the same move and key. The
+// owner starts a new record when the background changes (its plates, returned image,
+// footprint, colour odds or motion reference).
 struct RefinedPlateCache {
   bool valid = false;
   const uint8_t* plateSource = nullptr;
@@ -512,6 +515,11 @@ struct RefinedPlateCache {
   int width = 0, height = 0;
   PlateMap plateAt, backdropAt;
   std::vector<uint8_t> plate, backdrop;
+  std::vector<uint8_t> frame;  // RGBA8; empty: no frame kept
+  CameraMotion motion;
+  int keyThreshold = -1;  // the cut the kept key was made with; -1: none kept
+  bool keyUncovered = false;
+  std::vector<uint8_t> key;
 };
 
 struct RefinedInputs {

@@ -1,6 +1,7 @@
 // One frame of the Refined composite from its parts: the camera's move, both plates moved
 // by it, the key against the moved backdrop, the user's mask shaping, and the composite.
 #include <algorithm>
+#include <cstring>
 #include <functional>
 
 #include "imaging/imaging.h"
@@ -31,9 +32,23 @@ void renderRefined(const RefinedInputs& in, const uint8_t* frame, int width, int
   if (frame == nullptr || out == nullptr || width <= 0 || height <= 0 || in.plate == nullptr)
     return;
   const size_t n = static_cast<size_t>(width) * height;
+  RefinedPlateCache own;
+  RefinedPlateCache& moved = in.cache != nullptr ? *in.cache : own;
+  // The frame is compared before anything is written: out may be the frame itself.
+  const bool sameFrame =
+      moved.frame.size() == n * 4 && std::memcmp(moved.frame.data(), frame, n * 4) == 0;
   CameraMotion motion;
-  if (in.reference != nullptr)
-    motion = estimateCameraMotion(*in.reference, frame, width, height, parallel);
+  if (sameFrame) {
+    motion = moved.motion;
+  } else {
+    if (in.reference != nullptr)
+      motion = estimateCameraMotion(*in.reference, frame, width, height, parallel);
+    moved.keyThreshold = -1;
+    if (in.cache != nullptr) {
+      moved.frame.assign(frame, frame + n * 4);
+      moved.motion = motion;
+    }
+  }
   if (motionOut) *motionOut = motion;
 
   const PlateMap plateAt =
@@ -41,8 +56,6 @@ void renderRefined(const RefinedInputs& in, const uint8_t* frame, int width, int
   // The backdrop stays where the camera saw it: only the camera's move applies.
   const PlateMap backdropAt =
       plateMap(in.backdropWidth, in.backdropHeight, width, height, 1.0, 0.0, 0.0, motion);
-  RefinedPlateCache own;
-  RefinedPlateCache& moved = in.cache != nullptr ? *in.cache : own;
   const auto same = [](const PlateMap& a, const PlateMap& b) {
     return a.ax == b.ax && a.bx == b.bx && a.ay == b.ay && a.by == b.by;
   };
@@ -93,9 +106,19 @@ void renderRefined(const RefinedInputs& in, const uint8_t* frame, int width, int
         uncovered.map = backdropAt;
         uncovered.odds = in.odds;
       }
-      key = differenceKey(frame, backdrop.data(), in.returned, in.footprint, width, height,
-                          std::max(8, in.threshold * 2 / 5), parallel,
-                          uncovered.odds != nullptr ? &uncovered : nullptr);
+      const int cut = std::max(8, in.threshold * 2 / 5);
+      const bool told = uncovered.odds != nullptr;
+      if (moved.keyThreshold == cut && moved.keyUncovered == told) {
+        key = moved.key;
+      } else {
+        key = differenceKey(frame, backdrop.data(), in.returned, in.footprint, width, height, cut,
+                            parallel, told ? &uncovered : nullptr);
+        if (in.cache != nullptr) {
+          moved.key = key;
+          moved.keyThreshold = cut;
+          moved.keyUncovered = told;
+        }
+      }
     } else {
       key.assign(n, 255);
     }

@@ -168,7 +168,7 @@ bool refinedComposite(Instance& in, const RenderParams& p, Frame& f) {
     dbg("pipeline: no plates, classic composite");
     return false;
   }
-  if (plateFresh || backdropFresh) in.movedPlates.valid = false;
+  if (plateFresh || backdropFresh) in.movedPlates = RefinedPlateCache{};
   // The backdrop at the frame's size; its alpha marks the footprint (under 128) and, within
   // it, where the returned image kept the subject (under 32).
   const std::vector<uint8_t>& backdrop = atFrameSize(in.backdropCache, w, h, in.backdropAtFrame);

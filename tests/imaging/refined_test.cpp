@@ -355,7 +355,8 @@ void twoThreads(int count, const std::function<void(int)>& body) {
 
 // The banded, threaded frame with its moved plates kept between frames is the plain one to
 // the byte: camera move, moved plates, key and composite, over a still, a panning and a
-// zooming camera, each frame twice so the kept plates are met again.
+// zooming camera, each frame twice so the kept plates, move and key are met again, and the
+// same frame with a patch of backdrop changed or at another threshold, which must not be.
 TEST(Refined, ThreadedCachedFrameMatchesThePlainOneByteForByte) {
   const int w = 480, h = 270;
   const Texture tex(3), other(11);
@@ -384,14 +385,21 @@ TEST(Refined, ThreadedCachedFrameMatchesThePlainOneByteForByte) {
   in.innerFeather = 2;
   const struct {
     double scale, dx, dy, walk, noise;
-  } frames[] = {{1.0, 0, 0, 0, 2.0},       {1.0, 0, 0, 0, 2.0},         {1.0, 4.6, -2.3, 30, 1.0},
-                {1.0, 4.6, -2.3, 30, 1.0}, {1.015, -1.2, 0.8, 10, 1.0}, {1.0, 0, 0, 0, 2.0}};
+    bool touched;
+    int threshold;
+  } frames[] = {{1.0, 0, 0, 0, 2.0, false, 51},         {1.0, 0, 0, 0, 2.0, false, 51},
+                {1.0, 4.6, -2.3, 30, 1.0, false, 51},   {1.0, 4.6, -2.3, 30, 1.0, false, 51},
+                {1.015, -1.2, 0.8, 10, 1.0, false, 51}, {1.0, 0, 0, 0, 2.0, false, 51},
+                {1.0, 0, 0, 0, 2.0, true, 51},          {1.0, 0, 0, 0, 2.0, true, 120}};
   RefinedPlateCache moved;
-  RefinedInputs kept = in;
-  kept.cache = &moved;
   for (const auto& f : frames) {
-    const std::vector<uint8_t> now =
-        shot(tex, w, h, f.scale, f.dx, f.dy, 160 + f.walk, 140, f.noise, 5);
+    std::vector<uint8_t> now = shot(tex, w, h, f.scale, f.dx, f.dy, 160 + f.walk, 140, f.noise, 5);
+    // A patch 30 levels off the backdrop: subject at the default threshold, not at 120.
+    for (int i = 0; f.touched && i < 36; ++i)
+      for (int c = 0; c < 3; ++c) now[((40 + i / 6) * w + 400 + i % 6) * 4 + c] += 30;
+    in.threshold = f.threshold;
+    RefinedInputs kept = in;
+    kept.cache = &moved;
     std::vector<uint8_t> plain(now.size()), threaded(now.size());
     CameraMotion mp, mt;
     renderRefined(in, now.data(), w, h, plain.data(), &mp);

@@ -22,7 +22,31 @@ class RenderModes : public RenderTest {
     setFrame(solid(kW, kH, 50, 60, 70), kW, kH);
     hostSetValue(inst_, "outFeather", 0.0);
   }
+
+  // The files a generation on the shot's frame 0 leaves, under the shot's name as prompt.
+  void writeShot(const ShotSpec& shot) {
+    const std::string id = effectKey();
+    const std::vector<uint8_t> returned = shotReturned(shot);
+    ASSERT_TRUE(
+        writePng(grabbedFile(id), shotFrame(shot, 0).source.data(), shot.width, shot.height, 4));
+    writeBackground(shot.name, returned, shot.width, shot.height);
+    ASSERT_TRUE(
+        writeRawdiff(grabbedFile(id), cacheFile(id, shot.name), rawdiffFile(id, shot.name)));
+    ASSERT_TRUE(writePlates(grabbedFile(id), cacheFile(id, shot.name), plateFile(id, shot.name),
+                            backdropFile(id, shot.name), kPlateThreshold));
+  }
 };
+
+ShotSpec smallPan() {
+  ShotSpec shot;
+  shot.name = "pan";
+  shot.width = 320;
+  shot.height = 180;
+  shot.frames = 5;
+  shot.panX = 1.3;
+  shot.panY = 0.4;
+  return shot;
+}
 
 // Left half background (255), right half subject (0), at any size.
 std::vector<uint8_t> halfDifference(int w, int h) {
@@ -86,20 +110,8 @@ TEST_F(RenderModes, ClassicTrackingMovesTheBackgroundByWholePixelsOfTheCameraMov
 // A small shot with known truth, rendered in both modes: Refined leaves no old backdrop at
 // the border, no second subject, follows the camera and removes the edge's spill.
 TEST_F(RenderModes, RefinedBeatsClassicOnAPanningShot) {
-  ShotSpec shot;
-  shot.name = "pan";
-  shot.width = 320;
-  shot.height = 180;
-  shot.frames = 5;
-  shot.panX = 1.3;
-  shot.panY = 0.4;
-  const std::string id = effectKey();
-  const std::vector<uint8_t> returned = shotReturned(shot);
-  ASSERT_TRUE(writePng(grabbedFile(id), shotFrame(shot, 0).source.data(), 320, 180, 4));
-  writeBackground("pan", returned, 320, 180);
-  ASSERT_TRUE(writeRawdiff(grabbedFile(id), cacheFile(id, "pan"), rawdiffFile(id, "pan")));
-  ASSERT_TRUE(writePlates(grabbedFile(id), cacheFile(id, "pan"), plateFile(id, "pan"),
-                          backdropFile(id, "pan"), kPlateThreshold));
+  const ShotSpec shot = smallPan();
+  writeShot(shot);
   hostSetValue(inst_, "prompt", std::string("pan"));
   hostSetValue(inst_, "outFeather", 5.0);
   ShotFigures figures[2];
@@ -122,4 +134,26 @@ TEST_F(RenderModes, RefinedBeatsClassicOnAPanningShot) {
   EXPECT_LT(refined.positionError, 0.25);
   EXPECT_GT(classic.positionError, 2.0);
   EXPECT_LT(std::fabs(refined.spill), 0.5 * std::fabs(classic.spill));
+}
+
+// The camera's move and the key kept for a frame belong to the backdrop they were made
+// against: the same frame under another background is worked out again.
+TEST_F(RenderModes, RefinedFrameUnderANewBackgroundIsWorkedOutAfresh) {
+  const ShotSpec pan = smallPan();
+  ShotSpec green = pan;
+  green.name = "green";
+  green.backdrop = Backdrop::GreenScreen;
+  writeShot(pan);
+  writeShot(green);
+  hostSetValue(inst_, "compositeMode", 1.0);
+  const std::vector<uint8_t> frame = shotFrame(pan, 2).source;
+  setFrame(frame, 320, 180);
+  hostSetValue(inst_, "prompt", std::string("pan"));
+  render(2);
+  hostSetValue(inst_, "prompt", std::string("green"));
+  const std::vector<uint8_t> again = render(2);
+  setFrame(shotFrame(pan, 3).source, 320, 180);
+  render(3);
+  setFrame(frame, 320, 180);
+  EXPECT_TRUE(render(2) == again);
 }
