@@ -118,6 +118,7 @@ Host* hostOpen(const std::string& path, const HostConfig& config, std::string* e
 
   auto* host = new Host;
   host->config = config;
+  host->pool = startThreadPool(config.numCPUs);
   host->binary = handle;
   host->getNumberOfPlugins = getCount;
   host->getPlugin = getPlugin;
@@ -159,6 +160,7 @@ void hostClose(Host* host) {
     unregisterPropertySet(host->hostProps);
     if (gOpenHost == host) gOpenHost = nullptr;
   }
+  host->pool.reset();  // idle between calls: its threads end here
   if (host->config.unloadBinary) dlclose(host->binary);
   delete host;
 }

@@ -84,8 +84,14 @@ struct HostInstance {
   std::set<OfxPropertySetStruct*> heldImages;
 };
 
+// The host's worker threads for the multithread suite (suites.cpp).
+struct ThreadPool;
+// Starts threads workers at once; more are started when a call asks for more.
+std::shared_ptr<ThreadPool> startThreadPool(unsigned threads);
+
 struct Host {
   HostConfig config;
+  std::shared_ptr<ThreadPool> pool;  // started with the host, ended when it closes
   void* binary = nullptr;
   int (*getNumberOfPlugins)() = nullptr;
   OfxPlugin* (*getPlugin)(int) = nullptr;

@@ -136,6 +136,34 @@ TEST_F(Suites, MultiThreadRunsRealThreadsUpToTheCpuCount) {
   EXPECT_EQ(hostThreadStats(host_).lastThreads, 3u);
 }
 
+void countIndex(unsigned index, unsigned, void* arg) {
+  static_cast<std::atomic<int>*>(arg)[index].fetch_add(1);
+}
+
+// The same threads serve call after call, and two host threads calling at once each get
+// every index run once (one on the kept threads, the other on threads of its own).
+TEST_F(Suites, MultiThreadKeepsItsThreadsAndServesTwoCallersAtOnce) {
+  HostConfig config;
+  config.numCPUs = 3;
+  open(config);
+  const OfxMultiThreadSuiteV1* mt = hostMultiThreadSuite();
+  ThreadLog first, second;
+  ASSERT_EQ(mt->multiThread(logThread, 3, &first), kOfxStatOK);
+  ASSERT_EQ(mt->multiThread(logThread, 3, &second), kOfxStatOK);
+  EXPECT_EQ(first.threads, second.threads);
+  EXPECT_TRUE(second.allSpawned);
+  constexpr int kCalls = 300;
+  std::atomic<int> runs[2][3] = {};
+  const auto caller = [&](int c) {
+    for (int k = 0; k < kCalls; ++k) EXPECT_EQ(mt->multiThread(countIndex, 3, runs[c]), kOfxStatOK);
+  };
+  std::thread other(caller, 1);
+  caller(0);
+  other.join();
+  for (auto& call : runs)
+    for (auto& index : call) EXPECT_EQ(index.load(), kCalls);
+}
+
 TEST_F(Suites, MultiThreadCanBeMadeToRefuse) {
   HostConfig config;
   config.multiThreadFails = true;
