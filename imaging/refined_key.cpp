@@ -19,6 +19,9 @@ constexpr int kColourRadius = 6;  // nearby solid subject gives the edge its col
 // texture the backdrop estimate missed departs too little.
 constexpr float kStrandCore = 3.0f;
 constexpr float kRingDoubt = 0.05f;  // the least taken off a flank's share
+constexpr int kStrandReach = 3;      // a free strand's faint flanks fade out this far
+// A fill this near the backdrop it was filled from is as good as over the painted-over edge.
+constexpr int kFillReach = 2;
 
 }  // namespace
 
@@ -196,6 +199,42 @@ Box subjectBox(const std::vector<uint8_t>& subject, int width, int height, int m
           std::min(height, b.y1 + margin)};
 }
 
+// Where the subject was kept and the backdrop estimate is a fill more than kFillReach pixels
+// from what it was filled from: the core eroded by that reach, over the part of the core's
+// image that the frame's box maps to (grown by the reach, so the erosion inside it is the
+// whole image's).
+struct DeepCore {
+  Box box;
+  std::vector<uint8_t> plane;
+  bool at(long x, long y) const {
+    return x >= box.x0 && x < box.x1 && y >= box.y0 && y < box.y1 &&
+           plane[static_cast<size_t>(y - box.y0) * box.width() + (x - box.x0)] != 0;
+  }
+};
+
+DeepCore deepCore(const UncoveredBackdrop& u, const Box& frameBox) {
+  const long xa = std::lround(u.map.ax * frameBox.x0 + u.map.bx);
+  const long xb = std::lround(u.map.ax * (frameBox.x1 - 1) + u.map.bx);
+  const long ya = std::lround(u.map.ay * frameBox.y0 + u.map.by);
+  const long yb = std::lround(u.map.ay * (frameBox.y1 - 1) + u.map.by);
+  const auto inside = [](long v, int size) {
+    return static_cast<int>(std::clamp<long>(v, 0, size));
+  };
+  DeepCore d;
+  d.box = {inside(std::min(xa, xb) - kFillReach, u.width),
+           inside(std::min(ya, yb) - kFillReach, u.height),
+           inside(std::max(xa, xb) + 1 + kFillReach, u.width),
+           inside(std::max(ya, yb) + 1 + kFillReach, u.height)};
+  if (d.box.width() <= 0 || d.box.height() <= 0) return {};
+  d.plane.resize(static_cast<size_t>(d.box.width()) * d.box.height());
+  for (int y = d.box.y0; y < d.box.y1; ++y)
+    std::copy_n(u.core + static_cast<size_t>(y) * u.width + d.box.x0, d.box.width(),
+                d.plane.data() + static_cast<size_t>(y - d.box.y0) * d.box.width());
+  morphH(d.plane, d.box.width(), d.box.height(), kFillReach, false);
+  morphV(d.plane, d.box.width(), d.box.height(), kFillReach, false);
+  return d;
+}
+
 enum class KeyWork { SubjectBox, WholeFrame };
 
 std::vector<uint8_t> keyOf(const uint8_t* frame, const uint8_t* backdrop, const uint8_t* still,
@@ -228,15 +267,20 @@ std::vector<uint8_t> keyOf(const uint8_t* frame, const uint8_t* backdrop, const 
       dropUncoveredBackdrop(frame, still, footprint, width, firstRow, lastRow, threshold,
                             *uncovered, coreColumns, subject.data());
   });
-  // What the masks below mark lies at most a pixel past the subject (the flanks, the ring),
-  // and an erosion past a clear margin reads only backdrop, as it would in the whole frame:
-  // they are made on the subject's box, grown by two pixels, alone.
+  // What the masks below mark lies at most kStrandReach pixels past the subject (the flanks,
+  // the ring), and an erosion past a clear margin reads only backdrop, as it would in the
+  // whole frame: they are made on the subject's box, grown by that margin, alone.
   const Box box = work == KeyWork::WholeFrame ? Box{0, 0, width, height}
-                                              : subjectBox(subject, width, height, 2);
+                                              : subjectBox(subject, width, height, kStrandReach);
   if (box.width() <= 0) return key;
   const int bw = box.width(), bh = box.height();
   const size_t bn = static_cast<size_t>(bw) * bh;
   const std::vector<uint8_t> boxed = cropped(subject, width, box);
+  // The box's planes are read at box(x, y) for frame pixels inside it; every subject
+  // pixel is.
+  const auto boxAt = [&](int x, int y) {
+    return static_cast<size_t>(y - box.y0) * static_cast<size_t>(bw) + (x - box.x0);
+  };
   // Specks (noise, a backdrop detail a fraction of a pixel off) are not subject: only what
   // lies near a solid 3x3 block of subject stays.
   std::vector<uint8_t> solid = boxed;
@@ -260,8 +304,30 @@ std::vector<uint8_t> keyOf(const uint8_t* frame, const uint8_t* backdrop, const 
     weighed[i] = static_cast<uint8_t>(boxed[i] & (near[i] | hanging[i]));
     beside[i] = static_cast<uint8_t>(hanging[i] & ~clear[i]);
   }
+  std::vector<uint8_t> flanks = beside;
   morphH(beside, bw, bh, 1, true);
   morphV(beside, bw, bh, 1, true);
+  // A free strand's flanks fade over a few pixels, each too faint to key, together a share
+  // of it that the composite would otherwise give wholly to the new background. They are
+  // weighed too where the backdrop is known or a fill near it (the edge the service painted
+  // over, a kept strand). Deep inside the place the subject was kept, the fill is the
+  // subject's width across, and texture it missed would pass for a flank.
+  if (withUncovered) {
+    morphH(flanks, bw, bh, kStrandReach, true);
+    morphV(flanks, bw, bh, kStrandReach, true);
+    const DeepCore deep = deepCore(*uncovered, box);
+    for (int y = box.y0; y < box.y1; ++y) {
+      const long sy = std::lround(uncovered->map.ay * y + uncovered->map.by);
+      if (sy < 0 || sy >= uncovered->height) continue;
+      for (int x = box.x0; x < box.x1; ++x) {
+        const size_t j = boxAt(x, y);
+        if (!flanks[j] || beside[j] || coreColumns[x] < 0 || deep.at(coreColumns[x], sy) ||
+            backdrop[(static_cast<size_t>(y) * width + x) * 4 + 3] != 255)
+          continue;
+        beside[j] = 255;
+      }
+    }
+  }
   // The pixel next to a solid edge holds its anti-aliased flank, also under the threshold:
   // that ring is weighed against the solid subject's colour alone, less its doubt, so that
   // texture the estimate missed there passes for nothing.
@@ -276,11 +342,6 @@ std::vector<uint8_t> keyOf(const uint8_t* frame, const uint8_t* backdrop, const 
   std::vector<uint8_t> inner = boxed;
   morphH(inner, bw, bh, kEdgeRadius, false);
   morphV(inner, bw, bh, kEdgeRadius, false);
-  // The box's planes are read at box(x, y) for frame pixels inside it; every subject
-  // pixel is.
-  const auto boxAt = [&](int x, int y) {
-    return static_cast<size_t>(y - box.y0) * static_cast<size_t>(bw) + (x - box.x0);
-  };
 
   inRowBands(height, parallel, [&](int firstRow, int lastRow) {
     // Running sums of the solid subject's count and colours along the rows of the box this

@@ -217,7 +217,7 @@ TEST(KernelProperty, DifferenceKeyMatchesPlainTwin) {
   std::vector<Size> sizes(std::begin(kSizes), std::end(kSizes));
   sizes.insert(sizes.end(), {{160, 120}, {300, 64}, {64, 300}});
   for (const Size size : sizes)
-    for (int t = 0; t < 4; ++t) {
+    for (int t = 0; t < 5; ++t) {
       // A noisy backdrop; blocks of subject (anywhere, the border too) with a strand hanging
       // from each, and specks.
       const int w = size.w, h = size.h;
@@ -225,6 +225,7 @@ TEST(KernelProperty, DifferenceKeyMatchesPlainTwin) {
       std::vector<uint8_t> backdrop(n * 4), footprint(n);
       for (size_t i = 0; i < n * 4; ++i) backdrop[i] = static_cast<uint8_t>(100 + byte(rng) % 9);
       std::vector<uint8_t> frame = backdrop;
+      for (auto& v : frame) v = static_cast<uint8_t>(v + byte(rng) % 5 - 2);  // sensor noise
       const auto paint = [&](int x, int y, int v) {
         if (x < 0 || y < 0 || x >= w || y >= h) return;
         for (int c = 0; c < 3; ++c) frame[(static_cast<size_t>(y) * w + x) * 4 + c] = uint8_t(v);
@@ -238,18 +239,26 @@ TEST(KernelProperty, DifferenceKeyMatchesPlainTwin) {
       }
       for (int k = 0; k < 5; ++k) paint(byte(rng) % w, byte(rng) % h, byte(rng));
       for (auto& f : footprint) f = t == 3 && byte(rng) < 64 ? 255 : 0;
+      // The last two tell uncovered backdrop by colour; their backdrop is known.
+      if (t >= 3)
+        for (size_t i = 0; i < n; ++i) backdrop[i * 4 + 3] = frame[i * 4 + 3] = 255;
       const uint8_t* still = t == 3 ? frame.data() : nullptr;
       const uint8_t* fp = t == 3 ? footprint.data() : nullptr;
-      // The last case also tells uncovered backdrop by colour, over a core of its own.
       std::vector<uint8_t> core(n);
       for (auto& c : core) c = byte(rng) < 96 ? 255 : 0;
+      for (int k = 0; t == 4 && k < 8; ++k) {  // kept blocks, deep inside and at their edges
+        const int x0 = byte(rng) % w, y0 = byte(rng) % h, x1 = x0 + byte(rng) % 40,
+                  y1 = y0 + byte(rng) % 40;
+        for (int y = y0; y < std::min(y1, h); ++y)
+          for (int x = x0; x < std::min(x1, w); ++x) core[static_cast<size_t>(y) * w + x] = 255;
+      }
       const ColourOdds odds = colourOdds(frame.data(), backdrop.data(), footprint, core, w, h);
       UncoveredBackdrop uncovered;
       uncovered.core = core.data();
       uncovered.width = w;
       uncovered.height = h;
       uncovered.odds = &odds;
-      const UncoveredBackdrop* u = t == 3 ? &uncovered : nullptr;
+      const UncoveredBackdrop* u = t >= 3 ? &uncovered : nullptr;
       ASSERT_EQ(differenceKey(frame.data(), backdrop.data(), still, fp, w, h, 20, {}, u),
                 differenceKeyPlain(frame.data(), backdrop.data(), still, fp, w, h, 20, u))
           << w << "x" << h << " " << t;

@@ -281,6 +281,52 @@ TEST(Refined, HairLikeEdgeTakesTheNewBackgroundsColour) {
   for (int c = 0; c < 3; ++c) EXPECT_NEAR(out[edge * 4 + c], 0.4 * F[c] + 0.6 * newB[c], 3) << c;
 }
 
+TEST(Refined, FreeStrandsFaintFlankIsWeighedUnlessDeepInTheKeptSubject) {
+  // A solid block on the left; from it a strand of dark hair at half cover runs right, and
+  // two rows below it a flank at 10 % cover, too faint to key by itself.
+  const int w = 48, h = 24;
+  const uint8_t hair[3] = {30, 20, 10}, oldB[3] = {20, 200, 40};
+  std::vector<uint8_t> frame(static_cast<size_t>(w) * h * 4), backdrop(frame.size());
+  for (int y = 0; y < h; ++y)
+    for (int x = 0; x < w; ++x) {
+      const size_t i = (static_cast<size_t>(y) * w + x) * 4;
+      const double a = x < 10 ? 1.0 : y == 10 && x < 40 ? 0.5 : y == 12 && x < 40 ? 0.1 : 0.0;
+      for (int c = 0; c < 3; ++c) {
+        frame[i + c] = byte(a * hair[c] + (1 - a) * oldB[c]);
+        backdrop[i + c] = oldB[c];
+      }
+      frame[i + 3] = backdrop[i + 3] = 255;
+    }
+  const size_t flank = 12 * w + 30;
+  struct Case {
+    const char* where;
+    int coreFirstRow, coreLastRow;  // the kept subject's rows, under the flank or not
+    bool weighed;
+  };
+  for (const Case& c : {Case{"known backdrop", 0, 0, true},
+                        Case{"a kept strand, a fill near the backdrop", 11, 14, true},
+                        Case{"deep inside the kept subject", 0, h, false}}) {
+    std::vector<uint8_t> core(static_cast<size_t>(w) * h, 0);
+    for (int y = c.coreFirstRow; y < c.coreLastRow; ++y)
+      std::fill_n(core.begin() + static_cast<size_t>(y) * w, w, 255);
+    const std::vector<uint8_t> none(core.size(), 0);
+    const ColourOdds odds = colourOdds(frame.data(), backdrop.data(), none, none, w, h);
+    UncoveredBackdrop uncovered;
+    uncovered.core = core.data();
+    uncovered.width = w;
+    uncovered.height = h;
+    uncovered.odds = &odds;
+    const std::vector<uint8_t> key =
+        differenceKey(frame.data(), backdrop.data(), nullptr, nullptr, w, h, 20, {}, &uncovered);
+    if (c.weighed) {
+      EXPECT_LT(key[flank], 250) << c.where;
+      EXPECT_GT(key[flank], 0.8 * 255) << c.where;
+    } else {
+      EXPECT_EQ(key[flank], 255) << c.where;
+    }
+  }
+}
+
 TEST(Refined, DarkStrandByABrightFaceIsReadByItsOwnColour) {
   // A face on the left of a grey backdrop, a dark strand at 70 % cover along its edge.
   const int w = 30, h = 12;
