@@ -23,6 +23,11 @@ constexpr int kStrandReach = 3;      // a free strand's faint flanks fade out th
 // A fill this near the backdrop it was filled from is as good as over the painted-over edge.
 constexpr int kFillReach = 2;
 
+// The largest of the three colour channels' differences.
+int largestDifference(const uint8_t* a, const uint8_t* b) {
+  return std::max({std::abs(a[0] - b[0]), std::abs(a[1] - b[1]), std::abs(a[2] - b[2])});
+}
+
 }  // namespace
 
 void subjectPixelsPlain(const uint8_t* frame, const uint8_t* backdrop, const uint8_t* still,
@@ -32,14 +37,12 @@ void subjectPixelsPlain(const uint8_t* frame, const uint8_t* backdrop, const uin
     const uint8_t* b = backdrop + i * 4;
     // Where the move uncovered the frame's edge the backdrop is unknown: background
     // unless the returned image says otherwise.
-    const int d = std::max({std::abs(s[0] - b[0]), std::abs(s[1] - b[1]), std::abs(s[2] - b[2])});
-    subject[i] = b[3] != 0 && d > threshold ? 255 : 0;
+    subject[i] = b[3] != 0 && largestDifference(s, b) > threshold ? 255 : 0;
     // Under the footprint the backdrop is a guess; a subject still where and as it was at
     // generate time is told by the returned image, which kept it.
     if (subject[i] || still == nullptr || footprint == nullptr || !footprint[i]) continue;
     const uint8_t* r = still + i * 4;
-    const int e = std::max({std::abs(s[0] - r[0]), std::abs(s[1] - r[1]), std::abs(s[2] - r[2])});
-    subject[i] = e <= threshold ? 255 : 0;
+    subject[i] = largestDifference(s, r) <= threshold ? 255 : 0;
   }
 }
 
@@ -113,6 +116,15 @@ ColourOdds colourOdds(const uint8_t* returned, const uint8_t* backdrop,
   return odds;
 }
 
+namespace {
+
+// Fewer than one pixel in 2000 of the subject's counted have the colour.
+bool rareInSubject(const ColourOdds& odds, const uint8_t* rgb) {
+  return odds.subject.size() == 512 && odds.subject[colourBin(rgb)] * 2000 < odds.subjectCount;
+}
+
+}  // namespace
+
 bool backdropColour(const ColourOdds& odds, const uint8_t* rgb) {
   if (odds.subject.size() != 512 || odds.backdrop.size() != 512 || odds.backdropCount == 0)
     return false;
@@ -136,10 +148,13 @@ bool noneOfEight(const uint8_t* p) {
 // still rule does not hold), the pixel's colour decides between the subject and the
 // backdrop the move uncovered. Rows are independent: row bands give the same bytes.
 // columns[x]: the core's column for frame column x, or -1 off the core's image.
-void dropUncoveredBackdrop(const uint8_t* frame, const uint8_t* still, const uint8_t* footprint,
-                           int width, int firstRow, int lastRow, int threshold,
-                           const UncoveredBackdrop& u, const std::vector<int>& columns,
-                           uint8_t* subject) {
+void dropUncoveredBackdrop(const uint8_t* frame, const uint8_t* backdrop, const uint8_t* still,
+                           const uint8_t* footprint, int width, int firstRow, int lastRow,
+                           int threshold, const UncoveredBackdrop& u,
+                           const std::vector<int>& columns, uint8_t* subject) {
+  // The fill has the texture around it smoothed away: a departure from it up to half as
+  // much again as the cut is as likely the texture as the subject.
+  const int nearFill = threshold + threshold / 2;
   for (int y = firstRow; y < lastRow; ++y) {
     const long sy = std::lround(u.map.ay * y + u.map.by);
     if (sy < 0 || sy >= u.height) continue;
@@ -153,12 +168,12 @@ void dropUncoveredBackdrop(const uint8_t* frame, const uint8_t* still, const uin
       if (!subject[i] || columns[x] < 0 || !coreRow[columns[x]]) continue;
       const uint8_t* s = frame + i * 4;
       if (still != nullptr && footprint != nullptr && footprint[i]) {
-        const uint8_t* r = still + i * 4;
-        if (std::max({std::abs(s[0] - r[0]), std::abs(s[1] - r[1]), std::abs(s[2] - r[2])}) <=
-            threshold)
-          continue;
+        if (largestDifference(s, still + i * 4) <= threshold) continue;
       }
-      if (backdropColour(*u.odds, s)) subject[i] = 0;
+      // A colour the subject hardly shows, near the fill, is texture the fill missed.
+      if (backdropColour(*u.odds, s) ||
+          (rareInSubject(*u.odds, s) && largestDifference(s, backdrop + i * 4) <= nearFill))
+        subject[i] = 0;
     }
   }
 }
@@ -264,7 +279,7 @@ std::vector<uint8_t> keyOf(const uint8_t* frame, const uint8_t* backdrop, const 
                   static_cast<size_t>(lastRow - firstRow) * width, threshold,
                   subject.data() + first);
     if (withUncovered)
-      dropUncoveredBackdrop(frame, still, footprint, width, firstRow, lastRow, threshold,
+      dropUncoveredBackdrop(frame, backdrop, still, footprint, width, firstRow, lastRow, threshold,
                             *uncovered, coreColumns, subject.data());
   });
   // What the masks below mark lies at most kStrandReach pixels past the subject (the flanks,
@@ -417,8 +432,7 @@ std::vector<uint8_t> keyOf(const uint8_t* frame, const uint8_t* backdrop, const 
               if (!subject[j] || inner[boxAt(xx, yy)]) continue;
               const uint8_t* q = frame + j * 4;
               const uint8_t* b = backdrop + j * 4;
-              const int d =
-                  std::max({std::abs(q[0] - b[0]), std::abs(q[1] - b[1]), std::abs(q[2] - b[2])});
+              const int d = largestDifference(q, b);
               if (d > strongest) strongest = d, core = j;
               const float along =
                   (q[0] - b[0]) * sb[0] + (q[1] - b[1]) * sb[1] + (q[2] - b[2]) * sb[2];

@@ -390,6 +390,40 @@ TEST(Refined, BackdropAWalkingSubjectUncoversIsNotTakenForIt) {
   EXPECT_EQ(subjectIn(told, 44, 60), subjectArea);
 }
 
+TEST(Refined, UncoveredStainNearTheFillIsBackdropUnlessTheSubjectShowsItsColour) {
+  // A red block on flat grey at generate time walks 16 px right, uncovering two stains no
+  // colour count knows: one faint (just over the key's cut from the fill), one strong.
+  const int w = 64, h = 48;
+  const uint8_t red[3] = {200, 60, 80}, blue[3] = {60, 60, 200}, grey[3] = {120, 120, 120};
+  std::vector<uint8_t> grab(static_cast<size_t>(w) * h * 4), frame(grab.size()),
+      returned(grab.size());
+  for (int y = 0; y < h; ++y)
+    for (int x = 0; x < w; ++x) {
+      const size_t i = (static_cast<size_t>(y) * w + x) * 4;
+      const bool rows = y >= 12 && y < 36, was = rows && x >= 20 && x < 40,
+                 is = rows && x >= 36 && x < 56;
+      const int stain = rows && x >= 21 && x < 26 ? 25 : rows && x >= 28 && x < 35 ? 60 : 0;
+      for (int c = 0; c < 3; ++c) {
+        grab[i + c] = was ? red[c] : grey[c];
+        frame[i + c] = is ? red[c] : byte(grey[c] + (c == 2 ? stain : 0));
+        returned[i + c] = was ? red[c] : blue[c];
+      }
+      grab[i + 3] = frame[i + 3] = returned[i + 3] = 255;
+    }
+  const Plates P = buildPlates(returned.data(), w, h, grab.data(), w, h, kPlateThreshold);
+  const ColourOdds odds = colourOdds(returned.data(), P.backdrop.data(), P.footprint, P.kept, w, h);
+  UncoveredBackdrop uncovered;
+  uncovered.core = P.kept.data();
+  uncovered.width = w;
+  uncovered.height = h;
+  uncovered.odds = &odds;
+  const std::vector<uint8_t> key = differenceKey(frame.data(), P.backdrop.data(), returned.data(),
+                                                 P.footprint.data(), w, h, 20, {}, &uncovered);
+  EXPECT_EQ(key[24 * w + 23], 255);  // the faint stain: texture the fill missed
+  EXPECT_LT(key[24 * w + 31], 128);  // the strong one stays subject
+  EXPECT_EQ(key[24 * w + 46], 0);    // the block itself
+}
+
 // Bands run on two threads at once, odd and even, as a host's pool would.
 void twoThreads(int count, const std::function<void(int)>& body) {
   std::thread other([&] {
