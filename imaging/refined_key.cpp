@@ -19,7 +19,10 @@ constexpr int kColourRadius = 6;  // nearby solid subject gives the edge its col
 // texture the backdrop estimate missed departs too little.
 constexpr float kStrandCore = 3.0f;
 constexpr float kRingDoubt = 0.05f;  // the least taken off a flank's share
-constexpr int kStrandReach = 3;      // a free strand's faint flanks fade out this far
+// A pixel departing from its backdrop this many times as far as the solid subject's colour
+// (along it) is not that colour mixed with the backdrop.
+constexpr float kBeyondSolid = 1.3f;
+constexpr int kStrandReach = 3;  // a free strand's faint flanks fade out this far
 // A fill this near the backdrop it was filled from is as good as over the painted-over edge.
 constexpr int kFillReach = 2;
 
@@ -489,13 +492,27 @@ std::vector<uint8_t> keyOf(const uint8_t* frame, const uint8_t* backdrop, const 
           const float toMean = (mean[0] - backdrop[i * 4]) * sb[0] +
                                (mean[1] - backdrop[i * 4 + 1]) * sb[1] +
                                (mean[2] - backdrop[i * 4 + 2]) * sb[2];
-          if (toMean <= 0.0f && subject[i]) lookAround();
-          if (toMean <= 0.0f && alike != i && subject[i] &&
+          // Further from the backdrop than the solid subject's colour, past what its own
+          // shading allows, the pixel is no mix of that colour and the backdrop but another
+          // (a dark strand across a bright window, read as wholly subject): it too is read by
+          // its own core's colour alone.
+          float meanAway = 0.0f;
+          for (int k = 0; k < 3; ++k) {
+            const float f = mean[k] - backdrop[i * 4 + k];
+            meanAway += f * f;
+          }
+          const bool beyond = !solid[inBox] &&
+                              meanAway > static_cast<float>(threshold) * threshold &&
+                              toMean > kBeyondSolid * meanAway;
+          const bool ownColour = (toMean <= 0.0f || beyond) && subject[i];
+          if (ownColour) lookAround();
+          if (ownColour && alike != i &&
               furthest > kStrandCore * kStrandCore * threshold * threshold) {
             const float alikeColour[3] = {static_cast<float>(frame[alike * 4]),
                                           static_cast<float>(frame[alike * 4 + 1]),
                                           static_cast<float>(frame[alike * 4 + 2])};
-            a = std::max(a, 0.5f * (least + share(alikeColour, 1.0f)));
+            const float byCore = 0.5f * (least + share(alikeColour, 1.0f));
+            a = beyond ? std::max(least, byCore) : std::max(a, byCore);
           }
         } else {
           lookAround();
