@@ -360,6 +360,23 @@ TEST(Refined, DarkStrandByAFaceIsReadByItsOwnColour) {
   }
 }
 
+// The key of a frame against the plates made from a generate-time grab and returned image;
+// told: the uncovered backdrop is also told by its colour.
+std::vector<uint8_t> keyAfterTheWalk(const std::vector<uint8_t>& grab,
+                                     const std::vector<uint8_t>& frame,
+                                     const std::vector<uint8_t>& returned, int w, int h,
+                                     bool told) {
+  const Plates P = buildPlates(returned.data(), w, h, grab.data(), w, h, kPlateThreshold);
+  const ColourOdds odds = colourOdds(returned.data(), P.backdrop.data(), P.footprint, P.kept, w, h);
+  UncoveredBackdrop uncovered;
+  uncovered.core = P.kept.data();
+  uncovered.width = w;
+  uncovered.height = h;
+  uncovered.odds = &odds;
+  return differenceKey(frame.data(), P.backdrop.data(), returned.data(), P.footprint.data(), w, h,
+                       20, {}, told ? &uncovered : nullptr);
+}
+
 TEST(Refined, BackdropAWalkingSubjectUncoversIsNotTakenForIt) {
   // A red block on a grey textured backdrop at generate time; in the frame it has walked
   // 12 px to the right, uncovering backdrop that the plate knows only as a fill.
@@ -380,23 +397,14 @@ TEST(Refined, BackdropAWalkingSubjectUncoversIsNotTakenForIt) {
       }
       grab[i + 3] = frame[i + 3] = returned[i + 3] = 255;
     }
-  const Plates P = buildPlates(returned.data(), w, h, grab.data(), w, h, kPlateThreshold);
-  const ColourOdds odds = colourOdds(returned.data(), P.backdrop.data(), P.footprint, P.kept, w, h);
-  UncoveredBackdrop uncovered;
-  uncovered.core = P.kept.data();
-  uncovered.width = w;
-  uncovered.height = h;
-  uncovered.odds = &odds;
   const auto subjectIn = [&](const std::vector<uint8_t>& key, int x0, int x1) {
     int n = 0;
     for (int y = 20; y < 44; ++y)
       for (int x = x0; x < x1; ++x) n += key[static_cast<size_t>(y) * w + x] < 128;
     return n;
   };
-  const std::vector<uint8_t> told = differenceKey(frame.data(), P.backdrop.data(), returned.data(),
-                                                  P.footprint.data(), w, h, 20, {}, &uncovered);
-  const std::vector<uint8_t> untold =
-      differenceKey(frame.data(), P.backdrop.data(), returned.data(), P.footprint.data(), w, h, 20);
+  const std::vector<uint8_t> told = keyAfterTheWalk(grab, frame, returned, w, h, true);
+  const std::vector<uint8_t> untold = keyAfterTheWalk(grab, frame, returned, w, h, false);
   const int uncoveredArea = 24 * 8, subjectArea = 24 * 16;
   EXPECT_GT(subjectIn(untold, 32, 40), uncoveredArea / 4);  // what the colours put right
   EXPECT_EQ(subjectIn(told, 32, 40), 0);
@@ -423,15 +431,7 @@ TEST(Refined, UncoveredStainNearTheFillIsBackdropUnlessTheSubjectShowsItsColour)
       }
       grab[i + 3] = frame[i + 3] = returned[i + 3] = 255;
     }
-  const Plates P = buildPlates(returned.data(), w, h, grab.data(), w, h, kPlateThreshold);
-  const ColourOdds odds = colourOdds(returned.data(), P.backdrop.data(), P.footprint, P.kept, w, h);
-  UncoveredBackdrop uncovered;
-  uncovered.core = P.kept.data();
-  uncovered.width = w;
-  uncovered.height = h;
-  uncovered.odds = &odds;
-  const std::vector<uint8_t> key = differenceKey(frame.data(), P.backdrop.data(), returned.data(),
-                                                 P.footprint.data(), w, h, 20, {}, &uncovered);
+  const std::vector<uint8_t> key = keyAfterTheWalk(grab, frame, returned, w, h, true);
   EXPECT_EQ(key[24 * w + 23], 255);  // the faint stain: texture the fill missed
   EXPECT_LT(key[24 * w + 31], 128);  // the strong one stays subject
   EXPECT_EQ(key[24 * w + 46], 0);    // the block itself
