@@ -351,7 +351,8 @@ std::vector<uint8_t> downsampleToGrayPlain(const uint8_t* rgba, int width, int h
 //                         the frame against the moved backdrop, or still equal to the
 //                         returned image under the footprint; soft at the subject's edge.
 //                         Over the place the subject was kept, a departure from the
-//                         backdrop's fill with a colour of the backdrop's is backdrop.
+//                         backdrop's fill with a colour of the backdrop's, or one the
+//                         subject hardly shows that stays near the fill, is backdrop.
 //   colourOdds            the subject's and the surrounding backdrop's colours, counted
 //                         (backdropColour asks them about one colour).
 //   compositeRefinedRows  dec = source + k (plate - backdrop), then the plate over dec by
@@ -476,7 +477,8 @@ struct UncoveredBackdrop {
 };
 // The masks are made on the subject's bounding box only; the plain twin makes them on the
 // whole frame. With uncovered, a pixel taken for subject only by its departure from a fill,
-// with the colour of the backdrop, is backdrop.
+// with the colour of the backdrop (or one the subject hardly shows, near the fill), is
+// backdrop; and a free strand's faint flanks are weighed where the backdrop is known.
 std::vector<uint8_t> differenceKey(const uint8_t* frame, const uint8_t* backdrop,
                                    const uint8_t* still, const uint8_t* footprint, int width,
                                    int height, int threshold, const ParallelFor& parallel = {},
