@@ -345,6 +345,8 @@ Step refine(const MotionLevel& ref, const MotionLevel& cur, double tx, double ty
     // Tukey's biweight drops what moved on its own (a walking subject, a light change).
     const double c = sigma > 0.0 ? 4.685 * sigma : 1e30;
     const bool measure = it < 1;
+    // The opening pass measures the residuals' spread and sums nothing.
+    const bool spreadOnly = it < 0;
     // Reference point p lands on ox + s p in the current level.
     const double ox = cx - s * cx + tx, oy = cy - s * cy + ty;
     // Without scale the third column of the normal equations is never read: the band's
@@ -359,18 +361,8 @@ Step refine(const MotionLevel& ref, const MotionLevel& cur, double tx, double ty
       double H00 = 0, H01 = 0, H02 = 0, H11 = 0, H12 = 0, H22 = 0, g0 = 0, g1 = 0, g2 = 0;
       double sumR2 = 0.0, count = 0.0;
       const MotionSample* samples = ref.samples.data();
-      const uint32_t end = ref.rowStart[lastRow];
-      for (uint32_t k = ref.rowStart[firstRow]; k < end; ++k) {
-        const MotionSample& m = samples[k];
-        const double qx = ox + s * m.x;
-        const double qy = oy + s * m.y;
-        if (qx < 1.0 || qy < 1.0 || qx > w - 2.0 || qy > h - 2.0) continue;
-        const int ix = static_cast<int>(qx), iy = static_cast<int>(qy);
-        const float ax = static_cast<float>(qx - ix), ay = static_cast<float>(qy - iy);
-        const float* r0 = cur.luma.data() + static_cast<size_t>(iy) * w + ix;
-        const float* r1 = r0 + w;
-        const float v =
-            (1 - ay) * ((1 - ax) * r0[0] + ax * r0[1]) + ay * ((1 - ax) * r1[0] + ax * r1[1]);
+      // What one sample adds, its interpolated value v already read.
+      const auto add = [&](const MotionSample& m, float v) {
         // Gradients of the reference alone. The current frame's, read at the nearest
         // pixel, share its noise with the interpolated sample, and on a faint backdrop that
         // shared noise pulls every step toward a whole pixel.
@@ -379,11 +371,12 @@ Step refine(const MotionLevel& ref, const MotionLevel& cur, double tx, double ty
         if (measure)
           ++bandResiduals[std::min<size_t>(static_cast<size_t>(std::fabs(r) * kBinsPerLevel),
                                            kResidualBins - 1)];
+        if (spreadOnly) return;
         double wt = 1.0;
         // An edge not yet aligned leaves a residual as large as its gradient times the
         // misalignment: that much is allowed on top of the noise's cut.
         const double cut = c + slack * (std::fabs(gx) + std::fabs(gy));
-        if (std::fabs(r) >= cut) continue;
+        if (std::fabs(r) >= cut) return;
         if (sigma > 0.0) {
           const double u = r / cut;
           wt = (1 - u * u) * (1 - u * u);
@@ -405,6 +398,26 @@ Step refine(const MotionLevel& ref, const MotionLevel& cur, double tx, double ty
         }
         sumR2 += wt * r * r;
         count += wt;
+      };
+      // A row's samples share their place along y: it is found once a row.
+      for (int y = firstRow; y < lastRow; ++y) {
+        const double qy = oy + s * y;
+        if (qy < 1.0 || qy > h - 2.0) continue;
+        const int iy = static_cast<int>(qy);
+        const float ay = static_cast<float>(qy - iy);
+        const float* row0 = cur.luma.data() + static_cast<size_t>(iy) * w;
+        const float* row1 = row0 + w;
+        const uint32_t end = ref.rowStart[y + 1];
+        for (uint32_t k = ref.rowStart[y]; k < end; ++k) {
+          const MotionSample& m = samples[k];
+          const double qx = ox + s * m.x;
+          if (qx < 1.0 || qx > w - 2.0) continue;
+          const int ix = static_cast<int>(qx);
+          const float ax = static_cast<float>(qx - ix);
+          const float* r0 = row0 + ix;
+          const float* r1 = row1 + ix;
+          add(m, (1 - ay) * ((1 - ax) * r0[0] + ax * r0[1]) + ay * ((1 - ax) * r1[0] + ax * r1[1]));
+        }
       }
       PassSums sums;
       sums.H[0][0] = H00;
