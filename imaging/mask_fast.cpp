@@ -375,11 +375,43 @@ struct LentBuffer {
   LentBuffer& operator=(const LentBuffer&) = delete;
 };
 
+// A small window is read straight along each row: the row is copied between margins of the
+// operation's neutral byte (a window clipped at the row's end reads as one that reaches
+// into them), and each sixteen outputs take the extremum of 2r + 1 shifted loads. The
+// transposed strips below pay a fixed toll per pixel that only a wide window repays.
+constexpr int kDirectRadius = 4;
+
+void morphRowsDirect(std::vector<uint8_t>& mask, int width, int height, int r, bool dilate) {
+  const uint8_t neutral = dilate ? 0 : 255;
+  std::vector<uint8_t> padded(static_cast<size_t>(width) + 2 * r + 16, neutral);
+  for (int y = 0; y < height; ++y) {
+    uint8_t* row = mask.data() + static_cast<size_t>(y) * width;
+    std::memcpy(padded.data() + r, row, static_cast<size_t>(width));
+    const uint8_t* p = padded.data();
+    int x = 0;
+    for (; x + 16 <= width; x += 16) {
+      U8x16 v = simd::load(p + x);
+      for (int k = 1; k <= 2 * r; ++k)
+        v = dilate ? simd::vmax(v, simd::load(p + x + k)) : simd::vmin(v, simd::load(p + x + k));
+      simd::store(row + x, v);
+    }
+    for (; x < width; ++x) {
+      uint8_t v = p[x];
+      for (int k = 1; k <= 2 * r; ++k) v = dilate ? std::max(v, p[x + k]) : std::min(v, p[x + k]);
+      row[x] = v;
+    }
+  }
+}
+
 }  // namespace
 
 void morphH(std::vector<uint8_t>& mask, int width, int height, int radius, bool dilate) {
   if (!validGray(mask, width, height) || radius <= 0 || width == 1) return;
   const int r = std::min(radius, width - 1);  // wider windows clip to the whole row
+  if (r <= kDirectRadius) {
+    morphRowsDirect(mask, width, height, r, dilate);
+    return;
+  }
   Scratch strip(kStrip, r);
   alongRows(
       mask.data(), mask.data(), width, height, Identity{},

@@ -51,7 +51,7 @@ std::vector<uint8_t> makeImage(std::mt19937& rng, int w, int h, Content c) {
 }
 
 const Content kContents[] = {Content::Random, Content::Binary, Content::Blobs, Content::Constant};
-const int kRadii[] = {0, 1, 2, 3, 5, 7, 8, 15, 16, 30, 31, 63, 64, 100, 300};
+const int kRadii[] = {0, 1, 2, 3, 4, 5, 7, 8, 15, 16, 30, 31, 63, 64, 100, 300};
 
 TEST(KernelProperty, MorphologyMatchesPlainTwin) {
   std::mt19937 rng(1234);
