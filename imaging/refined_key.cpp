@@ -206,6 +206,7 @@ Box subjectBox(const std::vector<uint8_t>& subject, int width, int height, int m
     const uint8_t* first = std::find(row, row + width, uint8_t{255});
     if (first == row + width) continue;
     const uint8_t* last = row + width;
+    while (last - first >= 8 && noneOfEight(last - 8)) last -= 8;
     while (last[-1] == 0) --last;
     b.x0 = std::min(b.x0, static_cast<int>(first - row));
     b.x1 = std::max(b.x1, static_cast<int>(last - row));
@@ -318,9 +319,17 @@ std::vector<uint8_t> keyOf(const uint8_t* frame, const uint8_t* backdrop, const 
   morphV(clear, bw, bh, 1, true);
   std::vector<uint8_t> weighed(bn), beside(bn);
   // Every plane here holds 0 or 255 alone: bitwise operations are the logic, with no branch.
+  // They go through plain pointers: to the compiler a byte stored through operator[] might
+  // be the vector's own pointer, and the loop would stay a byte at a time.
+  const uint8_t* const boxedAt = boxed.data();
+  const uint8_t* const nearAt = near.data();
+  const uint8_t* const hangingAt = hanging.data();
+  const uint8_t* const clearAt = clear.data();
+  uint8_t* const weighedAt = weighed.data();
+  uint8_t* const besideAt = beside.data();
   for (size_t i = 0; i < bn; ++i) {
-    weighed[i] = static_cast<uint8_t>(boxed[i] & (near[i] | hanging[i]));
-    beside[i] = static_cast<uint8_t>(hanging[i] & ~clear[i]);
+    weighedAt[i] = static_cast<uint8_t>(boxedAt[i] & (nearAt[i] | hangingAt[i]));
+    besideAt[i] = static_cast<uint8_t>(hangingAt[i] & ~clearAt[i]);
   }
   std::vector<uint8_t> flanks = beside;
   morphH(beside, bw, bh, 1, true);
@@ -334,15 +343,22 @@ std::vector<uint8_t> keyOf(const uint8_t* frame, const uint8_t* backdrop, const 
     morphH(flanks, bw, bh, kStrandReach, true);
     morphV(flanks, bw, bh, kStrandReach, true);
     const DeepCore deep = deepCore(*uncovered, box);
+    uint8_t* const besideFlanks = beside.data();
     for (int y = box.y0; y < box.y1; ++y) {
       const long sy = std::lround(uncovered->map.ay * y + uncovered->map.by);
       if (sy < 0 || sy >= uncovered->height) continue;
+      const uint8_t* const flankRow = flanks.data() + boxAt(box.x0, y);
       for (int x = box.x0; x < box.x1; ++x) {
+        if (x + 8 <= box.x1 && noneOfEight(flankRow + (x - box.x0))) {
+          x += 7;
+          continue;
+        }
         const size_t j = boxAt(x, y);
-        if (!flanks[j] || beside[j] || coreColumns[x] < 0 || deep.at(coreColumns[x], sy) ||
+        if (!flankRow[x - box.x0] || besideFlanks[j] || coreColumns[x] < 0 ||
+            deep.at(coreColumns[x], sy) ||
             backdrop[(static_cast<size_t>(y) * width + x) * 4 + 3] != 255)
           continue;
-        beside[j] = 255;
+        besideFlanks[j] = 255;
       }
     }
   }
@@ -350,12 +366,15 @@ std::vector<uint8_t> keyOf(const uint8_t* frame, const uint8_t* backdrop, const 
   // that ring is weighed against the solid subject's colour alone, less its doubt, so that
   // texture the estimate missed there passes for nothing.
   std::vector<uint8_t> ring(bn);
-  for (size_t i = 0; i < bn; ++i) ring[i] = static_cast<uint8_t>(boxed[i] & near[i]);
+  uint8_t* ringAt = ring.data();
+  for (size_t i = 0; i < bn; ++i) ringAt[i] = static_cast<uint8_t>(boxedAt[i] & nearAt[i]);
   morphH(ring, bw, bh, 1, true);
   morphV(ring, bw, bh, 1, true);
+  ringAt = ring.data();
+  uint8_t* const besideNow = beside.data();
   for (size_t i = 0; i < bn; ++i) {
-    ring[i] = static_cast<uint8_t>(ring[i] & ~boxed[i] & ~beside[i]);
-    beside[i] = static_cast<uint8_t>(beside[i] | weighed[i] | ring[i]);
+    ringAt[i] = static_cast<uint8_t>(ringAt[i] & ~boxedAt[i] & ~besideNow[i]);
+    besideNow[i] = static_cast<uint8_t>(besideNow[i] | weighedAt[i] | ringAt[i]);
   }
   std::vector<uint8_t> inner = boxed;
   morphH(inner, bw, bh, kEdgeRadius, false);
