@@ -152,7 +152,17 @@ std::vector<uint8_t> joinedTo(const std::vector<uint8_t>& seeds,
         x += 7;
         continue;
       }
-      // Only a seed at the rim of its block can have an unjoined neighbour.
+      // Only a seed at the rim of its block can have an unjoined neighbour; eight seeds with
+      // seeds all round are passed over at once.
+      const auto allSet = [&](size_t at) {
+        std::memcpy(&eight, &seeds[at], 8);
+        return eight == ~uint64_t{0};
+      };
+      if (x > 0 && x + 9 <= width && y > 0 && y + 1 < height && allSet(i - 1) && allSet(i + 1) &&
+          allSet(i - width) && allSet(i + width)) {
+        x += 7;
+        continue;
+      }
       const bool rim =
           seeds[i] && (x == 0 || y == 0 || x + 1 == width || y + 1 == height || !seeds[i - 1] ||
                        !seeds[i + 1] || !seeds[i - width] || !seeds[i + width]);
