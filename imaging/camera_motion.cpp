@@ -6,7 +6,6 @@
 // exactly zero.
 #include <algorithm>
 #include <cmath>
-#include <type_traits>
 
 #include "imaging/imaging.h"
 
@@ -211,23 +210,12 @@ struct Step {
   bool ok;
 };
 
-// Residuals are counted in bins this fine (luma levels) for their median; the last bin
-// holds everything past the luma's range.
-constexpr int kBinsPerLevel = 16;
-constexpr int kResidualBins = 256 * kBinsPerLevel + 1;
-
-// One pass's sums over a band of rows; the bands' sums are added in band order.
-struct PassSums {
-  double H[3][3], g[3], sumR2, count;
-  std::vector<uint32_t> residuals;  // histogram of |r|, on the passes that measure them
-};
-
 // Median of the counted residuals, to within half a bin.
 double medianOf(const std::vector<uint32_t>& bins, uint64_t total) {
   uint64_t seen = 0;
   for (size_t b = 0; b < bins.size(); ++b) {
     seen += bins[b];
-    if (seen > total / 2) return (static_cast<double>(b) + 0.5) / kBinsPerLevel;
+    if (seen > total / 2) return (static_cast<double>(b) + 0.5) / kResidualBinsPerLevel;
   }
   return 0.0;
 }
@@ -243,7 +231,10 @@ double medianOf(const std::vector<uint32_t>& bins, uint64_t total) {
 // the cost).
 void sampleLevel(MotionLevel& l, MotionSamples which) {
   const int w = l.width, h = l.height;
-  l.samples.clear();
+  l.sampleX.clear();
+  l.sampleLuma.clear();
+  l.sampleGx.clear();
+  l.sampleGy.clear();
   l.rowStart.assign(static_cast<size_t>(h) + 1, 0);
   if (w < 3 || h < 3) return;
   std::vector<float> energy(static_cast<size_t>(w) * h, 0.0f);
@@ -303,38 +294,34 @@ void sampleLevel(MotionLevel& l, MotionSamples which) {
     checkerboard = which != MotionSamples::Every && static_cast<int64_t>(w) * h > kMostSamples;
   }
   for (int y = 0; y < h; ++y) {
-    l.rowStart[y] = static_cast<uint32_t>(l.samples.size());
+    l.rowStart[y] = static_cast<uint32_t>(l.sampleX.size());
     for (int x = 1; x < w - 1; ++x) {
       const size_t i = static_cast<size_t>(y) * w + x;
       if (score[i] < 0.0f || binOf(score[i]) < cut || (checkerboard && ((x + y) & 1) != 0))
         continue;
       const float* p = l.luma.data() + i;
-      MotionSample m;
-      m.x = x;
-      m.y = y;
-      m.luma = p[0];
-      m.gx = 0.5f * (p[1] - p[-1]);
-      m.gy = 0.5f * (p[w] - p[-w]);
-      l.samples.push_back(m);
+      l.sampleX.push_back(x);
+      l.sampleLuma.push_back(p[0]);
+      l.sampleGx.push_back(0.5f * (p[1] - p[-1]));
+      l.sampleGy.push_back(0.5f * (p[w] - p[-w]));
     }
   }
-  l.rowStart[h] = static_cast<uint32_t>(l.samples.size());
+  l.rowStart[h] = static_cast<uint32_t>(l.sampleX.size());
 }
 
 // One robust Gauss-Newton step at a level. Parameters map a reference point p to
 // c + s (p - c) + t in the current level. Each row band of a pass (through parallel when
-// given) reads its samples and sums them in the plain order; the bands are numbered by the
+// given) sums its samples in four lanes in a fixed order; the bands are numbered by the
 // level's height alone and added in their order, so the sums are the same to the bit
 // whatever the threads.
 Step refine(const MotionLevel& ref, const MotionLevel& cur, double tx, double ty, double s,
             bool withScale, int iterations, const ParallelFor& parallel) {
   const double cx = (ref.width - 1) * 0.5, cy = (ref.height - 1) * 0.5;
-  const int w = cur.width, h = cur.height;
   double stderrT = 1e9;
   bool ok = false;
   std::vector<uint32_t> residuals(kResidualBins);
   uint64_t measured = 0;
-  std::vector<PassSums> bands(static_cast<size_t>(rowBandCount(ref.height)));
+  std::vector<RefinementSums> bands(static_cast<size_t>(rowBandCount(ref.height)));
   // The first pass only measures the residuals' spread, so that even the first step is
   // robust: a walking subject on a plain backdrop must not pull it.
   double sigma = -1.0;
@@ -347,99 +334,21 @@ Step refine(const MotionLevel& ref, const MotionLevel& cur, double tx, double ty
     const bool measure = it < 1;
     // The opening pass measures the residuals' spread and sums nothing.
     const bool spreadOnly = it < 0;
+    RefinementPass pass;
     // Reference point p lands on ox + s p in the current level.
-    const double ox = cx - s * cx + tx, oy = cy - s * cy + ty;
-    // Without scale the third column of the normal equations is never read: the band's
-    // loop is made twice, and the translation's leaves it out.
-    const auto pass = [&](auto scaled, int band, int firstRow, int lastRow) {
-      constexpr bool kScaled = decltype(scaled)::value;
-      // Summed in locals and stored once: bands side by side in memory would otherwise
-      // share cache lines between threads on every sample.
-      PassSums& out = bands[static_cast<size_t>(band)];
-      std::vector<uint32_t> bandResiduals = std::move(out.residuals);
-      if (measure) bandResiduals.assign(kResidualBins, 0);
-      double H00 = 0, H01 = 0, H02 = 0, H11 = 0, H12 = 0, H22 = 0, g0 = 0, g1 = 0, g2 = 0;
-      double sumR2 = 0.0, count = 0.0;
-      const MotionSample* samples = ref.samples.data();
-      // What one sample adds, its interpolated value v already read.
-      const auto add = [&](const MotionSample& m, float v) {
-        // Gradients of the reference alone. The current frame's, read at the nearest
-        // pixel, share its noise with the interpolated sample, and on a faint backdrop that
-        // shared noise pulls every step toward a whole pixel.
-        const double r = v - m.luma;
-        const double gx = m.gx, gy = m.gy;
-        if (measure)
-          ++bandResiduals[std::min<size_t>(static_cast<size_t>(std::fabs(r) * kBinsPerLevel),
-                                           kResidualBins - 1)];
-        if (spreadOnly) return;
-        double wt = 1.0;
-        // An edge not yet aligned leaves a residual as large as its gradient times the
-        // misalignment: that much is allowed on top of the noise's cut.
-        const double cut = c + slack * (std::fabs(gx) + std::fabs(gy));
-        if (std::fabs(r) >= cut) return;
-        if (sigma > 0.0) {
-          const double u = r / cut;
-          wt = (1 - u * u) * (1 - u * u);
-        }
-        const double j0 = gx, j1 = gy;
-        const double wj0 = wt * j0, wj1 = wt * j1;
-        g0 += wj0 * r;
-        g1 += wj1 * r;
-        H00 += wj0 * j0;
-        H01 += wj0 * j1;
-        H11 += wj1 * j1;
-        if (kScaled) {
-          const double j2 = gx * (m.x - cx) + gy * (m.y - cy);
-          const double wj2 = wt * j2;
-          g2 += wj2 * r;
-          H02 += wj0 * j2;
-          H12 += wj1 * j2;
-          H22 += wj2 * j2;
-        }
-        sumR2 += wt * r * r;
-        count += wt;
-      };
-      // A row's samples share their place along y: it is found once a row.
-      for (int y = firstRow; y < lastRow; ++y) {
-        const double qy = oy + s * y;
-        if (qy < 1.0 || qy > h - 2.0) continue;
-        const int iy = static_cast<int>(qy);
-        const float ay = static_cast<float>(qy - iy);
-        const float* row0 = cur.luma.data() + static_cast<size_t>(iy) * w;
-        const float* row1 = row0 + w;
-        const uint32_t end = ref.rowStart[y + 1];
-        for (uint32_t k = ref.rowStart[y]; k < end; ++k) {
-          const MotionSample& m = samples[k];
-          const double qx = ox + s * m.x;
-          if (qx < 1.0 || qx > w - 2.0) continue;
-          const int ix = static_cast<int>(qx);
-          const float ax = static_cast<float>(qx - ix);
-          const float* r0 = row0 + ix;
-          const float* r1 = row1 + ix;
-          add(m, (1 - ay) * ((1 - ax) * r0[0] + ax * r0[1]) + ay * ((1 - ax) * r1[0] + ax * r1[1]));
-        }
-      }
-      PassSums sums;
-      sums.H[0][0] = H00;
-      sums.H[0][1] = sums.H[1][0] = H01;
-      sums.H[0][2] = sums.H[2][0] = H02;
-      sums.H[1][1] = H11;
-      sums.H[1][2] = sums.H[2][1] = H12;
-      sums.H[2][2] = H22;
-      sums.g[0] = g0;
-      sums.g[1] = g1;
-      sums.g[2] = g2;
-      sums.sumR2 = sumR2;
-      sums.count = count;
-      sums.residuals = std::move(bandResiduals);
-      out = std::move(sums);
-    };
+    pass.ox = cx - s * cx + tx;
+    pass.oy = cy - s * cy + ty;
+    pass.s = s;
+    pass.cx = cx;
+    pass.cy = cy;
+    pass.cut = c;
+    pass.slack = slack;
+    pass.sigma = sigma;
+    pass.measure = measure;
+    pass.spreadOnly = spreadOnly;
+    pass.scaled = withScale;
     inNumberedRowBands(ref.height, parallel, [&](int band, int firstRow, int lastRow) {
-      if (withScale) {
-        pass(std::true_type{}, band, firstRow, lastRow);
-      } else {
-        pass(std::false_type{}, band, firstRow, lastRow);
-      }
+      refinementSums(ref, cur, pass, firstRow, lastRow, bands[static_cast<size_t>(band)]);
     });
     double H[3][3] = {{0}}, g[3] = {0};
     double sumR2 = 0.0, count = 0.0;
@@ -447,7 +356,7 @@ Step refine(const MotionLevel& ref, const MotionLevel& cur, double tx, double ty
       std::fill(residuals.begin(), residuals.end(), 0u);
       measured = 0;
     }
-    for (const PassSums& sums : bands) {
+    for (const RefinementSums& sums : bands) {
       for (int a = 0; a < 3; ++a) {
         g[a] += sums.g[a];
         for (int b = 0; b < 3; ++b) H[a][b] += sums.H[a][b];

@@ -395,20 +395,45 @@ struct CameraMotion {
   double scale = 1.0;
   double dx = 0.0, dy = 0.0;
 };
-// A reference pixel the refinement reads: off the footprint and the level's border.
-struct MotionSample {
-  int32_t x = 0, y = 0;
-  float luma = 0.0f, gx = 0.0f, gy = 0.0f;  // the luma and its central differences
-};
 struct MotionLevel {
   int width = 0, height = 0;
   std::vector<float> luma;
   std::vector<float> weight;  // reference levels only: 0 under the footprint
-  // Reference levels the refinement works on: row y's samples are
-  // samples[rowStart[y] .. rowStart[y + 1]).
-  std::vector<MotionSample> samples;
+  // Reference levels the refinement works on read only their samples, pixels off the
+  // footprint and the level's border: row y's are [rowStart[y], rowStart[y + 1]) of each
+  // array (column, luma, central differences).
+  std::vector<int32_t> sampleX;
+  std::vector<float> sampleLuma, sampleGx, sampleGy;
   std::vector<uint32_t> rowStart;
 };
+// One pass of the refinement over a reference level's rows: reference point p lands on
+// (ox, oy) + s p in the current level, whose bilinear value is compared with the sample's.
+struct RefinementPass {
+  double ox = 0.0, oy = 0.0, s = 1.0;
+  double cx = 0.0, cy = 0.0;  // the level's centre, about which scale acts
+  double cut = 1e30;          // the noise's cut; an edge's misalignment, slack, is added
+  double slack = 1.0;
+  double sigma = -1.0;      // Tukey's biweight when positive, else every residual counts 1
+  bool measure = false;     // count the residuals' magnitudes
+  bool spreadOnly = false;  // ... and sum nothing else
+  bool scaled = false;      // the normal equations' third (scale) column too
+};
+// Residual magnitudes are counted in bins this fine (luma levels); the last bin holds
+// everything past the luma's range.
+constexpr int kResidualBinsPerLevel = 16;
+constexpr int kResidualBins = 256 * kResidualBinsPerLevel + 1;
+struct RefinementSums {
+  double H[3][3] = {}, g[3] = {}, sumR2 = 0.0, count = 0.0;
+  std::vector<uint32_t> residuals;  // kResidualBins counts when measured, else left as given
+};
+// Sums one pass over rows [firstRow, lastRow) of ref into out. Samples go to four lanes by
+// their place in the row, each lane summed in order and the lanes added last, so the sums
+// are the same whatever does the work: refinementSums takes four samples a step,
+// refinementSumsPlain each on its own.
+void refinementSums(const MotionLevel& ref, const MotionLevel& cur, const RefinementPass& pass,
+                    int firstRow, int lastRow, RefinementSums& out);
+void refinementSumsPlain(const MotionLevel& ref, const MotionLevel& cur, const RefinementPass& pass,
+                         int firstRow, int lastRow, RefinementSums& out);
 struct MotionReference {
   std::vector<MotionLevel> levels;  // finest first; empty when the frame is too small
 };

@@ -3,11 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <random>
 #include <thread>
 #include <vector>
 
 #include "imaging/imaging.h"
+#include "imaging/motion_pass.h"
 
 namespace {
 
@@ -328,6 +330,66 @@ TEST(KernelProperty, ResamplePlateMatchesPlainTwin) {
       resamplePlatePlain(pixels.data(), plate.w, plate.h, map, plain.data(), w, h, first, last);
       ASSERT_EQ(fast, plain) << plate.w << "x" << plate.h << " case " << t;
     }
+}
+
+bool sameSums(const RefinementSums& a, const RefinementSums& b) {
+  return std::memcmp(a.H, b.H, sizeof a.H) == 0 && std::memcmp(a.g, b.g, sizeof a.g) == 0 &&
+         std::memcmp(&a.sumR2, &b.sumR2, sizeof a.sumR2) == 0 &&
+         std::memcmp(&a.count, &b.count, sizeof a.count) == 0 && a.residuals == b.residuals;
+}
+
+TEST(KernelProperty, RefinementSumsMatchPlainTwin) {
+  std::mt19937 rng(11);
+  std::uniform_int_distribution<int> byte(0, 255);
+  const Size sizes[] = {{16, 16}, {37, 29}, {130, 70}, {301, 17}};
+  // Moves that keep the samples on the level, push some off each side, and scale.
+  struct Move {
+    double ox, oy, s;
+  };
+  const Move moves[] = {{0.0, 0.0, 1.0},   {0.37, -0.61, 1.0}, {-6.2, 3.4, 1.0},
+                        {40.5, -9.9, 1.0}, {2.1, 1.3, 0.93},   {-1.7, -0.2, 1.06}};
+  for (const Size size : sizes) {
+    std::vector<uint8_t> a(static_cast<size_t>(size.w) * size.h * 4), b(a.size());
+    for (size_t i = 0; i < a.size(); ++i) {
+      // A smooth ramp with noise, so that the residuals spread over many bins.
+      a[i] = static_cast<uint8_t>((i / 4 % size.w) * 3 + byte(rng) % 40);
+      b[i] = static_cast<uint8_t>(std::min(255, a[i] + byte(rng) % 25));
+    }
+    std::vector<uint8_t> footprint(static_cast<size_t>(size.w) * size.h, 0);
+    for (int y = size.h / 3; y < size.h / 2; ++y)
+      for (int x = size.w / 4; x < size.w / 2; ++x)
+        footprint[static_cast<size_t>(y) * size.w + x] = 255;
+    for (const MotionSamples which : {MotionSamples::MostDetailed, MotionSamples::Every}) {
+      const MotionReference ref =
+          prepareMotionReference(a.data(), footprint, size.w, size.h, which);
+      const MotionReference cur = prepareMotionReference(b.data(), {}, size.w, size.h, which);
+      ASSERT_FALSE(ref.levels.empty());
+      const MotionLevel& r = ref.levels[0];
+      const MotionLevel& c = cur.levels[0];
+      for (const Move move : moves)
+        for (int mode = 0; mode < 8; ++mode) {
+          RefinementPass pass;
+          pass.ox = move.ox;
+          pass.oy = move.oy;
+          pass.s = move.s;
+          pass.cx = (size.w - 1) * 0.5;
+          pass.cy = (size.h - 1) * 0.5;
+          pass.scaled = (mode & 1) != 0;
+          pass.measure = (mode & 2) != 0;
+          pass.spreadOnly = mode == 2;
+          pass.sigma = (mode & 4) != 0 ? 3.5 : -1.0;
+          pass.cut = (mode & 4) != 0 ? 4.685 * pass.sigma : 1e30;
+          pass.slack = 0.3;
+          const int first = byte(rng) % size.h, last = first + byte(rng) % (size.h - first + 1);
+          RefinementSums plain, portable, chosen;
+          refinementSumsPlain(r, c, pass, first, last, plain);
+          refinementSumsPortable(r, c, pass, first, last, portable);
+          refinementSums(r, c, pass, first, last, chosen);
+          EXPECT_TRUE(sameSums(plain, portable)) << size.w << "x" << size.h << " mode " << mode;
+          EXPECT_TRUE(sameSums(plain, chosen)) << size.w << "x" << size.h << " mode " << mode;
+        }
+    }
+  }
 }
 
 }  // namespace

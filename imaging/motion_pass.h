@@ -1,0 +1,154 @@
+// The camera refinement's pass four samples a step, in the compiler's portable vectors
+// (see refinementSums in imaging.h): a sample's tests become lane masks and a dropped
+// sample weighs zero, so the loop has no branch per sample. A zero product added to a lane
+// leaves it as it was, so the lanes hold the plain pass's sums to the bit. The body is
+// always inlined, so that each instruction-set file compiles it for its own vector unit.
+// Internal to imaging/.
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+
+#include "imaging/imaging.h"
+
+namespace motion_pass {
+// Each file that includes this compiles its own copy, for its own vector unit.
+namespace {
+
+typedef double D4 __attribute__((vector_size(32)));
+typedef float F4 __attribute__((vector_size(16)));
+typedef int32_t I4 __attribute__((vector_size(16)));
+typedef int64_t L4 __attribute__((vector_size(32)));
+
+// Helpers take and give vectors through references: by value, 32-byte vectors would cross
+// function boundaries by a different convention with and without AVX.
+inline __attribute__((always_inline)) void setMagnitude(D4& out, const D4& v) {
+  out = (D4)((L4)v & INT64_MAX);
+}
+inline __attribute__((always_inline)) void keepOnly(D4& v, const L4& mask) {
+  v = (D4)((L4)v & mask);
+}
+inline __attribute__((always_inline)) double total(const D4& v) {
+  return (v[0] + v[1]) + (v[2] + v[3]);
+}
+
+template <bool kScaled>
+inline __attribute__((always_inline)) void refinementLanes(const MotionLevel& ref,
+                                                           const MotionLevel& cur,
+                                                           const RefinementPass& pass, int firstRow,
+                                                           int lastRow, RefinementSums& out) {
+  const int w = cur.width, h = cur.height;
+  const double ox = pass.ox, s = pass.s, cx = pass.cx, lastX = w - 2.0;
+  D4 H00{}, H01{}, H02{}, H11{}, H12{}, H22{}, g0{}, g1{}, g2{}, sumR2{}, count{};
+  uint32_t* residuals = nullptr;
+  if (pass.measure) {
+    out.residuals.assign(kResidualBins, 0);
+    residuals = out.residuals.data();
+  }
+  const L4 laneIndex = {0, 1, 2, 3};
+  for (int y = firstRow; y < lastRow; ++y) {
+    const double qy = pass.oy + s * y;
+    if (qy < 1.0 || qy > h - 2.0) continue;
+    const int iy = static_cast<int>(qy);
+    const float ay = static_cast<float>(qy - iy);
+    const float* row0 = cur.luma.data() + static_cast<size_t>(iy) * w;
+    const float* row1 = row0 + w;
+    const double yc = y - pass.cy;
+    const uint32_t start = ref.rowStart[y], end = ref.rowStart[y + 1];
+    for (uint32_t k = start; k < end; k += 4) {
+      // The row's last step may hold fewer than four samples: the rest are zeros, left out.
+      const uint32_t n = std::min<uint32_t>(4, end - k);
+      I4 xi{};
+      F4 luma{}, gxf{}, gyf{};
+      if (n == 4) {
+        std::memcpy(&xi, ref.sampleX.data() + k, sizeof xi);
+        std::memcpy(&luma, ref.sampleLuma.data() + k, sizeof luma);
+        std::memcpy(&gxf, ref.sampleGx.data() + k, sizeof gxf);
+        std::memcpy(&gyf, ref.sampleGy.data() + k, sizeof gyf);
+      } else {
+        for (uint32_t j = 0; j < n; ++j) {
+          xi[j] = ref.sampleX[k + j];
+          luma[j] = ref.sampleLuma[k + j];
+          gxf[j] = ref.sampleGx[k + j];
+          gyf[j] = ref.sampleGy[k + j];
+        }
+      }
+      const D4 xd = __builtin_convertvector(xi, D4);
+      const D4 qx = ox + s * xd;
+      const L4 in = (qx >= 1.0) & (qx <= lastX) & (laneIndex < static_cast<int64_t>(n));
+      // A lane off the level reads at column 1, in bounds, and is dropped below.
+      D4 at = qx, one = D4{} + 1.0;
+      keepOnly(at, in);
+      keepOnly(one, ~in);
+      at += one;
+      const I4 ix = __builtin_convertvector(at, I4);
+      const F4 ax = __builtin_convertvector(at - __builtin_convertvector(ix, D4), F4);
+      F4 a, b, c, d;
+      for (int j = 0; j < 4; ++j) {
+        a[j] = row0[ix[j]];
+        b[j] = row0[ix[j] + 1];
+        c[j] = row1[ix[j]];
+        d[j] = row1[ix[j] + 1];
+      }
+      const F4 v = (1 - ay) * ((1 - ax) * a + ax * b) + ay * ((1 - ax) * c + ax * d);
+      const D4 r = __builtin_convertvector(v - luma, D4);
+      D4 size;
+      setMagnitude(size, r);
+      if (residuals)
+        for (uint32_t j = 0; j < n; ++j)
+          if (in[j])
+            ++residuals[std::min<size_t>(static_cast<size_t>(size[j] * kResidualBinsPerLevel),
+                                         kResidualBins - 1)];
+      if (pass.spreadOnly) continue;
+      const D4 gx = __builtin_convertvector(gxf, D4), gy = __builtin_convertvector(gyf, D4);
+      D4 gxSize, gySize;
+      setMagnitude(gxSize, gx);
+      setMagnitude(gySize, gy);
+      const D4 cut = pass.cut + pass.slack * (gxSize + gySize);
+      const L4 use = in & (size < cut);
+      D4 wt = D4{} + 1.0;
+      if (pass.sigma > 0.0) {
+        const D4 u = r / cut;
+        wt = (1 - u * u) * (1 - u * u);
+      }
+      keepOnly(wt, use);
+      const D4 wj0 = wt * gx, wj1 = wt * gy;
+      g0 += wj0 * r;
+      g1 += wj1 * r;
+      H00 += wj0 * gx;
+      H01 += wj0 * gy;
+      H11 += wj1 * gy;
+      if (kScaled) {
+        const D4 j2 = gx * (xd - cx) + gy * yc;
+        const D4 wj2 = wt * j2;
+        g2 += wj2 * r;
+        H02 += wj0 * j2;
+        H12 += wj1 * j2;
+        H22 += wj2 * j2;
+      }
+      sumR2 += wt * r * r;
+      count += wt;
+    }
+  }
+  out.H[0][0] = total(H00);
+  out.H[0][1] = out.H[1][0] = total(H01);
+  out.H[0][2] = out.H[2][0] = total(H02);
+  out.H[1][1] = total(H11);
+  out.H[1][2] = out.H[2][1] = total(H12);
+  out.H[2][2] = total(H22);
+  out.g[0] = total(g0);
+  out.g[1] = total(g1);
+  out.g[2] = total(g2);
+  out.sumR2 = total(sumR2);
+  out.count = total(count);
+}
+
+}  // namespace
+}  // namespace motion_pass
+
+// The portable build of the pass (motion_pass.cpp); refinementSums chooses it or a wider
+// one (motion_pass_x86.cpp, motion_pass_generic.cpp).
+void refinementSumsPortable(const MotionLevel& ref, const MotionLevel& cur,
+                            const RefinementPass& pass, int firstRow, int lastRow,
+                            RefinementSums& out);
