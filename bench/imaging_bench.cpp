@@ -148,6 +148,33 @@ void BM_TransformBg1080p(benchmark::State& state) {
   }
 }
 
+// One pass of the camera refinement over the 1080p frame's finest refined level (960x540,
+// every other pixel of the faint gradient): scale included and the residuals counted, the
+// costliest kind of pass.
+template <void (*Pass)(const MotionLevel&, const MotionLevel&, const RefinementPass&, int, int,
+                       RefinementSums&)>
+void BM_RefinementPass(benchmark::State& state) {
+  const std::vector<uint8_t> still(static_cast<size_t>(kW) * kH, 0);
+  const MotionReference ref = prepareMotionReference(frameRgba().data(), still, kW, kH);
+  const MotionReference cur = prepareMotionReference(frameRgba(2, 1).data(), still, kW, kH);
+  const MotionLevel& r = ref.levels[1];
+  RefinementPass pass;
+  pass.cx = (r.width - 1) * 0.5;
+  pass.cy = (r.height - 1) * 0.5;
+  pass.ox = 0.93;
+  pass.oy = 0.41;
+  pass.sigma = 1.5;
+  pass.cut = 4.685 * pass.sigma;
+  pass.slack = 0.1;
+  pass.measure = true;
+  pass.scaled = true;
+  RefinementSums sums;
+  for (auto _ : state) {
+    Pass(r, cur.levels[1], pass, 0, r.height, sums);
+    benchmark::DoNotOptimize(sums.H[0][0]);
+  }
+}
+
 void Median(benchmark::internal::Benchmark* b) {
   b->Repetitions(7)->ReportAggregatesOnly(true)->Unit(benchmark::kMillisecond);
 }
@@ -189,5 +216,9 @@ BENCHMARK(BM_TrackingStep1080p<downsampleToGrayPlain>)
     ->Name("BM_TrackingStepPlain1080p")
     ->Apply(ThreadedMedian);
 BENCHMARK(BM_TransformBg1080p)->Apply(Median);
+BENCHMARK(BM_RefinementPass<refinementSums>)->Name("BM_RefinementPass1080p")->Apply(Median);
+BENCHMARK(BM_RefinementPass<refinementSumsPlain>)
+    ->Name("BM_RefinementPassPlain1080p")
+    ->Apply(Median);
 
 BENCHMARK_MAIN();

@@ -95,11 +95,16 @@ inline __attribute__((always_inline)) void refinementLanes(const MotionLevel& re
       const D4 r = __builtin_convertvector(v - luma, D4);
       D4 size;
       setMagnitude(size, r);
-      if (residuals)
-        for (uint32_t j = 0; j < n; ++j)
-          if (in[j])
-            ++residuals[std::min<size_t>(static_cast<size_t>(size[j] * kResidualBinsPerLevel),
-                                         kResidualBins - 1)];
+      if (residuals) {
+        // A lane's bin, the last holding everything past it; a lane off the level adds 0.
+        const D4 scaledSize = size * kResidualBinsPerLevel, last = D4{} + (kResidualBins - 1);
+        const L4 below = scaledSize < last;
+        D4 bin = scaledSize, over = last;
+        keepOnly(bin, below);
+        keepOnly(over, ~below);
+        const I4 index = __builtin_convertvector(bin + over, I4);
+        for (int j = 0; j < 4; ++j) residuals[index[j]] += static_cast<uint32_t>(in[j] & 1);
+      }
       if (pass.spreadOnly) continue;
       const D4 gx = __builtin_convertvector(gxf, D4), gy = __builtin_convertvector(gyf, D4);
       D4 gxSize, gySize;
