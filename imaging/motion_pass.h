@@ -12,6 +12,12 @@
 
 #include "imaging/imaging.h"
 
+// The pass's eleven sums in their lanes, in this order: H00, H01, H02, H11, H12, H22, g0,
+// g1, g2, sumR2, count. storeRefinementTotals adds each sum's lanes, (0 + 1) + (2 + 3),
+// into out (motion_pass_plain.cpp).
+constexpr int kRefinementSums = 11;
+void storeRefinementTotals(const double lanes[kRefinementSums][4], RefinementSums& out);
+
 namespace motion_pass {
 // Each file that includes this compiles its own copy, for its own vector unit.
 namespace {
@@ -136,17 +142,10 @@ inline __attribute__((always_inline)) void refinementLanes(const MotionLevel& re
       count += wt;
     }
   }
-  out.H[0][0] = total(H00);
-  out.H[0][1] = out.H[1][0] = total(H01);
-  out.H[0][2] = out.H[2][0] = total(H02);
-  out.H[1][1] = total(H11);
-  out.H[1][2] = out.H[2][1] = total(H12);
-  out.H[2][2] = total(H22);
-  out.g[0] = total(g0);
-  out.g[1] = total(g1);
-  out.g[2] = total(g2);
-  out.sumR2 = total(sumR2);
-  out.count = total(count);
+  const D4 lanes[kRefinementSums] = {H00, H01, H02, H11, H12, H22, g0, g1, g2, sumR2, count};
+  double totals[kRefinementSums][4];
+  std::memcpy(totals, lanes, sizeof totals);
+  storeRefinementTotals(totals, out);
 }
 
 }  // namespace

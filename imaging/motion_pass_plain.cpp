@@ -3,14 +3,16 @@
 #include <cmath>
 
 #include "imaging/imaging.h"
+#include "imaging/motion_pass.h"
 
 void refinementSumsPlain(const MotionLevel& ref, const MotionLevel& cur, const RefinementPass& pass,
                          int firstRow, int lastRow, RefinementSums& out) {
   constexpr int kLanes = 4;
   const int w = cur.width, h = cur.height;
-  double H00[kLanes] = {}, H01[kLanes] = {}, H02[kLanes] = {}, H11[kLanes] = {}, H12[kLanes] = {},
-         H22[kLanes] = {}, g0[kLanes] = {}, g1[kLanes] = {}, g2[kLanes] = {}, sumR2[kLanes] = {},
-         count[kLanes] = {};
+  double lanes[kRefinementSums][kLanes] = {};
+  double *H00 = lanes[0], *H01 = lanes[1], *H02 = lanes[2], *H11 = lanes[3], *H12 = lanes[4],
+         *H22 = lanes[5], *g0 = lanes[6], *g1 = lanes[7], *g2 = lanes[8], *sumR2 = lanes[9],
+         *count = lanes[10];
   if (pass.measure) out.residuals.assign(kResidualBins, 0);
   for (int y = firstRow; y < lastRow; ++y) {
     const double qy = pass.oy + pass.s * y;
@@ -60,16 +62,22 @@ void refinementSumsPlain(const MotionLevel& ref, const MotionLevel& cur, const R
       count[lane] += wt;
     }
   }
-  const auto total = [](const double* lane) { return (lane[0] + lane[1]) + (lane[2] + lane[3]); };
-  out.H[0][0] = total(H00);
-  out.H[0][1] = out.H[1][0] = total(H01);
-  out.H[0][2] = out.H[2][0] = total(H02);
-  out.H[1][1] = total(H11);
-  out.H[1][2] = out.H[2][1] = total(H12);
-  out.H[2][2] = total(H22);
-  out.g[0] = total(g0);
-  out.g[1] = total(g1);
-  out.g[2] = total(g2);
-  out.sumR2 = total(sumR2);
-  out.count = total(count);
+  storeRefinementTotals(lanes, out);
+}
+
+void storeRefinementTotals(const double lanes[kRefinementSums][4], RefinementSums& out) {
+  double t[kRefinementSums];
+  for (int i = 0; i < kRefinementSums; ++i)
+    t[i] = (lanes[i][0] + lanes[i][1]) + (lanes[i][2] + lanes[i][3]);
+  out.H[0][0] = t[0];
+  out.H[0][1] = out.H[1][0] = t[1];
+  out.H[0][2] = out.H[2][0] = t[2];
+  out.H[1][1] = t[3];
+  out.H[1][2] = out.H[2][1] = t[4];
+  out.H[2][2] = t[5];
+  out.g[0] = t[6];
+  out.g[1] = t[7];
+  out.g[2] = t[8];
+  out.sumR2 = t[9];
+  out.count = t[10];
 }
