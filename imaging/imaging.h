@@ -340,6 +340,9 @@ std::vector<uint8_t> downsampleToGrayPlain(const uint8_t* rgba, int width, int h
 //                           the frame, c the frame's centre, pixels; exactly the identity
 //                           when the move is within the noise or the backdrop has no
 //                           texture to follow.
+//   refinementSums          one refinement pass's sums over a band of rows, four samples
+//                           a step (motion_pass.cpp; with AVX2 on x86-64,
+//                           motion_pass_x86.cpp); refinementSumsPlain is its twin.
 // Moving a plate (plate_resample.cpp)
 //   plateMap       the frame-to-plate map for a plate of any size stretched to the frame,
 //                  the BG Scale / Pan fit and the camera motion.
