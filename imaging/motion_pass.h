@@ -46,6 +46,8 @@ inline __attribute__((always_inline)) void refinementLanes(const MotionLevel& re
                                                            int lastRow, RefinementSums& out) {
   const int w = cur.width, h = cur.height;
   const double ox = pass.ox, s = pass.s, cx = pass.cx, lastX = w - 2.0;
+  // Summed in locals and stored once: bands side by side in memory would otherwise share
+  // cache lines between threads on every sample.
   D4 H00{}, H01{}, H02{}, H11{}, H12{}, H22{}, g0{}, g1{}, g2{}, sumR2{}, count{};
   uint32_t* residuals = nullptr;
   if (pass.measure) {

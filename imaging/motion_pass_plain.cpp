@@ -36,7 +36,12 @@ void refinementSumsPlain(const MotionLevel& ref, const MotionLevel& cur, const R
         ++out.residuals[std::min<size_t>(static_cast<size_t>(std::fabs(r) * kResidualBinsPerLevel),
                                          kResidualBins - 1)];
       if (pass.spreadOnly) continue;
+      // Gradients of the reference alone. The current frame's, read at the nearest pixel,
+      // share its noise with the interpolated sample, and on a faint backdrop that shared
+      // noise pulls every step toward a whole pixel.
       const double gx = ref.sampleGx[k], gy = ref.sampleGy[k];
+      // An edge not yet aligned leaves a residual as large as its gradient times the
+      // misalignment: that much is allowed on top of the noise's cut.
       const double cut = pass.cut + pass.slack * (std::fabs(gx) + std::fabs(gy));
       if (std::fabs(r) >= cut) continue;
       double wt = 1.0;
