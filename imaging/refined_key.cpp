@@ -53,8 +53,9 @@ void subjectPixels(const uint8_t* frame, const uint8_t* backdrop, const uint8_t*
                    const uint8_t* footprint, size_t count, int threshold, uint8_t* subject) {
   // Four pixels a step: the per-channel differences in bytes, the largest channel brought
   // into each pixel's low byte by shifting its 32-bit lane, then the tests lane by lane.
-  typedef uint32_t U32x4 __attribute__((vector_size(16)));
+  using simd::U32x4;
   typedef int32_t I32x4 __attribute__((vector_size(16)));
+  typedef int8_t I8x4 __attribute__((vector_size(4)));
   size_t i = 0;
   if (threshold >= 0 && threshold < 255) {
     const I32x4 t = I32x4{} + threshold;
@@ -76,7 +77,9 @@ void subjectPixels(const uint8_t* frame, const uint8_t* backdrop, const uint8_t*
             I32x4{footprint[i], footprint[i + 1], footprint[i + 2], footprint[i + 3]} != 0;
         sub |= (largestChannel(s, simd::load(still + i * 4)) <= t) & under;
       }
-      for (int k = 0; k < 4; ++k) subject[i + k] = sub[k] ? 255 : 0;
+      // Lanes hold 0 or -1: narrowed to bytes they are 0 or 255.
+      const I8x4 bytes = __builtin_convertvector(sub, I8x4);
+      std::memcpy(subject + i, &bytes, 4);
     }
   }
   subjectPixelsPlain(frame + i * 4, backdrop + i * 4, still ? still + i * 4 : nullptr,
@@ -606,12 +609,14 @@ inline void refinedPixel(const RefinedLayers& L, size_t i, float blend) {
   o[3] = 255;
 }
 
-// Eight pixels' colours from one image, alpha 255; from may be to.
+// Eight pixels' colours from one image, alpha 255; from may be to. The alpha bytes are set
+// by one OR in vector registers: bytes stored one by one into a buffer then read back whole
+// stall the load on most processors.
 void opaqueEight(const uint8_t* from, uint8_t* to) {
-  uint8_t eight[32];
-  std::memcpy(eight, from, 32);
-  for (int k = 0; k < 8; ++k) eight[k * 4 + 3] = 255;
-  std::memcpy(to, eight, 32);
+  const simd::U8x16 alpha = reinterpret_cast<simd::U8x16>(simd::U32x4{} + 0xFF000000u);
+  const simd::U8x16 lo = simd::load(from) | alpha, hi = simd::load(from + 16) | alpha;
+  simd::store(to, lo);
+  simd::store(to + 16, hi);
 }
 
 bool rowRangeValid(const RefinedLayers& L, int& firstRow, int& lastRow) {

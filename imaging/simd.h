@@ -14,6 +14,7 @@ namespace simd {
 
 typedef uint8_t U8x16 __attribute__((vector_size(16)));
 typedef uint16_t U16x8 __attribute__((vector_size(16)));
+typedef uint32_t U32x4 __attribute__((vector_size(16)));
 typedef uint32_t U32x8 __attribute__((vector_size(32)));
 
 inline U8x16 load(const uint8_t* p) {
