@@ -25,66 +25,84 @@ constexpr double kLeastSlack = 0.05;      // the least misalignment an edge is a
 // smallest under the filter, so a coarse pixel that touches the footprint is left out.
 // Every output row is made alone, so row bands run through parallel give the same bytes.
 // rowOf(y, scratch) gives the fine level's row y, in scratch (w floats) or elsewhere.
+constexpr float kTaps[4] = {0.125f, 0.375f, 0.375f, 0.125f};
+
+// One fine row halved across into out (w / 2 values), and its weights (ws) into outWeight.
+void reduceAcross(const float* src, const float* ws, int w, float* out, float* outWeight) {
+  const int cwd = w / 2;
+  const auto edgePixel = [&](int x) {
+    float v = 0.0f, m = 1.0f;
+    for (int t = 0; t < 4; ++t) {
+      const int sx = std::clamp(2 * x - 1 + t, 0, w - 1);
+      v += kTaps[t] * src[sx];
+      if (ws) m = std::min(m, ws[sx]);
+    }
+    out[x] = v;
+    if (ws) outWeight[x] = m;
+  };
+  // Away from the row's ends no tap needs clamping: the same sums, without the tests.
+  const int inner = std::min(cwd, (w - 3) / 2 + 1);
+  if (ws || inner <= 1) {
+    for (int x = 0; x < cwd; ++x) edgePixel(x);
+    return;
+  }
+  edgePixel(0);
+  for (int x = 1; x < inner; ++x) {
+    const float* p = src + 2 * x - 1;
+    float v = 0.0f;
+    v += kTaps[0] * p[0];
+    v += kTaps[1] * p[1];
+    v += kTaps[2] * p[2];
+    v += kTaps[3] * p[3];
+    out[x] = v;
+  }
+  for (int x = inner; x < cwd; ++x) edgePixel(x);
+}
+
+// Each band keeps the four fine rows its next output row reads, halved across, in a ring (a
+// fine row y in slot y % 4): consecutive output rows share two, and nothing the size of the
+// level is written between the two directions.
 template <class RowOf>
 void reduceLevel(const RowOf& rowOf, const std::vector<float>* fw, int w, int h,
                  std::vector<float>& c, std::vector<float>* cw, const ParallelFor& parallel) {
   const int cwd = w / 2, cht = h / 2;
-  static const float k[4] = {0.125f, 0.375f, 0.375f, 0.125f};
-  std::vector<float> rows(static_cast<size_t>(cwd) * h), rowWeight;
-  if (cw) rowWeight.assign(rows.size(), 0.0f);
-  inRowBands(h, parallel, [&](int firstRow, int lastRow) {
-    std::vector<float> scratch(static_cast<size_t>(w));
-    for (int y = firstRow; y < lastRow; ++y) {
-      const float* src = rowOf(y, scratch.data());
-      const float* ws = cw ? fw->data() + static_cast<size_t>(y) * w : nullptr;
-      float* out = rows.data() + static_cast<size_t>(y) * cwd;
-      const auto edgePixel = [&](int x) {
-        float v = 0.0f, m = 1.0f;
-        for (int t = 0; t < 4; ++t) {
-          const int sx = std::clamp(2 * x - 1 + t, 0, w - 1);
-          v += k[t] * src[sx];
-          if (ws) m = std::min(m, ws[sx]);
-        }
-        out[x] = v;
-        if (cw) rowWeight[static_cast<size_t>(y) * cwd + x] = m;
-      };
-      // Away from the row's ends no tap needs clamping: the same sums, without the tests.
-      const int inner = std::min(cwd, (w - 3) / 2 + 1);
-      if (cw || inner <= 1) {
-        for (int x = 0; x < cwd; ++x) edgePixel(x);
-        continue;
-      }
-      edgePixel(0);
-      for (int x = 1; x < inner; ++x) {
-        const float* p = src + 2 * x - 1;
-        float v = 0.0f;
-        v += k[0] * p[0];
-        v += k[1] * p[1];
-        v += k[2] * p[2];
-        v += k[3] * p[3];
-        out[x] = v;
-      }
-      for (int x = inner; x < cwd; ++x) edgePixel(x);
-    }
-  });
   c.assign(static_cast<size_t>(cwd) * cht, 0.0f);
   if (cw) cw->assign(c.size(), 0.0f);
   inRowBands(cht, parallel, [&](int firstRow, int lastRow) {
+    std::vector<float> scratch(static_cast<size_t>(w));
+    std::vector<float> ring(static_cast<size_t>(cwd) * 4), ringWeight(cw ? ring.size() : 0);
+    int held[4] = {-1, -1, -1, -1};
+    const auto across = [&](int fy, const float*& row, const float*& weight) {
+      const int slot = fy & 3;
+      float* out = ring.data() + static_cast<size_t>(slot) * cwd;
+      float* outWeight = cw ? ringWeight.data() + static_cast<size_t>(slot) * cwd : nullptr;
+      if (held[slot] != fy) {
+        reduceAcross(rowOf(fy, scratch.data()),
+                     cw ? fw->data() + static_cast<size_t>(fy) * w : nullptr, w, out, outWeight);
+        held[slot] = fy;
+      }
+      row = out;
+      weight = outWeight;
+    };
     for (int y = firstRow; y < lastRow; ++y) {
+      const float* src[4];
+      const float* srcWeight[4];
+      for (int t = 0; t < 4; ++t) across(std::clamp(2 * y - 1 + t, 0, h - 1), src[t], srcWeight[t]);
       float* out = c.data() + static_cast<size_t>(y) * cwd;
-      for (int t = 0; t < 4; ++t) {
-        const int sy = std::clamp(2 * y - 1 + t, 0, h - 1);
-        const float* src = rows.data() + static_cast<size_t>(sy) * cwd;
-        for (int x = 0; x < cwd; ++x) out[x] += k[t] * src[x];
+      // The four taps summed in their order (from 0, as a running sum would be).
+      for (int x = 0; x < cwd; ++x) {
+        float v = kTaps[0] * src[0][x];
+        v += kTaps[1] * src[1][x];
+        v += kTaps[2] * src[2][x];
+        v += kTaps[3] * src[3][x];
+        out[x] = v;
       }
       if (cw) {
         float* o = cw->data() + static_cast<size_t>(y) * cwd;
-        for (int x = 0; x < cwd; ++x) o[x] = 1.0f;
-        for (int t = 0; t < 4; ++t) {
-          const int sy = std::clamp(2 * y - 1 + t, 0, h - 1);
-          const float* src = rowWeight.data() + static_cast<size_t>(sy) * cwd;
-          for (int x = 0; x < cwd; ++x) o[x] = std::min(o[x], src[x]);
-        }
+        for (int x = 0; x < cwd; ++x)
+          o[x] = std::min(
+              std::min(std::min(std::min(1.0f, srcWeight[0][x]), srcWeight[1][x]), srcWeight[2][x]),
+              srcWeight[3][x]);
       }
     }
   });
