@@ -23,8 +23,6 @@ constexpr double kLeastSlack = 0.05;      // the least misalignment an edge is a
 // box, between fine pixels 2x and 2x + 1), which keeps a fine repeating texture (windows
 // of a facade) from aliasing into a false match on the coarse levels. The weight is the
 // smallest under the filter, so a coarse pixel that touches the footprint is left out.
-// Every output row is made alone, so row bands run through parallel give the same bytes.
-// rowOf(y, scratch) gives the fine level's row y, in scratch (w floats) or elsewhere.
 constexpr float kTaps[4] = {0.125f, 0.375f, 0.375f, 0.125f};
 
 // One fine row halved across into out (w / 2 values), and its weights (ws) into outWeight.
@@ -59,9 +57,11 @@ void reduceAcross(const float* src, const float* ws, int w, float* out, float* o
   for (int x = inner; x < cwd; ++x) edgePixel(x);
 }
 
-// Each band keeps the four fine rows its next output row reads, halved across, in a ring (a
-// fine row y in slot y % 4): consecutive output rows share two, and nothing the size of the
-// level is written between the two directions.
+// Every output row is made alone, so row bands run through parallel give the same bytes.
+// rowOf(y, scratch) gives the fine level's row y, in scratch (w floats) or elsewhere. Each
+// band keeps the four fine rows its next output row reads, halved across, in a ring (a fine
+// row y in slot y % 4): consecutive output rows share two, and nothing the size of the level
+// is written between the two directions.
 template <class RowOf>
 void reduceLevel(const RowOf& rowOf, const std::vector<float>* fw, int w, int h,
                  std::vector<float>& c, std::vector<float>* cw, const ParallelFor& parallel) {
