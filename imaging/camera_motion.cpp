@@ -182,38 +182,6 @@ void framePyramid(const uint8_t* rgba, int w, int h, bool withLevel0,
   addCoarserLevels(levels, false, parallel);
 }
 
-// Mean absolute difference of the reference against the current level moved by (dx, dy).
-// A row is summed in eight lanes, each its own chain (the additions need not wait on each
-// other, and the vector unit takes the eight at once), in a fixed order, so the cost is the
-// same whatever the threads. known holds, per row, the running count of pixels off the
-// footprint (width + 1 entries a row), so each row's count is one subtraction.
-double searchCost(const MotionLevel& ref, const std::vector<int>& known, const MotionLevel& cur,
-                  int dx, int dy) {
-  double sum = 0.0;
-  int64_t count = 0;
-  const int x0 = std::max(0, -dx), x1 = std::min(ref.width, cur.width - dx);
-  const int y0 = std::max(0, -dy), y1 = std::min(ref.height, cur.height - dy);
-  for (int y = y0; y < y1; ++y) {
-    // The weights are 0 or 1: a weighted sum skips the footprint.
-    const float* weight = ref.weight.data() + static_cast<size_t>(y) * ref.width;
-    const float* r = ref.luma.data() + static_cast<size_t>(y) * ref.width;
-    const float* c = cur.luma.data() + static_cast<size_t>(y + dy) * cur.width + dx;
-    float lane[8] = {0, 0, 0, 0, 0, 0, 0, 0};
-    int x = x0;
-    for (; x + 8 <= x1; x += 8)
-      for (int j = 0; j < 8; ++j) lane[j] += weight[x + j] * std::fabs(r[x + j] - c[x + j]);
-    for (; x < x1; ++x) lane[0] += weight[x] * std::fabs(r[x] - c[x]);
-    sum +=
-        ((lane[0] + lane[1]) + (lane[2] + lane[3])) + ((lane[4] + lane[5]) + (lane[6] + lane[7]));
-    const int* k = known.data() + static_cast<size_t>(y) * (ref.width + 1);
-    count += k[x1] - k[x0];
-  }
-  // Small overlaps are not trusted: they win by chance.
-  const double full = static_cast<double>(ref.width) * ref.height;
-  if (static_cast<double>(count) < full * 0.25) return 1e30;
-  return sum / static_cast<double>(count);
-}
-
 // The finest level the refinement works on: the first at most kFinestWidth wide.
 int finestLevel(const std::vector<MotionLevel>& levels) {
   const int top = static_cast<int>(levels.size()) - 1;
@@ -488,9 +456,8 @@ CameraMotion estimateCameraMotion(const MotionReference& ref, const uint8_t* rgb
     for (int x = 0; x < rt.width; ++x) k[x + 1] = k[x] + (weight[x] > 0.0f ? 1 : 0);
   }
   const auto costRow = [&](int row) {
-    for (int dx = -radius; dx <= radius; ++dx)
-      costs[static_cast<size_t>(row) * side + dx + radius] =
-          searchCost(rt, known, ct, dx, row - radius);
+    searchCosts(rt, known, ct, row - radius, radius,
+                costs.data() + static_cast<size_t>(row) * side);
   };
   if (parallel) {
     parallel(side, costRow);

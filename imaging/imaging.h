@@ -343,6 +343,8 @@ std::vector<uint8_t> downsampleToGrayPlain(const uint8_t* rgba, int width, int h
 //   refinementSums          one refinement pass's sums over a band of rows, four samples
 //                           a step (motion_pass.cpp; with AVX2 on x86-64,
 //                           motion_pass_x86.cpp); refinementSumsPlain is its twin.
+//   searchCosts             the integer search's costs for one vertical offset, eight
+//                           pixels a step (the same files); searchCostsPlain is its twin.
 // Moving a plate (plate_resample.cpp)
 //   plateMap       the frame-to-plate map for a plate of any size stretched to the frame,
 //                  the BG Scale / Pan fit and the camera motion.
@@ -437,6 +439,15 @@ void refinementSums(const MotionLevel& ref, const MotionLevel& cur, const Refine
                     int firstRow, int lastRow, RefinementSums& out);
 void refinementSumsPlain(const MotionLevel& ref, const MotionLevel& cur, const RefinementPass& pass,
                          int firstRow, int lastRow, RefinementSums& out);
+// The mean absolute difference of ref against cur moved by (dx, dy), for dy and every dx in
+// -radius .. radius, into costs[dx + radius]; 1e30 where fewer than a quarter of ref's
+// pixels overlap off the footprint. known holds, per row of ref, the running count of its
+// pixels off the footprint (width + 1 entries a row). A row is summed in eight lanes by
+// column, in a fixed order, so the costs are the same whatever does the work.
+void searchCosts(const MotionLevel& ref, const std::vector<int>& known, const MotionLevel& cur,
+                 int dy, int radius, double* costs);
+void searchCostsPlain(const MotionLevel& ref, const std::vector<int>& known, const MotionLevel& cur,
+                      int dy, int radius, double* costs);
 struct MotionReference {
   std::vector<MotionLevel> levels;  // finest first; empty when the frame is too small
 };

@@ -9,3 +9,8 @@ void refinementSumsPortable(const MotionLevel& ref, const MotionLevel& cur,
     motion_pass::refinementLanes<false>(ref, cur, pass, firstRow, lastRow, out);
   }
 }
+
+void searchCostsPortable(const MotionLevel& ref, const std::vector<int>& known,
+                         const MotionLevel& cur, int dy, int radius, double* costs) {
+  motion_pass::searchCostLanes(ref, known, cur, dy, radius, costs);
+}

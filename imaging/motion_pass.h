@@ -7,6 +7,7 @@
 #pragma once
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 
@@ -150,6 +151,48 @@ inline __attribute__((always_inline)) void refinementLanes(const MotionLevel& re
   storeRefinementTotals(totals, out);
 }
 
+typedef float F8 __attribute__((vector_size(32)));
+typedef int32_t I8 __attribute__((vector_size(32)));
+
+// The search's costs, eight columns a step; a row's lanes are added as the plain twin adds
+// its eight.
+inline __attribute__((always_inline)) void searchCostLanes(const MotionLevel& ref,
+                                                           const std::vector<int>& known,
+                                                           const MotionLevel& cur, int dy,
+                                                           int radius, double* costs) {
+  const double full = static_cast<double>(ref.width) * ref.height;
+  for (int dx = -radius; dx <= radius; ++dx) {
+    double sum = 0.0;
+    int64_t count = 0;
+    const int x0 = std::max(0, -dx), x1 = std::min(ref.width, cur.width - dx);
+    const int y0 = std::max(0, -dy), y1 = std::min(ref.height, cur.height - dy);
+    for (int y = y0; y < y1; ++y) {
+      const float* weight = ref.weight.data() + static_cast<size_t>(y) * ref.width;
+      const float* r = ref.luma.data() + static_cast<size_t>(y) * ref.width;
+      const float* c = cur.luma.data() + static_cast<size_t>(y + dy) * cur.width + dx;
+      F8 lanes{};
+      int x = x0;
+      for (; x + 8 <= x1; x += 8) {
+        F8 wv, rv, cv;
+        std::memcpy(&wv, weight + x, sizeof wv);
+        std::memcpy(&rv, r + x, sizeof rv);
+        std::memcpy(&cv, c + x, sizeof cv);
+        const F8 size = (F8)((I8)(rv - cv) & INT32_MAX);
+        lanes += wv * size;
+      }
+      float lane[8];
+      std::memcpy(lane, &lanes, sizeof lane);
+      for (; x < x1; ++x) lane[0] += weight[x] * std::fabs(r[x] - c[x]);
+      sum +=
+          ((lane[0] + lane[1]) + (lane[2] + lane[3])) + ((lane[4] + lane[5]) + (lane[6] + lane[7]));
+      const int* k = known.data() + static_cast<size_t>(y) * (ref.width + 1);
+      count += k[x1] - k[x0];
+    }
+    costs[dx + radius] =
+        static_cast<double>(count) < full * 0.25 ? 1e30 : sum / static_cast<double>(count);
+  }
+}
+
 }  // namespace
 }  // namespace motion_pass
 
@@ -158,3 +201,5 @@ inline __attribute__((always_inline)) void refinementLanes(const MotionLevel& re
 void refinementSumsPortable(const MotionLevel& ref, const MotionLevel& cur,
                             const RefinementPass& pass, int firstRow, int lastRow,
                             RefinementSums& out);
+void searchCostsPortable(const MotionLevel& ref, const std::vector<int>& known,
+                         const MotionLevel& cur, int dy, int radius, double* costs);

@@ -1,5 +1,6 @@
-// x86-64 runs the pass with AVX2 when the processor has it: four doubles a register instead
-// of two, the same operations on the same lanes (about 2.4 times as fast on the finest level).
+// x86-64 runs the pass and the search with AVX2 when the processor has it: four doubles (or
+// eight floats) a register instead of two (four), the same operations on the same lanes (the
+// pass about 2.4 times as fast on the finest level).
 #include "imaging/isa.h"
 
 #if TALVANE_ISA_X86_64
@@ -19,6 +20,13 @@ __attribute__((target("avx2"))) void refinementSumsAvx2(const MotionLevel& ref,
   }
 }
 
+__attribute__((target("avx2"))) void searchCostsAvx2(const MotionLevel& ref,
+                                                     const std::vector<int>& known,
+                                                     const MotionLevel& cur, int dy, int radius,
+                                                     double* costs) {
+  motion_pass::searchCostLanes(ref, known, cur, dy, radius, costs);
+}
+
 bool hasAvx2() {
   static const bool avx2 = __builtin_cpu_supports("avx2");
   return avx2;
@@ -32,6 +40,15 @@ void refinementSums(const MotionLevel& ref, const MotionLevel& cur, const Refine
     refinementSumsAvx2(ref, cur, pass, firstRow, lastRow, out);
   } else {
     refinementSumsPortable(ref, cur, pass, firstRow, lastRow, out);
+  }
+}
+
+void searchCosts(const MotionLevel& ref, const std::vector<int>& known, const MotionLevel& cur,
+                 int dy, int radius, double* costs) {
+  if (hasAvx2()) {
+    searchCostsAvx2(ref, known, cur, dy, radius, costs);
+  } else {
+    searchCostsPortable(ref, known, cur, dy, radius, costs);
   }
 }
 

@@ -338,7 +338,7 @@ bool sameSums(const RefinementSums& a, const RefinementSums& b) {
          std::memcmp(&a.count, &b.count, sizeof a.count) == 0 && a.residuals == b.residuals;
 }
 
-TEST(KernelProperty, RefinementSumsMatchPlainTwin) {
+TEST(KernelProperty, RefinementSumsAndSearchMatchPlainTwins) {
   std::mt19937 rng(11);
   std::uniform_int_distribution<int> byte(0, 255);
   const Size sizes[] = {{16, 16}, {37, 29}, {130, 70}, {301, 17}};
@@ -388,6 +388,25 @@ TEST(KernelProperty, RefinementSumsMatchPlainTwin) {
           EXPECT_TRUE(sameSums(plain, portable)) << size.w << "x" << size.h << " mode " << mode;
           EXPECT_TRUE(sameSums(plain, chosen)) << size.w << "x" << size.h << " mode " << mode;
         }
+      // The integer search on the same level: widths that leave every tail of eight, moves
+      // whose overlap falls under a quarter, and rows past either edge.
+      std::vector<int> known(static_cast<size_t>(r.width + 1) * r.height);
+      for (int y = 0; y < r.height; ++y)
+        for (int x = 0; x < r.width; ++x) {
+          int* k = known.data() + static_cast<size_t>(y) * (r.width + 1);
+          k[x + 1] = k[x] + (r.weight[static_cast<size_t>(y) * r.width + x] > 0.0f ? 1 : 0);
+        }
+      const int radius = r.width / 2 + 2;
+      for (const int dy : {0, -3, 5, r.height / 2, -r.height + 1}) {
+        std::vector<double> plain(2 * radius + 1), portable(plain.size()), chosen(plain.size());
+        searchCostsPlain(r, known, c, dy, radius, plain.data());
+        searchCostsPortable(r, known, c, dy, radius, portable.data());
+        searchCosts(r, known, c, dy, radius, chosen.data());
+        EXPECT_EQ(0, std::memcmp(plain.data(), portable.data(), plain.size() * sizeof(double)))
+            << size.w << "x" << size.h << " dy " << dy;
+        EXPECT_EQ(0, std::memcmp(plain.data(), chosen.data(), plain.size() * sizeof(double)))
+            << size.w << "x" << size.h << " dy " << dy;
+      }
     }
   }
 }
