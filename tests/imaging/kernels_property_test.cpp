@@ -261,7 +261,13 @@ TEST(KernelProperty, DifferenceKeyMatchesPlainTwin) {
       uncovered.height = h;
       uncovered.odds = &odds;
       const UncoveredBackdrop* u = t >= 3 ? &uncovered : nullptr;
-      ASSERT_EQ(differenceKey(frame.data(), backdrop.data(), still, fp, w, h, 20, {}, u),
+      // Each index of a parallel call on a thread of its own, as a host's pool runs them.
+      const ParallelFor onThreads = [](int count, const std::function<void(int)>& body) {
+        std::vector<std::thread> threads;
+        for (int i = 0; i < count; ++i) threads.emplace_back(body, i);
+        for (auto& thread : threads) thread.join();
+      };
+      ASSERT_EQ(differenceKey(frame.data(), backdrop.data(), still, fp, w, h, 20, onThreads, u),
                 differenceKeyPlain(frame.data(), backdrop.data(), still, fp, w, h, 20, u))
           << w << "x" << h << " " << t;
     }
