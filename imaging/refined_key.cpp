@@ -6,7 +6,6 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
-#include <functional>
 
 #include "imaging/imaging.h"
 #include "imaging/simd.h"
@@ -310,48 +309,18 @@ std::vector<uint8_t> keyOf(const uint8_t* frame, const uint8_t* backdrop, const 
   std::vector<uint8_t> solid = boxed;
   morphH(solid, bw, bh, 1, false);
   morphV(solid, bw, bh, 1, false);
-  // The planes below read and write none of each other's until both sides are done: each
-  // pair runs side by side when parallel is given.
-  const auto together = [&](const std::function<void()>& one, const std::function<void()>& two) {
-    if (parallel) {
-      parallel(2, [&](int which) { which == 0 ? one() : two(); });
-    } else {
-      one();
-      two();
-    }
-  };
-  std::vector<uint8_t> near, clear, inner, ring, hanging;
-  DeepCore deep;
-  together(
-      [&] {
-        near = solid;
-        morphH(near, bw, bh, 1 + kEdgeRadius, true);
-        morphV(near, bw, bh, 1 + kEdgeRadius, true);
-        // A strand's soft flanks differ from the backdrop by less than the threshold: the
-        // pixels beside it are weighed too, as strand. Not so beside a solid block (see the
-        // ring below), where texture the estimate missed (a fill where a move uncovered the
-        // backdrop) would creep in.
-        clear = solid;
-        morphH(clear, bw, bh, 1, true);
-        morphV(clear, bw, bh, 1, true);
-        // The pixel next to a solid edge holds its anti-aliased flank, also under the
-        // threshold: that ring is weighed against the solid subject's colour alone, less its
-        // doubt, so that texture the estimate missed there passes for nothing.
-        ring.resize(bn);
-        uint8_t* const ringAt = ring.data();
-        const uint8_t *const boxedAt = boxed.data(), *const nearAt = near.data();
-        for (size_t i = 0; i < bn; ++i) ringAt[i] = static_cast<uint8_t>(boxedAt[i] & nearAt[i]);
-        morphH(ring, bw, bh, 1, true);
-        morphV(ring, bw, bh, 1, true);
-        inner = boxed;
-        morphH(inner, bw, bh, kEdgeRadius, false);
-        morphV(inner, bw, bh, kEdgeRadius, false);
-      },
-      [&] {
-        // Thin subject (strands of hair, a cable) is no solid block, yet it hangs from one.
-        hanging = joinedTo(solid, boxed, bw, bh);
-        if (withUncovered) deep = deepCore(*uncovered, box);
-      });
+  std::vector<uint8_t> near = solid;
+  morphH(near, bw, bh, 1 + kEdgeRadius, true);
+  morphV(near, bw, bh, 1 + kEdgeRadius, true);
+  // Thin subject (strands of hair, a cable) is no solid block, yet it hangs from one.
+  const std::vector<uint8_t> hanging = joinedTo(solid, boxed, bw, bh);
+  // A strand's soft flanks differ from the backdrop by less than the threshold: the pixels
+  // beside it are weighed too, as strand. Not so beside a solid block (see the ring below),
+  // where texture the estimate missed (a fill where a move uncovered the backdrop) would
+  // creep in.
+  std::vector<uint8_t> clear = solid;
+  morphH(clear, bw, bh, 1, true);
+  morphV(clear, bw, bh, 1, true);
   std::vector<uint8_t> weighed(bn), beside(bn);
   // Every plane here holds 0 or 255 alone: bitwise operations are the logic, with no branch.
   // They go through plain pointers: to the compiler a byte stored through operator[] might
@@ -366,23 +335,18 @@ std::vector<uint8_t> keyOf(const uint8_t* frame, const uint8_t* backdrop, const 
     weighedAt[i] = static_cast<uint8_t>(boxedAt[i] & (nearAt[i] | hangingAt[i]));
     besideAt[i] = static_cast<uint8_t>(hangingAt[i] & ~clearAt[i]);
   }
+  std::vector<uint8_t> flanks = beside;
+  morphH(beside, bw, bh, 1, true);
+  morphV(beside, bw, bh, 1, true);
   // A free strand's flanks fade over a few pixels, each too faint to key, together a share
   // of it that the composite would otherwise give wholly to the new background. They are
   // weighed too where the backdrop is known or a fill near it (the edge the service painted
   // over, a kept strand). Deep inside the place the subject was kept, the fill is the
   // subject's width across, and texture it missed would pass for a flank.
-  std::vector<uint8_t> flanks = beside;
-  together(
-      [&] {
-        morphH(beside, bw, bh, 1, true);
-        morphV(beside, bw, bh, 1, true);
-      },
-      [&] {
-        if (!withUncovered) return;
-        morphH(flanks, bw, bh, kStrandReach, true);
-        morphV(flanks, bw, bh, kStrandReach, true);
-      });
   if (withUncovered) {
+    morphH(flanks, bw, bh, kStrandReach, true);
+    morphV(flanks, bw, bh, kStrandReach, true);
+    const DeepCore deep = deepCore(*uncovered, box);
     uint8_t* const besideFlanks = beside.data();
     for (int y = box.y0; y < box.y1; ++y) {
       const long sy = std::lround(uncovered->map.ay * y + uncovered->map.by);
@@ -402,12 +366,23 @@ std::vector<uint8_t> keyOf(const uint8_t* frame, const uint8_t* backdrop, const 
       }
     }
   }
-  uint8_t* const ringAt = ring.data();
+  // The pixel next to a solid edge holds its anti-aliased flank, also under the threshold:
+  // that ring is weighed against the solid subject's colour alone, less its doubt, so that
+  // texture the estimate missed there passes for nothing.
+  std::vector<uint8_t> ring(bn);
+  uint8_t* ringAt = ring.data();
+  for (size_t i = 0; i < bn; ++i) ringAt[i] = static_cast<uint8_t>(boxedAt[i] & nearAt[i]);
+  morphH(ring, bw, bh, 1, true);
+  morphV(ring, bw, bh, 1, true);
+  ringAt = ring.data();
   uint8_t* const besideNow = beside.data();
   for (size_t i = 0; i < bn; ++i) {
     ringAt[i] = static_cast<uint8_t>(ringAt[i] & ~boxedAt[i] & ~besideNow[i]);
     besideNow[i] = static_cast<uint8_t>(besideNow[i] | weighedAt[i] | ringAt[i]);
   }
+  std::vector<uint8_t> inner = boxed;
+  morphH(inner, bw, bh, kEdgeRadius, false);
+  morphV(inner, bw, bh, kEdgeRadius, false);
 
   inRowBands(height, parallel, [&](int firstRow, int lastRow) {
     // Running sums of the solid subject's count and colours along the rows of the box this
