@@ -154,12 +154,15 @@ inline __attribute__((always_inline)) void refinementLanes(const MotionLevel& re
 typedef float F8 __attribute__((vector_size(32)));
 typedef int32_t I8 __attribute__((vector_size(32)));
 
-// The search's costs, eight columns a step; a row's lanes are added as the plain twin adds
-// its eight.
-inline __attribute__((always_inline)) void searchCostLanes(const MotionLevel& ref,
+// The search's costs for dy and every dx. rowLanes(weight, r, c, x0, x1, lane) adds a row's
+// pixels x0 .. x1 - 1 into eight lanes by column, the row's tail into the first; the lanes
+// are added in a fixed order.
+template <class RowLanes>
+inline __attribute__((always_inline)) void searchCostsWith(const MotionLevel& ref,
                                                            const std::vector<int>& known,
                                                            const MotionLevel& cur, int dy,
-                                                           int radius, double* costs) {
+                                                           int radius, double* costs,
+                                                           const RowLanes& rowLanes) {
   const double full = static_cast<double>(ref.width) * ref.height;
   for (int dx = -radius; dx <= radius; ++dx) {
     double sum = 0.0;
@@ -167,30 +170,45 @@ inline __attribute__((always_inline)) void searchCostLanes(const MotionLevel& re
     const int x0 = std::max(0, -dx), x1 = std::min(ref.width, cur.width - dx);
     const int y0 = std::max(0, -dy), y1 = std::min(ref.height, cur.height - dy);
     for (int y = y0; y < y1; ++y) {
-      const float* weight = ref.weight.data() + static_cast<size_t>(y) * ref.width;
-      const float* r = ref.luma.data() + static_cast<size_t>(y) * ref.width;
-      const float* c = cur.luma.data() + static_cast<size_t>(y + dy) * cur.width + dx;
-      F8 lanes{};
-      int x = x0;
-      for (; x + 8 <= x1; x += 8) {
-        F8 wv, rv, cv;
-        std::memcpy(&wv, weight + x, sizeof wv);
-        std::memcpy(&rv, r + x, sizeof rv);
-        std::memcpy(&cv, c + x, sizeof cv);
-        const F8 size = (F8)((I8)(rv - cv) & INT32_MAX);
-        lanes += wv * size;
-      }
-      float lane[8];
-      std::memcpy(lane, &lanes, sizeof lane);
-      for (; x < x1; ++x) lane[0] += weight[x] * std::fabs(r[x] - c[x]);
+      // The weights are 0 or 1: a weighted sum leaves the footprint out.
+      float lane[8] = {0, 0, 0, 0, 0, 0, 0, 0};
+      rowLanes(ref.weight.data() + static_cast<size_t>(y) * ref.width,
+               ref.luma.data() + static_cast<size_t>(y) * ref.width,
+               cur.luma.data() + static_cast<size_t>(y + dy) * cur.width + dx, x0, x1, lane);
       sum +=
           ((lane[0] + lane[1]) + (lane[2] + lane[3])) + ((lane[4] + lane[5]) + (lane[6] + lane[7]));
+      // The count of the row's pixels off the footprint, one subtraction.
       const int* k = known.data() + static_cast<size_t>(y) * (ref.width + 1);
       count += k[x1] - k[x0];
     }
+    // Small overlaps are not trusted: they win by chance.
     costs[dx + radius] =
         static_cast<double>(count) < full * 0.25 ? 1e30 : sum / static_cast<double>(count);
   }
+}
+
+// The search's costs, eight columns a step in one vector.
+inline __attribute__((always_inline)) void searchCostLanes(const MotionLevel& ref,
+                                                           const std::vector<int>& known,
+                                                           const MotionLevel& cur, int dy,
+                                                           int radius, double* costs) {
+  searchCostsWith(
+      ref, known, cur, dy, radius, costs,
+      [](const float* weight, const float* r, const float* c, int x0, int x1, float lane[8])
+          __attribute__((always_inline)) {
+            F8 lanes{};
+            int x = x0;
+            for (; x + 8 <= x1; x += 8) {
+              F8 wv, rv, cv;
+              std::memcpy(&wv, weight + x, sizeof wv);
+              std::memcpy(&rv, r + x, sizeof rv);
+              std::memcpy(&cv, c + x, sizeof cv);
+              const F8 size = (F8)((I8)(rv - cv) & INT32_MAX);
+              lanes += wv * size;
+            }
+            std::memcpy(lane, &lanes, 8 * sizeof(float));
+            for (; x < x1; ++x) lane[0] += weight[x] * std::fabs(r[x] - c[x]);
+          });
 }
 
 }  // namespace

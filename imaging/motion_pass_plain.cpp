@@ -89,30 +89,11 @@ void storeRefinementTotals(const double lanes[kRefinementSums][4], RefinementSum
 
 void searchCostsPlain(const MotionLevel& ref, const std::vector<int>& known, const MotionLevel& cur,
                       int dy, int radius, double* costs) {
-  const double full = static_cast<double>(ref.width) * ref.height;
-  for (int dx = -radius; dx <= radius; ++dx) {
-    double sum = 0.0;
-    int64_t count = 0;
-    const int x0 = std::max(0, -dx), x1 = std::min(ref.width, cur.width - dx);
-    const int y0 = std::max(0, -dy), y1 = std::min(ref.height, cur.height - dy);
-    for (int y = y0; y < y1; ++y) {
-      // The weights are 0 or 1: a weighted sum leaves the footprint out.
-      const float* weight = ref.weight.data() + static_cast<size_t>(y) * ref.width;
-      const float* r = ref.luma.data() + static_cast<size_t>(y) * ref.width;
-      const float* c = cur.luma.data() + static_cast<size_t>(y + dy) * cur.width + dx;
-      // Eight lanes by column, each its own chain; the row's tail goes to the first.
-      float lane[8] = {0, 0, 0, 0, 0, 0, 0, 0};
-      const int whole = x0 + (x1 - x0) / 8 * 8;
-      for (int x = x0; x < x1; ++x)
-        lane[x < whole ? (x - x0) % 8 : 0] += weight[x] * std::fabs(r[x] - c[x]);
-      sum +=
-          ((lane[0] + lane[1]) + (lane[2] + lane[3])) + ((lane[4] + lane[5]) + (lane[6] + lane[7]));
-      // The count of the row's pixels off the footprint, one subtraction.
-      const int* k = known.data() + static_cast<size_t>(y) * (ref.width + 1);
-      count += k[x1] - k[x0];
-    }
-    // Small overlaps are not trusted: they win by chance.
-    costs[dx + radius] =
-        static_cast<double>(count) < full * 0.25 ? 1e30 : sum / static_cast<double>(count);
-  }
+  motion_pass::searchCostsWith(
+      ref, known, cur, dy, radius, costs,
+      [](const float* weight, const float* r, const float* c, int x0, int x1, float lane[8]) {
+        const int whole = x0 + (x1 - x0) / 8 * 8;
+        for (int x = x0; x < x1; ++x)
+          lane[x < whole ? (x - x0) % 8 : 0] += weight[x] * std::fabs(r[x] - c[x]);
+      });
 }
