@@ -345,7 +345,7 @@ std::vector<uint8_t> downsampleToGrayPlain(const uint8_t* rgba, int width, int h
 //                           motion_pass_x86.cpp); refinementSumsPlain is its twin.
 //   searchCosts             the integer search's costs for one vertical offset, eight
 //                           pixels a step (the same files); searchCostsPlain is its twin.
-// Moving a plate (plate_resample.cpp)
+// Moving a plate (plate_resample.cpp; with AVX2 on x86-64, plate_resample_x86.cpp)
 //   plateMap       the frame-to-plate map for a plate of any size stretched to the frame,
 //                  the BG Scale / Pan fit and the camera motion.
 //   resamplePlate  rows [firstRow, lastRow) of the moved plate: separable Catmull-Rom,
@@ -472,8 +472,8 @@ struct PlateMap {
 PlateMap plateMap(int plateWidth, int plateHeight, int width, int height, double scale, double panX,
                   double panY, const CameraMotion& motion);
 // out holds width * height RGBA8 pixels. resamplePlate filters each plate row once and
-// works on a pixel's channels together; resamplePlatePlain, its plain twin, takes every
-// output pixel on its own.
+// works on a row's floats flat, several at a time; resamplePlatePlain, its plain twin,
+// takes every output pixel on its own.
 void resamplePlatePlain(const uint8_t* plate, int plateWidth, int plateHeight, const PlateMap& map,
                         uint8_t* out, int width, int height, int firstRow, int lastRow);
 void resamplePlate(const uint8_t* plate, int plateWidth, int plateHeight, const PlateMap& map,

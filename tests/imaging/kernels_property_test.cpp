@@ -10,6 +10,7 @@
 
 #include "imaging/imaging.h"
 #include "imaging/motion_pass.h"
+#include "imaging/plate_resample.h"
 
 namespace {
 
@@ -330,11 +331,14 @@ TEST(KernelProperty, ResamplePlateMatchesPlainTwin) {
                 h = t == 0 ? plate.h : 1 + byte(rng) % 40;
       std::vector<uint8_t> pixels(static_cast<size_t>(plate.w) * plate.h * 4);
       for (auto& v : pixels) v = static_cast<uint8_t>(byte(rng));
-      std::vector<uint8_t> fast(static_cast<size_t>(w) * h * 4, 7), plain(fast);
+      std::vector<uint8_t> fast(static_cast<size_t>(w) * h * 4, 7), plain(fast), portable(fast);
       const int first = byte(rng) % h, last = first + 1 + byte(rng) % h;
       resamplePlate(pixels.data(), plate.w, plate.h, map, fast.data(), w, h, first, last);
+      resamplePlatePortable(pixels.data(), plate.w, plate.h, map, portable.data(), w, h, first,
+                            last);
       resamplePlatePlain(pixels.data(), plate.w, plate.h, map, plain.data(), w, h, first, last);
       ASSERT_EQ(fast, plain) << plate.w << "x" << plate.h << " case " << t;
+      ASSERT_EQ(portable, plain) << plate.w << "x" << plate.h << " case " << t;
     }
 }
 
