@@ -150,6 +150,13 @@ bool noneOfEight(const uint8_t* p) {
   return eight == 0;
 }
 
+// And most of the subject lies deep inside it: eight bytes all 255.
+bool allOfEight(const uint8_t* p) {
+  uint64_t eight;
+  std::memcpy(&eight, p, 8);
+  return eight == ~uint64_t{0};
+}
+
 // Where the subject plane says subject only because the frame departs from a fill (the
 // still rule does not hold), the pixel's colour decides between the subject and the
 // backdrop the move uncovered. Rows are independent: row bands give the same bytes.
@@ -411,8 +418,16 @@ std::vector<uint8_t> keyOf(const uint8_t* frame, const uint8_t* backdrop, const 
     };
     for (int y = std::max(firstRow, box.y0); y < std::min(lastRow, box.y1); ++y) {
       const uint8_t* besideRow = beside.data() + boxAt(box.x0, y);
+      const uint8_t* innerRow = inner.data() + boxAt(box.x0, y);
+      uint8_t* keyRow = key.data() + static_cast<size_t>(y) * width;
       for (int x = box.x0; x < box.x1; ++x) {
         if (x + 8 <= box.x1 && noneOfEight(besideRow + (x - box.x0))) {
+          x += 7;
+          continue;
+        }
+        // Solid subject is weighed too (it is near itself), and is wholly subject.
+        if (x + 8 <= box.x1 && allOfEight(innerRow + (x - box.x0))) {
+          std::memset(keyRow + x, 0, 8);
           x += 7;
           continue;
         }
