@@ -309,17 +309,19 @@ Step refine(const MotionLevel& ref, const MotionLevel& cur, double tx, double ty
   uint64_t measured = 0;
   std::vector<RefinementSums> bands(static_cast<size_t>(rowBandCount(ref.height)));
   // The first pass only measures the residuals' spread, so that even the first step is
-  // robust: a walking subject on a plain backdrop must not pull it.
+  // robust: a walking subject on a plain backdrop must not pull it. The first step's pass
+  // is at the same move: it reads the residuals the first pass kept instead of
+  // interpolating them again, and their spread is the one measured.
   double sigma = -1.0;
+  std::vector<float> residualsAtStart(ref.sampleX.size());
   // How far off the move may still be, in this level's pixels: a pixel at the start (the
   // coarser level's answer, doubled), then twice the last step.
   double slack = 1.0;
   for (int it = -1; it < iterations; ++it) {
     // Tukey's biweight drops what moved on its own (a walking subject, a light change).
     const double c = sigma > 0.0 ? 4.685 * sigma : 1e30;
-    const bool measure = it < 1;
-    // The opening pass measures the residuals' spread and sums nothing.
-    const bool spreadOnly = it < 0;
+    // The opening pass measures the residuals' spread, keeps them, and sums nothing.
+    const bool opening = it < 0;
     RefinementPass pass;
     // Reference point p lands on ox + s p in the current level.
     pass.ox = cx - s * cx + tx;
@@ -330,18 +332,16 @@ Step refine(const MotionLevel& ref, const MotionLevel& cur, double tx, double ty
     pass.cut = c;
     pass.slack = slack;
     pass.sigma = sigma;
-    pass.measure = measure;
-    pass.spreadOnly = spreadOnly;
+    pass.measure = opening;
+    pass.spreadOnly = opening;
     pass.scaled = withScale;
+    if (opening) pass.keepResiduals = residualsAtStart.data();
+    if (it == 0) pass.keptResiduals = residualsAtStart.data();
     inNumberedRowBands(ref.height, parallel, [&](int band, int firstRow, int lastRow) {
       refinementSums(ref, cur, pass, firstRow, lastRow, bands[static_cast<size_t>(band)]);
     });
     double H[3][3] = {{0}}, g[3] = {0};
     double sumR2 = 0.0, count = 0.0;
-    if (measure) {
-      std::fill(residuals.begin(), residuals.end(), 0u);
-      measured = 0;
-    }
     for (const RefinementSums& sums : bands) {
       for (int a = 0; a < 3; ++a) {
         g[a] += sums.g[a];
@@ -349,17 +349,18 @@ Step refine(const MotionLevel& ref, const MotionLevel& cur, double tx, double ty
       }
       sumR2 += sums.sumR2;
       count += sums.count;
-      if (measure)
+      if (opening)
         for (int b = 0; b < kResidualBins; ++b) {
           residuals[b] += sums.residuals[b];
           measured += sums.residuals[b];
         }
     }
-    if (measured < 64) break;
-    // Robust scale of the residuals from their median, at the start and once the first
-    // step has taken out most of the move.
-    if (it < 1) sigma = std::max(1.4826 * medianOf(residuals, measured), kLeastSpread);
-    if (it < 0) continue;
+    if (opening) {
+      if (measured < 64) break;
+      // Robust scale of the residuals from their median.
+      sigma = std::max(1.4826 * medianOf(residuals, measured), kLeastSpread);
+      continue;
+    }
     if (count < 64) break;
     double d[3] = {0, 0, 0};
     if (withScale) {

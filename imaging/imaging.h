@@ -422,6 +422,11 @@ struct RefinementPass {
   bool measure = false;     // count the residuals' magnitudes
   bool spreadOnly = false;  // ... and sum nothing else
   bool scaled = false;      // the normal equations' third (scale) column too
+  // Each sample's residual, by its index in the level's samples: stored into keepResiduals
+  // when given, or read from keptResiduals (stored by a pass at the same move) instead of
+  // interpolating the current level again. A sample off the level need not be stored.
+  float* keepResiduals = nullptr;
+  const float* keptResiduals = nullptr;
 };
 // Residual magnitudes are counted in bins this fine (luma levels); the last bin holds
 // everything past the luma's range.

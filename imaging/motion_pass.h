@@ -56,6 +56,8 @@ inline __attribute__((always_inline)) void refinementLanes(const MotionLevel& re
     residuals = out.residuals.data();
   }
   const L4 laneIndex = {0, 1, 2, 3};
+  float* const keep = pass.keepResiduals;
+  const float* const kept = pass.keptResiduals;
   for (int y = firstRow; y < lastRow; ++y) {
     const double qy = pass.oy + s * y;
     if (qy < 1.0 || qy > h - 2.0) continue;
@@ -86,22 +88,40 @@ inline __attribute__((always_inline)) void refinementLanes(const MotionLevel& re
       const D4 xd = __builtin_convertvector(xi, D4);
       const D4 qx = ox + s * xd;
       const L4 in = (qx >= 1.0) & (qx <= lastX) & (laneIndex < static_cast<int64_t>(n));
-      // A lane off the level reads at column 1, in bounds, and is dropped below.
-      D4 at = qx, one = D4{} + 1.0;
-      keepOnly(at, in);
-      keepOnly(one, ~in);
-      at += one;
-      const I4 ix = __builtin_convertvector(at, I4);
-      const F4 ax = __builtin_convertvector(at - __builtin_convertvector(ix, D4), F4);
-      F4 a, b, c, d;
-      for (int j = 0; j < 4; ++j) {
-        a[j] = row0[ix[j]];
-        b[j] = row0[ix[j] + 1];
-        c[j] = row1[ix[j]];
-        d[j] = row1[ix[j] + 1];
+      F4 residual{};
+      if (kept != nullptr) {
+        // Lanes past the row's end stay 0: weighing nothing, they add nothing either way.
+        if (n == 4) {
+          std::memcpy(&residual, kept + k, sizeof residual);
+        } else {
+          for (uint32_t j = 0; j < n; ++j) residual[j] = kept[k + j];
+        }
+      } else {
+        // A lane off the level reads at column 1, in bounds, and is dropped below.
+        D4 at = qx, one = D4{} + 1.0;
+        keepOnly(at, in);
+        keepOnly(one, ~in);
+        at += one;
+        const I4 ix = __builtin_convertvector(at, I4);
+        const F4 ax = __builtin_convertvector(at - __builtin_convertvector(ix, D4), F4);
+        F4 a, b, c, d;
+        for (int j = 0; j < 4; ++j) {
+          a[j] = row0[ix[j]];
+          b[j] = row0[ix[j] + 1];
+          c[j] = row1[ix[j]];
+          d[j] = row1[ix[j] + 1];
+        }
+        const F4 v = (1 - ay) * ((1 - ax) * a + ax * b) + ay * ((1 - ax) * c + ax * d);
+        residual = v - luma;
+        if (keep != nullptr) {
+          if (n == 4) {
+            std::memcpy(keep + k, &residual, sizeof residual);
+          } else {
+            for (uint32_t j = 0; j < n; ++j) keep[k + j] = residual[j];
+          }
+        }
       }
-      const F4 v = (1 - ay) * ((1 - ax) * a + ax * b) + ay * ((1 - ax) * c + ax * d);
-      const D4 r = __builtin_convertvector(v - luma, D4);
+      const D4 r = __builtin_convertvector(residual, D4);
       D4 size;
       setMagnitude(size, r);
       if (residuals) {

@@ -25,13 +25,20 @@ void refinementSumsPlain(const MotionLevel& ref, const MotionLevel& cur, const R
       const int lane = static_cast<int>((k - ref.rowStart[y]) % kLanes);
       const double qx = pass.ox + pass.s * ref.sampleX[k];
       if (qx < 1.0 || qx > w - 2.0) continue;
-      const int ix = static_cast<int>(qx);
-      const float ax = static_cast<float>(qx - ix);
-      const float* r0 = row0 + ix;
-      const float* r1 = row1 + ix;
-      const float v =
-          (1 - ay) * ((1 - ax) * r0[0] + ax * r0[1]) + ay * ((1 - ax) * r1[0] + ax * r1[1]);
-      const double r = v - ref.sampleLuma[k];
+      float residual;
+      if (pass.keptResiduals != nullptr) {
+        residual = pass.keptResiduals[k];
+      } else {
+        const int ix = static_cast<int>(qx);
+        const float ax = static_cast<float>(qx - ix);
+        const float* r0 = row0 + ix;
+        const float* r1 = row1 + ix;
+        const float v =
+            (1 - ay) * ((1 - ax) * r0[0] + ax * r0[1]) + ay * ((1 - ax) * r1[0] + ax * r1[1]);
+        residual = v - ref.sampleLuma[k];
+        if (pass.keepResiduals != nullptr) pass.keepResiduals[k] = residual;
+      }
+      const double r = residual;
       if (pass.measure)
         ++out.residuals[std::min<size_t>(static_cast<size_t>(std::fabs(r) * kResidualBinsPerLevel),
                                          kResidualBins - 1)];

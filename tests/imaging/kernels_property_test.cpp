@@ -397,6 +397,23 @@ TEST(KernelProperty, RefinementSumsAndSearchMatchPlainTwins) {
           refinementSums(r, c, pass, first, last, chosen);
           EXPECT_TRUE(sameSums(plain, portable)) << size.w << "x" << size.h << " mode " << mode;
           EXPECT_TRUE(sameSums(plain, chosen)) << size.w << "x" << size.h << " mode " << mode;
+          // A pass at the same move that reads the residuals one kept gives the same sums.
+          std::vector<float> keptFast(r.sampleX.size()), keptPlain(r.sampleX.size());
+          RefinementPass keeping = pass;
+          RefinementSums unused;
+          keeping.keepResiduals = keptFast.data();
+          refinementSums(r, c, keeping, first, last, unused);
+          keeping.keepResiduals = keptPlain.data();
+          refinementSumsPlain(r, c, keeping, first, last, unused);
+          RefinementPass reading = pass;
+          RefinementSums fromKept, plainFromKept;
+          reading.keptResiduals = keptFast.data();
+          refinementSums(r, c, reading, first, last, fromKept);
+          reading.keptResiduals = keptPlain.data();
+          refinementSumsPlain(r, c, reading, first, last, plainFromKept);
+          EXPECT_TRUE(sameSums(plain, fromKept)) << size.w << "x" << size.h << " mode " << mode;
+          EXPECT_TRUE(sameSums(plain, plainFromKept))
+              << size.w << "x" << size.h << " mode " << mode;
         }
       // The integer search on the same level: widths that leave every tail of eight, moves
       // whose overlap falls under a quarter, and rows past either edge.
