@@ -89,10 +89,13 @@ void renderRefined(const RefinedInputs& in, const uint8_t* frame, int width, int
   const std::vector<uint8_t>& plate = moved.plate;
   const std::vector<uint8_t>& backdrop = moved.backdrop;
 
-  std::vector<uint8_t> key, mask;
+  // The key is read where it is kept (the render record's, or this render's own): a frame
+  // rendered again takes it without a copy.
+  std::vector<uint8_t> ownKey, mask;
+  const std::vector<uint8_t>* keyAt = &ownKey;
   if (!in.maskNone) {
     if (in.matte != nullptr) {
-      key.assign(in.matte, in.matte + n);
+      ownKey.assign(in.matte, in.matte + n);
     } else if (!backdrop.empty()) {
       // The backdrop estimate differs from the frame by noise only, not by a whole new
       // backdrop as the generate-time difference does: the key cuts at two fifths of
@@ -108,30 +111,26 @@ void renderRefined(const RefinedInputs& in, const uint8_t* frame, int width, int
       }
       const int cut = std::max(8, in.threshold * 2 / 5);
       const bool told = uncovered.odds != nullptr;
-      if (moved.keyThreshold == cut && moved.keyUncovered == told) {
-        key = moved.key;
-      } else {
-        key = differenceKey(frame, backdrop.data(), in.returned, in.footprint, width, height, cut,
-                            parallel, told ? &uncovered : nullptr);
-        if (in.cache != nullptr) {
-          moved.key = key;
-          moved.keyThreshold = cut;
-          moved.keyUncovered = told;
-        }
+      if (!(moved.keyThreshold == cut && moved.keyUncovered == told)) {
+        moved.key = differenceKey(frame, backdrop.data(), in.returned, in.footprint, width, height,
+                                  cut, parallel, told ? &uncovered : nullptr);
+        moved.keyThreshold = cut;
+        moved.keyUncovered = told;
       }
+      keyAt = &moved.key;
     } else {
-      key.assign(n, 255);
+      ownKey.assign(n, 255);
     }
     // Outer Feather blends the background into the subject's edge to hide a coarse mask;
     // here the key's edge is soft already and the plate has no subject to blend in.
-    mask = buildMask(key, width, height, static_cast<float>(in.threshold), true, in.grow,
+    mask = buildMask(*keyAt, width, height, static_cast<float>(in.threshold), true, in.grow,
                      in.innerFeather, 0);
   }
   RefinedLayers L;
   L.width = width;
   L.height = height;
   L.source = frame;
-  L.key = key.empty() || backdrop.empty() ? nullptr : key.data();
+  L.key = keyAt->empty() || backdrop.empty() ? nullptr : keyAt->data();
   L.mask = mask.empty() ? nullptr : mask.data();
   L.plate = plate.data();
   L.backdrop = backdrop.empty() ? nullptr : backdrop.data();
