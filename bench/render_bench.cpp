@@ -1,7 +1,9 @@
 // The whole render through the real bundle in our host, and the render's own
 // kernels, each beside a memcpy of the same frame in the same run.
 //
-// Render scenarios (1920x1080 and 3840x2160, 8-bit and float, 2 host threads):
+// Render scenarios (1920x1080 and 3840x2160, 8-bit and float, 2 host threads). Every frame
+// holds a subject (an ellipse with colours of its own) before a smooth, noisy backdrop; the
+// generated background keeps the subject and replaces the rest, as the service does.
 //   PassThrough    no prompt
 //   MaskNone       cached background, mask source None (blend 1, and 0.5)
 //   AutoDiff       cached background and difference mask (Auto, no matte)
@@ -49,7 +51,15 @@ namespace {
 
 // ---- frames ---------------------------------------------------------------------
 
-// (panX, panY): where the camera has moved since the grab, pixels.
+// How far (x, y) lies from the frame's centre of the subject, an upright ellipse: under 1
+// inside it.
+double subjectDistance(int x, int y, int w, int h) {
+  const double ex = (x - w / 2.0) / (w * 0.2), ey = (y - h * 0.55) / (h * 0.38);
+  return std::sqrt(ex * ex + ey * ey);
+}
+
+// (panX, panY): where the camera has moved since the grab, pixels; the subject stays where
+// it is in the frame, as one the camera follows does.
 // seed: the sensor noise's; another seed is another frame of a still camera.
 std::vector<uint8_t> frameRgba(int w, int h, bool matte, double panX = 0.0, double panY = 0.0,
                                unsigned seed = 3) {
@@ -60,14 +70,20 @@ std::vector<uint8_t> frameRgba(int w, int h, bool matte, double panX = 0.0, doub
     for (int x = 0; x < w; ++x) {
       uint8_t* p = &f[(static_cast<size_t>(y) * w + x) * 4];
       const double u = x + panX, v = y + panY;
-      p[0] = static_cast<uint8_t>(120 + 80 * std::sin(u * 0.004) + noise(rng));
-      p[1] = static_cast<uint8_t>(120 + 70 * std::cos(v * 0.005) + noise(rng));
-      p[2] = static_cast<uint8_t>(120 + 60 * std::sin((u + v) * 0.003) + noise(rng));
+      const double d = subjectDistance(x, y, w, h);
+      if (d < 1.0) {
+        // A warm, striped garment, unlike the backdrop anywhere.
+        p[0] = static_cast<uint8_t>(190 + 40 * std::sin(x * 0.09) + noise(rng));
+        p[1] = static_cast<uint8_t>(60 + 30 * std::cos(y * 0.07) + noise(rng));
+        p[2] = static_cast<uint8_t>(40 + noise(rng));
+      } else {
+        p[0] = static_cast<uint8_t>(120 + 80 * std::sin(u * 0.004) + noise(rng));
+        p[1] = static_cast<uint8_t>(120 + 70 * std::cos(v * 0.005) + noise(rng));
+        p[2] = static_cast<uint8_t>(120 + 60 * std::sin((u + v) * 0.003) + noise(rng));
+      }
       p[3] = 255;
       if (matte) {
-        // Background (255) around an elliptic subject (0), with a soft edge.
-        const double ex = (x - w / 2.0) / (w * 0.2), ey = (y - h * 0.55) / (h * 0.38);
-        const double d = std::sqrt(ex * ex + ey * ey);
+        // Background (255) around the subject (0), with a soft edge.
         const double a = d < 0.97 ? 0 : d > 1.03 ? 255 : (d - 0.97) / 0.06 * 255;
         p[3] = static_cast<uint8_t>(a);
       }
@@ -76,14 +92,25 @@ std::vector<uint8_t> frameRgba(int w, int h, bool matte, double panX = 0.0, doub
   return f;
 }
 
+// What the service returns for a grabbed frame: the subject kept, the rest replaced.
+std::vector<uint8_t> serviceAnswer(const std::vector<uint8_t>& grabbed, int w, int h) {
+  std::vector<uint8_t> returned = grabbed;
+  for (int y = 0; y < h; ++y)
+    for (int x = 0; x < w; ++x) {
+      if (subjectDistance(x, y, w, h) < 1.0) continue;
+      uint8_t* p = &returned[(static_cast<size_t>(y) * w + x) * 4];
+      for (int c = 0; c < 3; ++c) p[c] = static_cast<uint8_t>(255 - p[c]);
+    }
+  return returned;
+}
+
 std::vector<uint8_t> differenceImage(int w, int h) {
   std::vector<uint8_t> d(static_cast<size_t>(w) * h);
   std::mt19937 rng(11);
   std::uniform_int_distribution<int> noise(0, 40);
   for (int y = 0; y < h; ++y) {
     for (int x = 0; x < w; ++x) {
-      const double ex = (x - w / 2.0) / (w * 0.2), ey = (y - h * 0.55) / (h * 0.38);
-      const bool subject = ex * ex + ey * ey < 1.0;
+      const bool subject = subjectDistance(x, y, w, h) < 1.0;
       d[static_cast<size_t>(y) * w + x] =
           static_cast<uint8_t>(subject ? noise(rng) : 60 + 4 * noise(rng));
     }
@@ -143,8 +170,7 @@ void writeWorkingFiles(int w, int h) {
   if (written == w) return;
   written = w;
   const std::vector<uint8_t> bg = frameRgba(w, h, false);
-  std::vector<uint8_t> warm(bg.size());
-  for (size_t i = 0; i < bg.size(); ++i) warm[i] = static_cast<uint8_t>(255 - bg[i]);
+  const std::vector<uint8_t> warm = serviceAnswer(bg, w, h);
   stbi_write_png(cacheFile(s.key, "bench").c_str(), w, h, 4, warm.data(), w * 4);
   const std::vector<uint8_t> diff = differenceImage(w, h);
   stbi_write_png(rawdiffFile(s.key, "bench").c_str(), w, h, 1, diff.data(), w);
@@ -378,15 +404,7 @@ void BM_Composite(benchmark::State& state, int w, int h, int maskKind, float ble
 // The worker's plate work for one generation: footprint, both fills, the stray ring.
 void BM_PlateBuild(benchmark::State& state, int w, int h) {
   const std::vector<uint8_t> grabbed = frameRgba(w, h, false);
-  std::vector<uint8_t> returned = grabbed;
-  // The subject kept (an ellipse), the rest replaced.
-  for (int y = 0; y < h; ++y)
-    for (int x = 0; x < w; ++x) {
-      const double ex = (x - w / 2.0) / (w * 0.2), ey = (y - h * 0.55) / (h * 0.38);
-      if (ex * ex + ey * ey < 1.0) continue;
-      uint8_t* p = &returned[(static_cast<size_t>(y) * w + x) * 4];
-      for (int c = 0; c < 3; ++c) p[c] = static_cast<uint8_t>(255 - p[c]);
-    }
+  const std::vector<uint8_t> returned = serviceAnswer(grabbed, w, h);
   for (auto _ : state) {
     Plates p = buildPlates(returned.data(), w, h, grabbed.data(), w, h, kPlateThreshold);
     benchmark::DoNotOptimize(p.background.data());
