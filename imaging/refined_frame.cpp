@@ -15,7 +15,8 @@ void inNumberedRowBands(int height, const ParallelFor& parallel,
     rows(i, static_cast<int>(static_cast<int64_t>(i) * height / bands),
          static_cast<int>((static_cast<int64_t>(i) + 1) * height / bands));
   };
-  if (parallel) {
+  // One band is done here: handing it to the host's threads would only add their start.
+  if (parallel && bands > 1) {
     parallel(bands, band);
   } else {
     for (int i = 0; i < bands; ++i) band(i);

@@ -229,6 +229,95 @@ Box subjectBox(const std::vector<uint8_t>& subject, int width, int height, int m
           std::min(height, b.y1 + margin)};
 }
 
+// What the key makes at a pixel reads the subject up to kColourRadius + kEdgeRadius away
+// (the colour window over the solid subject), and it marks pixels at most kStrandReach
+// past the subject: parts of the subject more than kApart apart are keyed each in a box of
+// its own, with the same bytes as one box round them all gives.
+constexpr int kApart = 16;
+static_assert(kApart > kStrandReach + kColourRadius + kEdgeRadius && kApart % 8 == 0,
+              "parts keyed apart, their tiles read eight bytes a step");
+// Past this many parts (noise over the whole frame) one box round them all costs less.
+constexpr size_t kMostParts = 32;
+
+// Chebyshev distance between two boxes' pixels; 0 when they overlap.
+int gapBetween(const Box& a, const Box& b) {
+  const int dx = std::max({0, b.x0 - a.x1 + 1, a.x0 - b.x1 + 1});
+  const int dy = std::max({0, b.y0 - a.y1 + 1, a.y0 - b.y1 + 1});
+  return std::max(dx, dy);
+}
+
+Box unionOf(const Box& a, const Box& b) {
+  return {std::min(a.x0, b.x0), std::min(a.y0, b.y0), std::max(a.x1, b.x1), std::max(a.y1, b.y1)};
+}
+
+// The subject's parts, each a bounding box grown by margin inside the frame, their pixels
+// more than kApart apart: tiles kApart wide that hold subject and touch (diagonals too)
+// make a part, and parts whose boxes come within kApart of each other are one.
+std::vector<Box> subjectParts(const std::vector<uint8_t>& subject, int width, int height,
+                              int margin) {
+  const int tilesX = (width + kApart - 1) / kApart, tilesY = (height + kApart - 1) / kApart;
+  const Box none{width, height, 0, 0};
+  std::vector<Box> tiles(static_cast<size_t>(tilesX) * tilesY, none);
+  for (int y = 0; y < height; ++y) {
+    const uint8_t* row = subject.data() + static_cast<size_t>(y) * width;
+    Box* tileRow = tiles.data() + static_cast<size_t>(y / kApart) * tilesX;
+    for (int tx = 0; tx < tilesX; ++tx) {
+      const int x0 = tx * kApart, x1 = std::min(width, x0 + kApart);
+      bool empty = x1 - x0 == kApart;
+      for (int k = 0; empty && k < kApart; k += 8) empty = noneOfEight(row + x0 + k);
+      if (empty) continue;
+      int first = x0;
+      while (first < x1 && row[first] == 0) ++first;
+      if (first == x1) continue;
+      int last = x1;
+      while (row[last - 1] == 0) --last;
+      Box& t = tileRow[tx];
+      t = {std::min(t.x0, first), std::min(t.y0, y), std::max(t.x1, last), y + 1};
+    }
+  }
+  std::vector<Box> parts;
+  std::vector<int> stack;
+  for (int start = 0; start < tilesX * tilesY; ++start) {
+    if (tiles[start].x1 <= tiles[start].x0) continue;
+    if (parts.size() == kMostParts) {
+      const Box whole = subjectBox(subject, width, height, margin);
+      return whole.width() > 0 ? std::vector<Box>{whole} : std::vector<Box>{};
+    }
+    Box part = tiles[start];
+    tiles[start] = none;
+    stack.assign(1, start);
+    while (!stack.empty()) {
+      const int t = stack.back();
+      stack.pop_back();
+      const int tx = t % tilesX, ty = t / tilesX;
+      for (int ny = std::max(0, ty - 1); ny <= std::min(tilesY - 1, ty + 1); ++ny)
+        for (int nx = std::max(0, tx - 1); nx <= std::min(tilesX - 1, tx + 1); ++nx) {
+          Box& next = tiles[static_cast<size_t>(ny) * tilesX + nx];
+          if (next.x1 <= next.x0) continue;
+          part = unionOf(part, next);
+          next = none;
+          stack.push_back(ny * tilesX + nx);
+        }
+    }
+    parts.push_back(part);
+  }
+  // Parts far apart may still have boxes that come near (a ring round a speck).
+  for (bool merged = true; merged;) {
+    merged = false;
+    for (size_t i = 0; i < parts.size() && !merged; ++i)
+      for (size_t j = i + 1; j < parts.size() && !merged; ++j)
+        if (gapBetween(parts[i], parts[j]) <= kApart) {
+          parts[i] = unionOf(parts[i], parts[j]);
+          parts.erase(parts.begin() + static_cast<std::ptrdiff_t>(j));
+          merged = true;
+        }
+  }
+  for (Box& b : parts)
+    b = {std::max(0, b.x0 - margin), std::max(0, b.y0 - margin), std::min(width, b.x1 + margin),
+         std::min(height, b.y1 + margin)};
+  return parts;
+}
+
 // Where the subject was kept and the backdrop estimate is a fill more than kFillReach pixels
 // from what it was filled from: the core eroded by that reach, over the part of the core's
 // image that the frame's box maps to (grown by the reach, so the erosion inside it is the
@@ -267,6 +356,20 @@ DeepCore deepCore(const UncoveredBackdrop& u, const Box& frameBox) {
 
 enum class KeyWork { SubjectBox, WholeFrame };
 
+// The frame-wide inputs of the key, read by each part's box.
+struct KeyFrame {
+  const uint8_t* frame;
+  const uint8_t* backdrop;
+  int width, height, threshold;
+  const std::vector<uint8_t>* subject;
+  const ParallelFor& parallel;
+  const UncoveredBackdrop* uncovered;  // null when uncovered backdrop is not told by colour
+  const std::vector<int>* coreColumns;
+};
+
+// The key inside box, where it lies wholly.
+void keyInBox(const KeyFrame& whole, const Box& box, std::vector<uint8_t>& key);
+
 std::vector<uint8_t> keyOf(const uint8_t* frame, const uint8_t* backdrop, const uint8_t* still,
                            const uint8_t* footprint, int width, int height, int threshold,
                            const ParallelFor& parallel, KeyWork work,
@@ -299,10 +402,27 @@ std::vector<uint8_t> keyOf(const uint8_t* frame, const uint8_t* backdrop, const 
   });
   // What the masks below mark lies at most kStrandReach pixels past the subject (the flanks,
   // the ring), and an erosion past a clear margin reads only backdrop, as it would in the
-  // whole frame: they are made on the subject's box, grown by that margin, alone.
-  const Box box = work == KeyWork::WholeFrame ? Box{0, 0, width, height}
-                                              : subjectBox(subject, width, height, kStrandReach);
-  if (box.width() <= 0) return key;
+  // whole frame: they are made on each part's box, grown by that margin, alone.
+  const KeyFrame whole{frame,       backdrop, width,    height,
+                       threshold,   &subject, parallel, withUncovered ? uncovered : nullptr,
+                       &coreColumns};
+  if (work == KeyWork::WholeFrame) {
+    keyInBox(whole, Box{0, 0, width, height}, key);
+  } else {
+    for (const Box& box : subjectParts(subject, width, height, kStrandReach))
+      keyInBox(whole, box, key);
+  }
+  return key;
+}
+
+void keyInBox(const KeyFrame& whole, const Box& box, std::vector<uint8_t>& key) {
+  const uint8_t* const frame = whole.frame;
+  const uint8_t* const backdrop = whole.backdrop;
+  const int width = whole.width, height = whole.height, threshold = whole.threshold;
+  const std::vector<uint8_t>& subject = *whole.subject;
+  const UncoveredBackdrop* const uncovered = whole.uncovered;
+  const bool withUncovered = uncovered != nullptr;
+  const std::vector<int>& coreColumns = *whole.coreColumns;
   const int bw = box.width(), bh = box.height();
   const size_t bn = static_cast<size_t>(bw) * bh;
   const std::vector<uint8_t> boxed = cropped(subject, width, box);
@@ -391,7 +511,8 @@ std::vector<uint8_t> keyOf(const uint8_t* frame, const uint8_t* backdrop, const 
   morphH(inner, bw, bh, kEdgeRadius, false);
   morphV(inner, bw, bh, kEdgeRadius, false);
 
-  inRowBands(height, parallel, [&](int firstRow, int lastRow) {
+  inRowBands(bh, whole.parallel, [&](int firstBoxRow, int lastBoxRow) {
+    const int firstRow = box.y0 + firstBoxRow, lastRow = box.y0 + lastBoxRow;
     // Running sums of the solid subject's count and colours along the rows of the box this
     // band's windows reach, made at its first edge pixel: a window's sums are then a
     // difference per row. Whole numbers, so summed in a float they are exact (169 bytes at
@@ -568,7 +689,6 @@ std::vector<uint8_t> keyOf(const uint8_t* frame, const uint8_t* backdrop, const 
       }
     }
   });
-  return key;
 }
 
 }  // namespace

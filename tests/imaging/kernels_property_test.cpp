@@ -220,9 +220,10 @@ TEST(KernelProperty, DifferenceKeyMatchesPlainTwin) {
   std::vector<Size> sizes(std::begin(kSizes), std::end(kSizes));
   sizes.insert(sizes.end(), {{160, 120}, {300, 64}, {64, 300}});
   for (const Size size : sizes)
-    for (int t = 0; t < 5; ++t) {
+    for (int t = 0; t < 7; ++t) {
       // A noisy backdrop; blocks of subject (anywhere, the border too) with a strand hanging
-      // from each, and specks.
+      // from each, and specks. The last two hold many small blocks, some near enough to
+      // each other to be keyed together and some not.
       const int w = size.w, h = size.h;
       const size_t n = static_cast<size_t>(w) * h;
       std::vector<uint8_t> backdrop(n * 4), footprint(n);
@@ -233,23 +234,25 @@ TEST(KernelProperty, DifferenceKeyMatchesPlainTwin) {
         if (x < 0 || y < 0 || x >= w || y >= h) return;
         for (int c = 0; c < 3; ++c) frame[(static_cast<size_t>(y) * w + x) * 4 + c] = uint8_t(v);
       };
-      for (int k = 0; k < t; ++k) {
-        const int x0 = byte(rng) % w - 4, y0 = byte(rng) % h - 4, bw = 1 + byte(rng) % 30,
-                  bh = 1 + byte(rng) % 30, v = byte(rng);
+      const bool manyParts = t >= 5, byColour = t == 3 || t == 4 || t == 6;
+      for (int k = 0; k < (manyParts ? 16 : t); ++k) {
+        const int most = manyParts ? 10 : 30;
+        const int x0 = byte(rng) % w - 4, y0 = byte(rng) % h - 4, bw = 1 + byte(rng) % most,
+                  bh = 1 + byte(rng) % most, v = byte(rng);
         for (int y = y0; y < y0 + bh; ++y)
           for (int x = x0; x < x0 + bw; ++x) paint(x, y, v);
         for (int d = 0; d < 12; ++d) paint(x0 + bw + d, y0 + d / 2, 128 + v / 2);
       }
       for (int k = 0; k < 5; ++k) paint(byte(rng) % w, byte(rng) % h, byte(rng));
       for (auto& f : footprint) f = t == 3 && byte(rng) < 64 ? 255 : 0;
-      // The last two tell uncovered backdrop by colour; their backdrop is known.
-      if (t >= 3)
+      // Some tell uncovered backdrop by colour; their backdrop is known.
+      if (byColour)
         for (size_t i = 0; i < n; ++i) backdrop[i * 4 + 3] = frame[i * 4 + 3] = 255;
       const uint8_t* still = t == 3 ? frame.data() : nullptr;
       const uint8_t* fp = t == 3 ? footprint.data() : nullptr;
       std::vector<uint8_t> core(n);
       for (auto& c : core) c = byte(rng) < 96 ? 255 : 0;
-      for (int k = 0; t == 4 && k < 8; ++k) {  // kept blocks, deep inside and at their edges
+      for (int k = 0; (t == 4 || t == 6) && k < 8; ++k) {  // kept blocks, deep inside and at edges
         const int x0 = byte(rng) % w, y0 = byte(rng) % h, x1 = x0 + byte(rng) % 40,
                   y1 = y0 + byte(rng) % 40;
         for (int y = y0; y < std::min(y1, h); ++y)
@@ -261,7 +264,7 @@ TEST(KernelProperty, DifferenceKeyMatchesPlainTwin) {
       uncovered.width = w;
       uncovered.height = h;
       uncovered.odds = &odds;
-      const UncoveredBackdrop* u = t >= 3 ? &uncovered : nullptr;
+      const UncoveredBackdrop* u = byColour ? &uncovered : nullptr;
       // Each index of a parallel call on a thread of its own, as a host's pool runs them.
       const ParallelFor onThreads = [](int count, const std::function<void(int)>& body) {
         std::vector<std::thread> threads;
