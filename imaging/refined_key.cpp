@@ -157,24 +157,46 @@ bool allOfEight(const uint8_t* p) {
   return eight == ~uint64_t{0};
 }
 
+// Whether the eight pixels from i are all subject under the footprint that the still rule
+// keeps (each channel within t of the returned image): most of a kept subject is.
+bool stillKeepsEight(const uint8_t* frame, const uint8_t* still, const uint8_t* footprint,
+                     const uint8_t* subject, size_t i, uint8_t t) {
+  if (!allOfEight(subject + i) || !allOfEight(footprint + i)) return false;
+  const simd::U8x16 colour = reinterpret_cast<simd::U8x16>(simd::U32x4{} + 0x00FFFFFFu);
+  const simd::U8x16 cut = simd::splat(t);
+  simd::U8x16 over{};
+  for (size_t k = i; k < i + 8; k += 4) {
+    const simd::U8x16 a = simd::load(frame + k * 4), b = simd::load(still + k * 4);
+    over |= ((simd::vmax(a, b) - simd::vmin(a, b)) & colour) > cut;
+  }
+  uint64_t halves[2];
+  std::memcpy(halves, &over, 16);
+  return (halves[0] | halves[1]) == 0;
+}
+
 // Where the subject plane says subject only because the frame departs from a fill (the
 // still rule does not hold), the pixel's colour decides between the subject and the
 // backdrop the move uncovered. Rows are independent: row bands give the same bytes.
 // columns[x]: the core's column for frame column x, or -1 off the core's image.
+// eightAtOnce: runs of eight pixels the still rule keeps are passed over at once.
 void dropUncoveredBackdrop(const uint8_t* frame, const uint8_t* backdrop, const uint8_t* still,
                            const uint8_t* footprint, int width, int firstRow, int lastRow,
                            int threshold, const UncoveredBackdrop& u,
-                           const std::vector<int>& columns, uint8_t* subject) {
+                           const std::vector<int>& columns, bool eightAtOnce, uint8_t* subject) {
   // The fill has the texture around it smoothed away: a departure from it up to half as
   // much again as the cut is as likely the texture as the subject.
   const int nearFill = threshold + threshold / 2;
+  const bool byEight = eightAtOnce && still != nullptr && footprint != nullptr && threshold >= 0;
+  const uint8_t cut = static_cast<uint8_t>(std::min(threshold, 255));
   for (int y = firstRow; y < lastRow; ++y) {
     const long sy = std::lround(u.map.ay * y + u.map.by);
     if (sy < 0 || sy >= u.height) continue;
     const uint8_t* coreRow = u.core + static_cast<size_t>(sy) * u.width;
     for (int x = 0; x < width; ++x) {
       const size_t i = static_cast<size_t>(y) * width + x;
-      if (x + 8 <= width && noneOfEight(subject + i)) {
+      if (x + 8 <= width &&
+          (noneOfEight(subject + i) ||
+           (byEight && stillKeepsEight(frame, still, footprint, subject, i, cut)))) {
         x += 7;
         continue;
       }
@@ -398,7 +420,7 @@ std::vector<uint8_t> keyOf(const uint8_t* frame, const uint8_t* backdrop, const 
                   subject.data() + first);
     if (withUncovered)
       dropUncoveredBackdrop(frame, backdrop, still, footprint, width, firstRow, lastRow, threshold,
-                            *uncovered, coreColumns, subject.data());
+                            *uncovered, coreColumns, work == KeyWork::SubjectBox, subject.data());
   });
   // What the masks below mark lies at most kStrandReach pixels past the subject (the flanks,
   // the ring), and an erosion past a clear margin reads only backdrop, as it would in the
