@@ -229,28 +229,6 @@ std::vector<uint8_t> cropped(const std::vector<uint8_t>& plane, int width, const
   return out;
 }
 
-// The subject's pixels' bounding box grown by margin, inside the frame; empty when there
-// are none.
-Box subjectBox(const std::vector<uint8_t>& subject, int width, int height, int margin) {
-  Box b{width, height, 0, 0};
-  for (int y = 0; y < height; ++y) {
-    const uint8_t* row = subject.data() + static_cast<size_t>(y) * width;
-    // Most rows hold no subject: the C library's search skips them many bytes a step.
-    const uint8_t* first = static_cast<const uint8_t*>(std::memchr(row, 255, width));
-    if (first == nullptr) continue;
-    const uint8_t* last = row + width;
-    while (last - first >= 8 && noneOfEight(last - 8)) last -= 8;
-    while (last[-1] == 0) --last;
-    b.x0 = std::min(b.x0, static_cast<int>(first - row));
-    b.x1 = std::max(b.x1, static_cast<int>(last - row));
-    b.y0 = std::min(b.y0, y);
-    b.y1 = y + 1;
-  }
-  if (b.x1 <= b.x0) return {};
-  return {std::max(0, b.x0 - margin), std::max(0, b.y0 - margin), std::min(width, b.x1 + margin),
-          std::min(height, b.y1 + margin)};
-}
-
 // What the key makes at a pixel reads the subject up to kColourRadius + kEdgeRadius away
 // (the colour window over the solid subject), and it marks pixels at most kStrandReach
 // past the subject: parts of the subject more than kApart apart are keyed each in a box of
@@ -270,6 +248,11 @@ int gapBetween(const Box& a, const Box& b) {
 
 Box unionOf(const Box& a, const Box& b) {
   return {std::min(a.x0, b.x0), std::min(a.y0, b.y0), std::max(a.x1, b.x1), std::max(a.y1, b.y1)};
+}
+
+Box grownInside(const Box& b, int margin, int width, int height) {
+  return {std::max(0, b.x0 - margin), std::max(0, b.y0 - margin), std::min(width, b.x1 + margin),
+          std::min(height, b.y1 + margin)};
 }
 
 // The subject's parts, each a bounding box grown by margin inside the frame, their pixels
@@ -297,14 +280,13 @@ std::vector<Box> subjectParts(const std::vector<uint8_t>& subject, int width, in
       t = {std::min(t.x0, first), std::min(t.y0, y), std::max(t.x1, last), y + 1};
     }
   }
+  Box all = none;
+  for (const Box& t : tiles) all = unionOf(all, t);
   std::vector<Box> parts;
   std::vector<int> stack;
   for (int start = 0; start < tilesX * tilesY; ++start) {
     if (tiles[start].x1 <= tiles[start].x0) continue;
-    if (parts.size() == kMostParts) {
-      const Box whole = subjectBox(subject, width, height, margin);
-      return whole.width() > 0 ? std::vector<Box>{whole} : std::vector<Box>{};
-    }
+    if (parts.size() == kMostParts) return {grownInside(all, margin, width, height)};
     Box part = tiles[start];
     tiles[start] = none;
     stack.assign(1, start);
@@ -334,9 +316,7 @@ std::vector<Box> subjectParts(const std::vector<uint8_t>& subject, int width, in
           merged = true;
         }
   }
-  for (Box& b : parts)
-    b = {std::max(0, b.x0 - margin), std::max(0, b.y0 - margin), std::min(width, b.x1 + margin),
-         std::min(height, b.y1 + margin)};
+  for (Box& b : parts) b = grownInside(b, margin, width, height);
   return parts;
 }
 
